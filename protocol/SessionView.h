@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// What the connection and transfer logic needs from the main window. The
+// window implements it; tests may implement it with a recorder.
+class SessionView {
+public:
+    virtual ~SessionView() = default;
+
+    // Appends a line to the status list.
+    virtual void UpdateList(const QString& line) = 0;
+    // Appends a line (and a line end) to the chat log.
+    virtual void UpdateChatList(const QString& line) = 0;
+
+    // txtIP: this side's own address as shown (possibly edited by the user).
+    virtual QString ownAddressText() const = 0;
+    // txtConnect: the peer's address.
+    virtual QString peerAddressText() const = 0;
+    virtual void setPeerAddressText(const QString& text) = 0;
+
+    // Select, file Send and chat Send (Command3, Command4, Command5).
+    virtual void setSendButtonsEnabled(bool enabled) = 0;
+
+    // The file-sending progress bar (0..100).
+    virtual void setProgressValue(int value) = 0;
+    virtual void setProgressVisible(bool visible) = 0;
+
+    // Activity bars: one more "|" on lbRecv / lbSent.
+    virtual void bumpReceiveBar() = 0;
+    virtual void bumpSendBar() = 0;
+};

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the whole test suite
+# headless.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_TESTS=ON
+cmake --build build-tests -j"$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir build-tests --output-on-failure --timeout 600
