@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -61,6 +63,10 @@ public:
     // "127.0.0.1" when there is none.
     static QString localIP();
 
+    // The socket of the current connection (null when there is none), for
+    // reading socket options in diagnostics and tests.
+    const QTcpSocket* connection() const;
+
 signals:
     // A peer asks to connect while listening.
     void connectionRequest(int requestId);
@@ -79,6 +85,14 @@ signals:
 private:
     void adoptConnection(QTcpSocket* s);
     void dropConnection();
+    void wire(QTcpSocket* s);
+    void closeListener();
+    void takeIncoming();
+    void readIncoming();
+    void connectionEnded(const QString& reason);
+    // Delivers an event later from the event loop, unless the connection it
+    // belongs to has been closed or replaced in the meantime.
+    void post(std::function<void()> event);
 
     QTcpServer* m_server = nullptr;
     QPointer<QTcpSocket> m_conn;
@@ -87,4 +101,12 @@ private:
     int m_localPort = 0;
     bool m_outgoing = false;
     QString m_error;
+
+    QByteArray m_inbox;           // arrived and not yet taken by getData()
+    quint64 m_generation = 0;     // changes whenever the connection is closed or replaced
+    bool m_established = false;   // the current connection has been connected
+    bool m_failed = false;        // the last connect failed or the connection was lost
+    bool m_arrivalPosted = false; // a dataArrival event is on its way
+    QString m_remote;             // dotted address of the connected peer
+    QString m_remoteName;         // host and port of an outgoing connect, for messages
 };

@@ -14,7 +14,11 @@ QString fromWire(const QByteArray& bytes);
 
 // Settings files hold 8-bit text; the program writes them as UTF-8 and reads
 // them with the same rule as the wire.
-inline QByteArray toFile(const QString& text) { return toWire(text); }
-inline QString fromFile(const QByteArray& bytes) { return fromWire(bytes); }
+inline QByteArray toFile(const QString& text) {
+    return toWire(text);
+}
+inline QString fromFile(const QByteArray& bytes) {
+    return fromWire(bytes);
+}
 
 } // namespace TextCodec

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/Services.h"
+
+// The services as the user sees them: Qt's message boxes and standard
+// dialogs, the system clock and the application's event loop.
+class QtServices : public Services {
+public:
+    void message(const QString& text) override;
+    bool question(const QString& text, const QString& title) override;
+    QString openFileName(QWidget* parent) override;
+    qint32 chooseColor(QWidget* parent, qint32 current) override;
+    bool chooseFont(QWidget* parent, QString& name, float& sizePt) override;
+    int showModal(QDialog& dialog) override;
+    QString timeOfDay() override;
+    void processEvents(int maxWaitMs) override;
+    void endProgram() override;
+
+    // True once endProgram() has been called.
+    bool hasEnded() const { return m_ended; }
+
+private:
+    bool m_ended = false;
+};

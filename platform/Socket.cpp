@@ -1,0 +1,430 @@
+#include "platform/Socket.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+
+// Connection requests kept waiting for accept(); more are refused at once so
+// that a flood of connects cannot pile up sockets.
+constexpr int MaxPendingRequests = 32;
+// How long a closed connection may take to hand its last bytes to the peer.
+constexpr int LingerMs = 10000;
+
+QString dotted(const QHostAddress& address) {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+} // namespace
+
+Socket::Socket(QObject* parent) : QObject(parent) {}
+
+Socket::~Socket() {
+    // Nothing may call back into this object while its children go away.
+    ++m_generation;
+    if (m_conn) {
+        m_conn->flush();
+        disconnect(m_conn, nullptr, this, nullptr);
+        delete m_conn.data();
+    }
+    for (const QPointer<QTcpSocket>& s : std::as_const(m_pending)) {
+        if (s) {
+            disconnect(s, nullptr, this, nullptr);
+            delete s.data();
+        }
+    }
+    if (m_server) {
+        disconnect(m_server, nullptr, this, nullptr);
+        delete m_server;
+    }
+}
+
+void Socket::setLocalPort(int port) {
+    m_localPort = port;
+}
+
+int Socket::localPort() const {
+    return m_localPort;
+}
+
+bool Socket::listen(QString* error) {
+    auto fail = [&](const QString& reason) {
+        m_error = reason;
+        if (error)
+            *error = reason;
+        return false;
+    };
+    if (m_localPort < 1 || m_localPort > 65535)
+        return fail(
+            tr("Cannot listen on port %1: a port must lie between 1 and 65535.").arg(m_localPort));
+    if (m_conn && m_conn->state() != QAbstractSocket::UnconnectedState)
+        return fail(tr("Cannot listen on port %1: a connection is open.").arg(m_localPort));
+
+    closeListener();
+    ++m_generation;
+    m_inbox.clear();
+    m_arrivalPosted = false;
+    m_failed = false;
+
+    auto* server = new QTcpServer(this);
+    if (!server->listen(QHostAddress::AnyIPv4, quint16(m_localPort))) {
+        const QString reason =
+            tr("Cannot listen on port %1: %2").arg(m_localPort).arg(server->errorString());
+        delete server;
+        m_failed = true;
+        return fail(reason);
+    }
+    m_server = server;
+    m_outgoing = false;
+    connect(server, &QTcpServer::newConnection, this, &Socket::takeIncoming);
+    return true;
+}
+
+void Socket::takeIncoming() {
+    QList<int> ids;
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket* s = m_server->nextPendingConnection();
+        if (!s)
+            break;
+        s->setParent(this);
+        if (m_pending.size() >= MaxPendingRequests) {
+            s->abort();
+            s->deleteLater();
+            continue;
+        }
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        const int id = m_nextRequestId++;
+        m_pending.insert(id, s);
+        // A peer that gives up before being accepted withdraws its request.
+        connect(s, &QTcpSocket::disconnected, this, [this, id] {
+            if (QTcpSocket* gone = m_pending.take(id))
+                gone->deleteLater();
+        });
+        ids.append(id);
+    }
+    for (int id : std::as_const(ids)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id] {
+                if (m_pending.value(id))
+                    emit connectionRequest(id);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+bool Socket::accept(int requestId, QString* error) {
+    QTcpSocket* s = m_pending.take(requestId);
+    if (!s || s->state() != QAbstractSocket::ConnectedState) {
+        if (s)
+            s->deleteLater();
+        m_error = tr("The connection request %1 is no longer waiting.").arg(requestId);
+        if (error)
+            *error = m_error;
+        return false;
+    }
+    closeListener();
+    // Listening has ended: the other waiting requests are turned away.
+    for (const QPointer<QTcpSocket>& other : std::as_const(m_pending)) {
+        if (other) {
+            disconnect(other, nullptr, this, nullptr);
+            other->abort();
+            other->deleteLater();
+        }
+    }
+    m_pending.clear();
+    dropConnection();
+    ++m_generation;
+    m_inbox.clear();
+    m_arrivalPosted = false;
+    m_outgoing = false;
+    adoptConnection(s);
+    return true;
+}
+
+void Socket::connectTo(const QString& host, quint16 port) {
+    close();
+    m_outgoing = true;
+    m_failed = false;
+    if (port == 0) {
+        m_failed = true;
+        m_error = tr("Cannot connect to %1: 0 is not a port number.").arg(host);
+        const QString reason = m_error;
+        post([this, reason] { emit connectFailed(reason); });
+        return;
+    }
+    auto* s = new QTcpSocket(this);
+    m_conn = s;
+    m_established = false;
+    m_remoteName = QStringLiteral("%1 port %2").arg(host.trimmed()).arg(port);
+    wire(s);
+    s->connectToHost(host.trimmed(), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+}
+
+void Socket::adoptConnection(QTcpSocket* s) {
+    disconnect(s, nullptr, this, nullptr);
+    s->setParent(this);
+    m_conn = s;
+    m_established = true;
+    m_failed = false;
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_remote = dotted(s->peerAddress());
+    wire(s);
+    // Bytes the peer sent before the request was accepted are not lost.
+    if (s->bytesAvailable() > 0)
+        readIncoming();
+}
+
+void Socket::wire(QTcpSocket* s) {
+    connect(s, &QTcpSocket::connected, this, [this, s] {
+        if (s != m_conn)
+            return;
+        m_established = true;
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_remote = dotted(s->peerAddress());
+        post([this] { emit connected(); });
+    });
+    connect(s, &QTcpSocket::errorOccurred, this, [this, s] {
+        if (s != m_conn)
+            return;
+        if (m_established) {
+            // A peer that closes shows as an error first and as the end of
+            // the connection afterwards; act once the socket has closed.
+            if (s->state() == QAbstractSocket::UnconnectedState)
+                connectionEnded(s->errorString());
+            return;
+        }
+        const QString reason = tr("Cannot connect to %1: %2").arg(m_remoteName, s->errorString());
+        dropConnection();
+        m_failed = true;
+        m_error = reason;
+        post([this, reason] { emit connectFailed(reason); });
+    });
+    connect(s, &QTcpSocket::readyRead, this, &Socket::readIncoming);
+    connect(s, &QTcpSocket::bytesWritten, this, [this, s](qint64 n) {
+        const qint64 remaining = s->bytesToWrite();
+        post([this, n, remaining] { emit sendProgress(n, remaining); });
+    });
+    connect(s, &QTcpSocket::disconnected, this, [this, s] {
+        if (s == m_conn && m_established)
+            connectionEnded(s->errorString());
+    });
+}
+
+void Socket::readIncoming() {
+    if (!m_conn)
+        return;
+    const QByteArray bytes = m_conn->readAll();
+    if (bytes.isEmpty())
+        return;
+    m_inbox += bytes;
+    if (m_arrivalPosted)
+        return;
+    m_arrivalPosted = true;
+    post([this] {
+        m_arrivalPosted = false;
+        if (!m_inbox.isEmpty())
+            emit dataArrival(m_inbox.size());
+    });
+}
+
+void Socket::connectionEnded(const QString& reason) {
+    // Keep what arrived last: the program may still fetch it.
+    readIncoming();
+    QTcpSocket* s = m_conn;
+    m_conn = nullptr;
+    disconnect(s, nullptr, this, nullptr);
+    s->abort();
+    s->deleteLater();
+    m_established = false;
+    m_failed = true;
+    m_remote.clear();
+    m_error = reason.isEmpty() || reason == QLatin1String("Unknown error")
+                  ? tr("The connection was closed by the other side.")
+                  : reason;
+    const QString text = m_error;
+    post([this, text] { emit connectionLost(text); });
+}
+
+void Socket::dropConnection() {
+    QTcpSocket* s = m_conn;
+    m_conn = nullptr;
+    m_established = false;
+    m_remote.clear();
+    if (!s)
+        return;
+    disconnect(s, nullptr, this, nullptr);
+    if (s->state() == QAbstractSocket::UnconnectedState) {
+        s->deleteLater();
+        return;
+    }
+    // Hand what is still queued to the network before the connection ends;
+    // the socket removes itself once the close has completed.
+    s->flush();
+    connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
+    QTimer::singleShot(LingerMs, s, [s] {
+        s->abort();
+        s->deleteLater();
+    });
+    s->disconnectFromHost();
+}
+
+void Socket::closeListener() {
+    if (!m_server)
+        return;
+    disconnect(m_server, nullptr, this, nullptr);
+    m_server->close();
+    m_server->deleteLater();
+    m_server = nullptr;
+}
+
+void Socket::close() {
+    closeListener();
+    // Requests that were never accepted are turned away once the current
+    // event has been handled, so that the usual "close, then accept" inside
+    // a connectionRequest handler still finds its request.
+    if (!m_pending.isEmpty()) {
+        const QList<int> ids = m_pending.keys();
+        QMetaObject::invokeMethod(
+            this,
+            [this, ids] {
+                for (int id : ids) {
+                    if (QTcpSocket* s = m_pending.take(id)) {
+                        disconnect(s, nullptr, this, nullptr);
+                        s->abort();
+                        s->deleteLater();
+                    }
+                }
+            },
+            Qt::QueuedConnection);
+    }
+    dropConnection();
+    ++m_generation;
+    m_inbox.clear();
+    m_arrivalPosted = false;
+    m_failed = false;
+}
+
+int Socket::state() const {
+    if (m_conn) {
+        switch (m_conn->state()) {
+        case QAbstractSocket::HostLookupState:
+            return ResolvingHost;
+        case QAbstractSocket::ConnectingState:
+            return Connecting;
+        case QAbstractSocket::ConnectedState:
+            return Connected;
+        case QAbstractSocket::ClosingState:
+            return Closing;
+        case QAbstractSocket::BoundState:
+            return Open;
+        case QAbstractSocket::ListeningState:
+            return Listening;
+        case QAbstractSocket::UnconnectedState:
+            break;
+        }
+    }
+    if (m_server && m_server->isListening())
+        return Listening;
+    return m_failed ? Error : Closed;
+}
+
+bool Socket::sendData(const QByteArray& data) {
+    if (!m_conn || m_conn->state() != QAbstractSocket::ConnectedState) {
+        m_error = tr("Cannot send: there is no connection.");
+        return false;
+    }
+    if (data.isEmpty())
+        return true;
+    // One write per message, handed to the network at once, so that separate
+    // messages are not joined in the socket's buffer.
+    if (m_conn->write(data) != data.size()) {
+        m_error = tr("Cannot send: %1").arg(m_conn->errorString());
+        return false;
+    }
+    m_conn->flush();
+    return true;
+}
+
+QByteArray Socket::getData() {
+    if (m_conn)
+        m_inbox += m_conn->readAll();
+    return std::exchange(m_inbox, QByteArray());
+}
+
+QString Socket::remoteAddress() const {
+    return state() == Connected ? m_remote : QString();
+}
+
+QString Socket::errorString() const {
+    return m_error;
+}
+
+const QTcpSocket* Socket::connection() const {
+    return m_conn.data();
+}
+
+void Socket::post(std::function<void()> event) {
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, event = std::move(event)] {
+            if (generation == m_generation)
+                event();
+        },
+        Qt::QueuedConnection);
+}
+
+QString Socket::localIP() {
+    // The interface that carries the default route, when the system tells.
+    QString routeInterface;
+    QFile routes(QStringLiteral("/proc/net/route"));
+    if (routes.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        routes.readLine(); // column titles
+        while (!routes.atEnd()) {
+            const QList<QByteArray> cols = routes.readLine().simplified().split(' ');
+            if (cols.size() > 7 && cols[1] == "00000000" && cols[7] == "00000000") {
+                routeInterface = QString::fromLatin1(cols[0]);
+                break;
+            }
+        }
+    }
+
+    auto ipv4Of = [](const QNetworkInterface& iface) -> QString {
+        const auto flags = iface.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
+            (flags & QNetworkInterface::IsLoopBack))
+            return QString();
+        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
+                return ip.toString();
+        }
+        return QString();
+    };
+
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    if (!routeInterface.isEmpty()) {
+        for (const QNetworkInterface& iface : interfaces) {
+            if (iface.name() == routeInterface) {
+                const QString ip = ipv4Of(iface);
+                if (!ip.isEmpty())
+                    return ip;
+            }
+        }
+    }
+    for (const QNetworkInterface& iface : interfaces) {
+        const QString ip = ipv4Of(iface);
+        if (!ip.isEmpty())
+            return ip;
+    }
+    return QStringLiteral("127.0.0.1");
+}
