@@ -1,0 +1,93 @@
+#pragma once
+
+// The rotor machine: twenty rotors over the 256 byte values, turned after
+// every character and shifted in order at intervals taken from the cycle
+// table.
+//
+// Every rotor is kept as its 256 bytes plus a rotation offset: the rotor in
+// place k, turned by o, maps the code v to byte (v + o) mod 256 of its
+// string. Directions and step sizes belong to the places, the strings (with
+// their offsets) move between places when the order shifts. The positions of
+// all rotors for each character are known before the character is read, so
+// several characters go through the chain side by side.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int kRotors = 20;
+constexpr int kRotorLength = 256;
+constexpr int kCycleEntries = 200; // entries 1..200 of the cycle table
+constexpr int32_t kMaxPasses = 32767;
+
+// Everything that decides how a message is transformed.
+struct RotorSetup {
+    // Initial strings of the rotors in places 1..20 (index 0..19).
+    std::array<std::array<uint8_t, kRotorLength>, kRotors> rotors{};
+    // Turning direction per place: non-zero turns "U" (place i takes the byte
+    // from place i + step), 0 turns "D" (place i takes the byte from i - step).
+    std::array<uint8_t, kRotors> directions{};
+    // Places a rotor turns after each character, 1..256, per place.
+    std::array<int32_t, kRotors> steps{};
+    // Times each character runs through the whole chain, 1..32767.
+    int32_t passes = 1;
+    // Characters between two shifts of the rotor order; index 0 is unused.
+    std::array<int32_t, kCycleEntries + 1> cycleTable{};
+};
+
+class RotorMachine {
+public:
+    // Takes a set-up after checking its limits (steps 1..256, passes
+    // 1..32767). On failure `why` says what is wrong and the machine keeps
+    // its previous set-up.
+    bool SetUp(const RotorSetup& setup, std::string* why);
+
+    // Both start from the set-up position at the first character, so each
+    // call is one whole message.
+    void Encrypt(uint8_t* data, std::size_t size) const;
+    // Refuses (data untouched) when a rotor is not a permutation of the byte
+    // values: such a rotor maps two codes to one byte, so no decryption can
+    // give the plaintext back.
+    bool Decrypt(uint8_t* data, std::size_t size, std::string* why) const;
+
+    // Index (0..19) of the first rotor that is not a permutation, or -1.
+    int FirstNonPermutation() const { return m_badRotor; }
+    // A byte value that rotor does not hold (valid when it is not -1).
+    int MissingByte() const { return m_missingByte; }
+
+private:
+    // Lanes of characters transformed side by side.
+    static constexpr int kLanes = 8;
+    // Places padded to a multiple of eight 16-bit lanes for the offset update.
+    static constexpr int kPlaces = 24;
+
+    // Per place: table index of the rotor standing there (string * 512 +
+    // rotation offset); bit 8 is always clear.
+    struct MachineState {
+        alignas(16) uint16_t place[kPlaces];
+        int32_t cycleIdx;
+        int64_t cycleLen;
+        int64_t cycleCount;
+    };
+    using Schedule = uint16_t[kLanes][kPlaces];
+
+    void InitState(MachineState& s) const;
+    void StepRotors(MachineState& s) const;
+    void CycleRotors(MachineState& s) const;
+    void PlanLanes(MachineState& s, Schedule& plan) const;
+    void EncryptChar(const Schedule& plan, uint8_t* data, int lanes) const;
+    void DecryptChar(const Schedule& plan, uint8_t* data, int lanes) const;
+
+    // Rotor r forward: m_forward[r * 512 + o + v], its 256 bytes stored twice
+    // so that offset plus code needs no wrap.
+    alignas(64) std::array<uint8_t, kRotors * 512> m_forward{};
+    // Rotor r backward: m_inverse[r * 512 + x] is the place of byte x in the
+    // unturned string; the turned place is that minus the offset.
+    alignas(64) std::array<uint8_t, kRotors * 512> m_inverse{};
+    alignas(16) std::array<uint16_t, kPlaces> m_delta{};
+    int32_t m_passes = 1;
+    std::array<int32_t, kCycleEntries + 1> m_cycle{};
+    int m_badRotor = -1;
+    int m_missingByte = -1;
+};
