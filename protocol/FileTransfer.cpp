@@ -1,0 +1,319 @@
+#include "protocol/FileTransfer.h"
+
+#include "engine/SDK.h"
+#include "platform/TextCodec.h"
+#include "protocol/SessionView.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <cmath>
+#include <string>
+
+namespace {
+
+// Longest file name (in bytes) that common file systems take.
+constexpr int kMaxNameBytes = 255;
+
+bool encrypt(SDK& engine, QByteArray& bytes, QString* error) {
+    std::string text(bytes.constData(), size_t(bytes.size()));
+    const EngineResult r = engine.EncryptMessage(text);
+    if (!r) {
+        *error = QString::fromStdString(r.error);
+        return false;
+    }
+    bytes = QByteArray(text.data(), qsizetype(text.size()));
+    return true;
+}
+
+bool decrypt(SDK& engine, QByteArray& bytes, QString* error) {
+    std::string text(bytes.constData(), size_t(bytes.size()));
+    const EngineResult r = engine.DecryptMessage(text);
+    if (!r) {
+        *error = QString::fromStdString(r.error);
+        return false;
+    }
+    bytes = QByteArray(text.data(), qsizetype(text.size()));
+    return true;
+}
+
+} // namespace
+
+QString transferSummary(qint64 bytes, qint64 elapsedMs) {
+    const QLocale en(QLocale::English);
+    const double secs = qMax<qint64>(elapsedMs, 1) / 1000.0;
+    const double rate = bytes / secs;
+    QString rateText;
+    if (rate >= 1024.0 * 1024.0)
+        rateText = en.toString(rate / (1024.0 * 1024.0), 'f', 1) + " MB/s";
+    else
+        rateText = en.toString(rate / 1024.0, 'f', 1) + " KB/s";
+    return QStringLiteral("%1 bytes in %2 s (%3)")
+        .arg(en.toString(bytes), en.toString(elapsedMs / 1000.0, 'f', 2), rateText);
+}
+
+// ---------------------------------------------------------------- sender
+
+QString FileSender::baseName(const QString& path) {
+    const qsizetype cut = qMax(path.lastIndexOf('/'), path.lastIndexOf('\\'));
+    return path.mid(cut + 1);
+}
+
+bool FileSender::open(const QString& path, QString* error) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *error = QStringLiteral("The file %1 does not exist.").arg(path);
+        return false;
+    }
+    if (info.isDir()) {
+        *error = QStringLiteral("%1 is a folder, not a file.").arg(path);
+        return false;
+    }
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("The file %1 cannot be read: %2").arg(path, m_file.errorString());
+        return false;
+    }
+    m_path = path;
+    m_size = m_file.size();
+    nb = qint32(m_size / BlockSize);
+    rm = qint32(m_size - qint64(nb) * BlockSize);
+    CurrentBlock = 0;
+    FBRMSent = false;
+    return true;
+}
+
+bool FileSender::announce() {
+    if (!m_ctx.send("FL:" + TextCodec::toWire(baseName(m_path)))) {
+        abort(QStringLiteral("the connection refused the file announcement"));
+        return false;
+    }
+    m_ctx.view.UpdateList("Sending " + m_path + "...");
+    return true;
+}
+
+bool FileSender::sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes) {
+    QByteArray block;
+    if (bytes > 0) {
+        if (!m_file.seek((record - 1) * BlockSize)) {
+            abort(QStringLiteral("cannot read %1: %2").arg(m_path, m_file.errorString()));
+            return false;
+        }
+        block = m_file.read(bytes);
+        if (block.size() < bytes && prefix == "FB:") {
+            // A file that shrank while being sent: the block is filled out
+            // with spaces, as a fixed-length record is.
+            block.append(QByteArray(bytes - block.size(), ' '));
+        }
+        QString error;
+        if (!encrypt(m_ctx.engine, block, &error)) {
+            abort(error);
+            return false;
+        }
+    }
+    if (!m_ctx.send(prefix + block + '|')) {
+        abort(QStringLiteral("the connection refused a block"));
+        return false;
+    }
+    return true;
+}
+
+void FileSender::setProgress() {
+    int p = 100;
+    if (nb != 0)
+        p = int(std::floor(double(CurrentBlock) / double(nb) * 100.0));
+    m_ctx.view.setProgressValue(qMin(p, 100));
+}
+
+bool FileSender::start() {
+    if (!m_file.isOpen())
+        return false;
+    m_clock.start();
+    CurrentBlock = 1;
+    FileInProgress = true;
+    if (nb != 0) {
+        if (!sendBlock("FB:", 1, BlockSize))
+            return false;
+        FBRMSent = false;
+        setProgress();
+    } else {
+        if (!sendBlock("FB:RM:", 1, rm))
+            return false;
+        FBRMSent = true;
+    }
+    m_ctx.view.setProgressVisible(true);
+    return true;
+}
+
+void FileSender::acknowledge() {
+    if (!FileInProgress)
+        return;
+    ++CurrentBlock;
+    setProgress();
+    if (CurrentBlock <= nb) {
+        sendBlock("FB:", CurrentBlock, BlockSize);
+        return;
+    }
+    if (!FBRMSent && !sendBlock("FB:RM:", CurrentBlock, rm))
+        return;
+    finish();
+}
+
+void FileSender::finish() {
+    m_file.close();
+    m_ctx.view.UpdateList("File Transferred.");
+    m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
+    FileInProgress = false;
+    m_ctx.view.setProgressVisible(false);
+}
+
+void FileSender::abort(const QString& why) {
+    if (!m_file.isOpen() && !FileInProgress)
+        return;
+    m_file.close();
+    FileInProgress = false;
+    m_ctx.view.setProgressVisible(false);
+    m_ctx.view.UpdateList("Sending stopped: " + why + ".");
+}
+
+// -------------------------------------------------------------- receiver
+
+FileReceiver::~FileReceiver() {
+    if (m_file)
+        m_file->cancelWriting();
+}
+
+QString FileReceiver::safeFileName(const QByteArray& raw) {
+    QString name = TextCodec::fromWire(raw);
+    const qsizetype cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
+    name = name.mid(cut + 1);
+    for (QChar& c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control)
+            c = '_';
+    }
+    if (name.trimmed().isEmpty() || name == "." || name == "..")
+        name = QStringLiteral("received file");
+    if (name.toUtf8().size() > kMaxNameBytes) {
+        // Keep a short extension, shorten the rest.
+        const qsizetype dot = name.lastIndexOf('.');
+        QString ext = (dot > 0 && name.size() - dot <= 16) ? name.mid(dot) : QString();
+        QString stem = name.left(name.size() - ext.size());
+        while (!stem.isEmpty() && (stem + ext).toUtf8().size() > kMaxNameBytes - 12)
+            stem.chop(1);
+        name = stem + ext;
+    }
+    return name;
+}
+
+QString FileReceiver::freeFileName(const QString& folder, const QString& name) {
+    const QDir dir(folder);
+    if (!QFileInfo::exists(dir.filePath(name)) && !QFileInfo(dir.filePath(name)).isSymLink())
+        return name;
+    const qsizetype dot = name.lastIndexOf('.');
+    const QString stem = dot > 0 ? name.left(dot) : name;
+    const QString ext = dot > 0 ? name.mid(dot) : QString();
+    for (int n = 2;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(ext);
+        const QString path = dir.filePath(candidate);
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+            return candidate;
+    }
+}
+
+bool FileReceiver::isInside(const QString& folder, const QString& path) {
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    if (root.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    // The entry itself may not exist yet; its folder must be the receive
+    // folder, compared as resolved paths.
+    return QFileInfo(info.absolutePath()).canonicalFilePath() == root && info.fileName() != "." &&
+           info.fileName() != ".." && !info.fileName().isEmpty();
+}
+
+void FileReceiver::begin(const QByteArray& rawName) {
+    if (ClientRecv) {
+        m_ctx.view.UpdateList("A second file was announced while one is being received; "
+                              "it was refused.");
+        return;
+    }
+    QDir().mkpath(m_recv);
+    const QString name = freeFileName(m_recv, safeFileName(rawName));
+    const QString path = QDir(m_recv).filePath(name);
+    if (!isInside(m_recv, path)) {
+        m_ctx.view.UpdateList("A file could not be received: its name is not usable.");
+        return;
+    }
+    auto file = std::make_unique<QSaveFile>(path);
+    file->setDirectWriteFallback(false);
+    if (!file->open(QIODevice::WriteOnly)) {
+        m_ctx.view.UpdateList(QStringLiteral("A file could not be received: %1 cannot be "
+                                             "created (%2).")
+                                  .arg(name, file->errorString()));
+        return;
+    }
+    m_file = std::move(file);
+    m_target = path;
+    m_bytes = 0;
+    m_clock.start();
+    RecvFileName = name;
+    m_ctx.view.UpdateList("Receiving File " + name);
+    RecvBlockCount = 0;
+    ClientRecv = true;
+}
+
+void FileReceiver::fail(const QString& why) {
+    if (m_file) {
+        m_file->cancelWriting();
+        m_file.reset();
+    }
+    ClientRecv = false;
+    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " +
+                          RecvFileName + ".");
+}
+
+void FileReceiver::abort(const QString& why) {
+    if (ClientRecv)
+        fail(why);
+}
+
+void FileReceiver::block(const QByteArray& message) {
+    if (!ClientRecv || !m_file)
+        return; // no reception open: nowhere to put it
+    const bool final = message.mid(3, 3) == "RM:";
+    QByteArray data = final ? message.mid(6) : message.mid(3);
+    if (!data.isEmpty()) {
+        QString error;
+        if (!decrypt(m_ctx.engine, data, &error)) {
+            fail(error);
+            return;
+        }
+    }
+    if (!final) {
+        // A full block is a fixed-length record of 1000 bytes.
+        data = data.leftJustified(FileSender::BlockSize, ' ', true);
+        ++RecvBlockCount;
+    }
+    if (!data.isEmpty() && m_file->write(data) != data.size()) {
+        fail(QStringLiteral("writing %1 failed (%2)").arg(RecvFileName, m_file->errorString()));
+        return;
+    }
+    m_bytes += data.size();
+    if (final) {
+        if (!m_file->commit()) {
+            const QString reason = m_file->errorString();
+            m_file.reset();
+            ClientRecv = false;
+            m_ctx.view.UpdateList(QStringLiteral("File not received: saving %1 failed (%2).")
+                                      .arg(RecvFileName, reason));
+            return;
+        }
+        m_file.reset();
+        m_ctx.view.UpdateList("File Received.");
+        m_ctx.view.UpdateList("Saved as " + RecvFileName + ": " +
+                              transferSummary(m_bytes, m_clock.elapsed()));
+    }
+    m_ctx.send("OK:");
+    if (final)
+        ClientRecv = false;
+}

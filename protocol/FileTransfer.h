@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class SDK;
+class SessionView;
+
+// What both ends of a transfer need from the session.
+struct TransferContext {
+    SDK& engine;
+    SessionView& view;
+    // Sends one whole message; false when the connection refuses it.
+    std::function<bool(const QByteArray&)> send;
+};
+
+// "2,500 bytes in 0.31 s (7.9 KB/s)"
+QString transferSummary(qint64 bytes, qint64 elapsedMs);
+
+// The sending end: a file goes as "FL:" + name, then one encrypted block per
+// "OK:" from the receiver ("FB:" + 1000 bytes + "|"), and last "FB:RM:" + the
+// rest + "|". The file is read block by block, never held whole.
+class FileSender {
+public:
+    static constexpr int BlockSize = 1000;
+
+    explicit FileSender(TransferContext context) : m_ctx(std::move(context)) {}
+
+    // Opens `path` for reading. False and a reason when it names no file or
+    // cannot be read; nothing is sent then.
+    bool open(const QString& path, QString* error);
+    // The announcement "FL:" + base name; the caller waits before start().
+    bool announce();
+    // Sends the first block message and shows the progress bar.
+    bool start();
+    // One "OK:" from the receiver.
+    void acknowledge();
+    // Stops a running transfer (connection gone): file closed, bar hidden,
+    // status line with `why`.
+    void abort(const QString& why);
+
+    bool busy() const { return m_file.isOpen(); }
+    bool inProgress() const { return FileInProgress; }
+
+    // The base name: what follows the last "/" or "\" of the path.
+    static QString baseName(const QString& path);
+
+    qint32 CurrentBlock = 0;
+    qint32 nb = 0;
+    qint32 rm = 0;
+    bool FileInProgress = false;
+    bool FBRMSent = false;
+
+private:
+    bool sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes);
+    void setProgress();
+    void finish();
+
+    TransferContext m_ctx;
+    QFile m_file;
+    QString m_path;
+    qint64 m_size = 0;
+    QElapsedTimer m_clock;
+};
+
+// The receiving end: "FL:" opens a file in the receive folder under a safe,
+// free name; each block is decrypted, written and answered with "OK:"; the
+// file gets its final name only when its last block is written.
+class FileReceiver {
+public:
+    FileReceiver(TransferContext context, QString recvFolder)
+        : m_ctx(std::move(context)), m_recv(std::move(recvFolder)) {}
+    ~FileReceiver();
+
+    // "FL:" with the sender's name (raw bytes).
+    void begin(const QByteArray& rawName);
+    // A block message after reassembly, without its final "|".
+    void block(const QByteArray& message);
+    // Ends a running reception early: nothing is left under the final name.
+    void abort(const QString& why);
+
+    bool active() const { return ClientRecv; }
+    // The path the current (or last) file is written to.
+    QString targetPath() const { return m_target; }
+
+    // A name that is safe to create in the receive folder: the last component
+    // of `raw` (either separator), control characters replaced, never empty,
+    // "." or "..", and short enough for the file system.
+    static QString safeFileName(const QByteArray& raw);
+    // `name` itself when no such file exists in `folder`, else "name (2).ext",
+    // "name (3).ext", ...
+    static QString freeFileName(const QString& folder, const QString& name);
+    // True when `path` resolves to an entry directly inside `folder`.
+    static bool isInside(const QString& folder, const QString& path);
+
+    bool ClientRecv = false;
+    qint32 RecvBlockCount = 0;
+    QString RecvFileName;
+
+private:
+    void fail(const QString& why);
+
+    TransferContext m_ctx;
+    QString m_recv;
+    QString m_target;
+    std::unique_ptr<QSaveFile> m_file;
+    qint64 m_bytes = 0;
+    QElapsedTimer m_clock;
+};

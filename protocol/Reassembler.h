@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+
+// Cuts what arrives on the connection into messages.
+//
+// Outside a file reception every arrival is one message, as peers expect.
+// During a reception the bytes are collected and cut by what the messages
+// themselves say:
+//  - a full block message is "FB:" + 1000 bytes + "|" (1004 bytes), recognised
+//    by its length, so a "|" inside the encrypted payload cannot end it early;
+//  - the final block message "FB:RM:" + 0..999 bytes + "|" ends at a "|" that
+//    is followed by the start of another message, or at the end of what has
+//    arrived;
+//  - other messages ("CT:", "OK:", "XX:", ...) that arrive between blocks are
+//    messages of their own, ending where a block message begins.
+// The buffer never holds more than one block message: anything larger is a
+// peer that does not keep to the format.
+class Reassembler {
+public:
+    static constexpr int BlockPayload = 1000;
+    static constexpr int BlockMessageSize = 3 + BlockPayload + 1;        // "FB:" .. "|"
+    static constexpr int MaxFinalMessageSize = 6 + BlockPayload - 1 + 1; // "FB:RM:" .. "|"
+
+    enum class Result {
+        Message,  // `message` holds one message (a block without its "|")
+        NeedMore, // nothing complete yet
+        Overflow  // the peer sent more than one block message can hold
+    };
+
+    void push(const QByteArray& arrival);
+    // Takes the next message. `receiving` says whether a file reception is
+    // running; it may change between calls as messages are handled.
+    Result next(bool receiving, QByteArray& message);
+
+    void clear() { m_buffer.clear(); }
+    qsizetype buffered() const { return m_buffer.size(); }
+
+    // True when `bytes` begins with one of the message prefixes.
+    static bool startsWithPrefix(const QByteArray& bytes, qsizetype at = 0);
+
+private:
+    Result nextFinalBlock(QByteArray& message);
+    Result nextFullBlock(QByteArray& message);
+    Result nextOther(QByteArray& message);
+    // Where a block message starts behind a file announcement, or -1.
+    qsizetype blockAfterAnnouncement() const;
+    Result take(qsizetype length, qsizetype skip, QByteArray& message);
+
+    QByteArray m_buffer;
+};

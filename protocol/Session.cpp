@@ -1,0 +1,408 @@
+#include "protocol/Session.h"
+
+#include "engine/SDK.h"
+#include "platform/Services.h"
+#include "platform/Socket.h"
+#include "platform/TextCodec.h"
+#include "protocol/KeySeed.h"
+#include "protocol/SessionView.h"
+
+#include <QFile>
+#include <QHostAddress>
+
+namespace {
+
+const QString kCannotConnect =
+    QStringLiteral("Connection cannot be made.  Check your ip address and port settings and "
+                   "try again.");
+const QString kPeerEnded =
+    QStringLiteral("Your connection was terminated manually by the person.  ");
+const QString kProgramEnds = QStringLiteral("The program will now terminate.");
+
+// The connect wait: this many polls, each waiting up to kPollMs for socket
+// events, so a real connection has a few seconds to complete.
+constexpr int kConnectPolls = 2500;
+constexpr int kPollMs = 2;
+
+std::string toStd(const QByteArray& bytes) {
+    return std::string(bytes.constData(), bytes.size());
+}
+
+} // namespace
+
+Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock, Services& services,
+                 SessionView& view, QObject* parent)
+    : QObject(parent), m_sock(sock), m_services(services), m_view(view),
+      m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
+      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }}),
+      m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
+                 recvFolder) {
+    connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
+    connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
+    connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
+    connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
+    connect(&m_sock, &Socket::connectFailed, this, [this](const QString& reason) {
+        m_connectFailed = true;
+        m_connectError = reason;
+    });
+}
+
+Session::~Session() = default;
+
+int Session::parsePort(const QString& portStr) {
+    bool ok = false;
+    const int port = portStr.trimmed().toInt(&ok);
+    return ok && port >= 1 && port <= 65535 ? port : 0;
+}
+
+bool Session::send(const QByteArray& message) {
+    if (!m_sock.sendData(message))
+        return false;
+    emit messageSent(message);
+    return true;
+}
+
+QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
+                             QString* why) const {
+    std::string reason;
+    const std::string seed = MakeSeedText(toStd(TextCodec::toWire(hostAddr)),
+                                          toStd(TextCodec::toWire(clientAddr)), &reason);
+    if (!reason.empty() || !SeedTextUsable(seed, &reason)) {
+        *why = QString::fromStdString(reason);
+        return {};
+    }
+    return QByteArray::fromStdString(seed);
+}
+
+// ------------------------------------------------------------ connecting
+
+void Session::Listen(const QString& portStr) {
+    if (m_connecting)
+        return;
+    if (IsConnected) {
+        m_services.message("You are connected already.  End this connection before waiting "
+                           "for another one.");
+        return;
+    }
+    const int port = parsePort(portStr);
+    if (port == 0) {
+        m_services.message(QStringLiteral("The port \"%1\" is not a whole number from 1 to "
+                                          "65535.  Enter a port, press Save and start the "
+                                          "program again.")
+                               .arg(portStr));
+        return;
+    }
+    // Listening afresh: whatever the socket held (an earlier listener, a
+    // connection the peer has left) is closed first.
+    m_sock.close();
+    m_linked = false;
+    m_reassembler.clear();
+    m_sock.setLocalPort(port);
+    QString error;
+    if (!m_sock.listen(&error)) {
+        m_services.message(
+            QStringLiteral("Cannot wait for a connection on port %1: %2").arg(port).arg(error));
+        return;
+    }
+    m_view.UpdateList("Waiting for Connection");
+    IsHost = true;
+    IsClient = false;
+}
+
+void Session::onConnectionRequest(int requestId) {
+    if (IsConnected || m_linked)
+        return; // one connection at a time; the request is dropped with the listener
+    if (m_sock.state() != Socket::Closed)
+        m_sock.close();
+    QString error;
+    if (!m_sock.accept(requestId, &error)) {
+        m_view.UpdateList("A connection request could not be accepted: " + error);
+        return;
+    }
+    m_linked = true;
+    m_reassembler.clear();
+    IsConnected = true;
+    m_view.setSendButtonsEnabled(true);
+}
+
+void Session::Connect(const QString& portStr) {
+    if (m_connecting)
+        return;
+    const QString host = m_view.peerAddressText().trimmed();
+    if (host.isEmpty()) {
+        m_services.message("Missing IP Address.");
+        return;
+    }
+    if (IsConnected) {
+        m_services.message("You are connected already.  End this connection before making "
+                           "another one.");
+        return;
+    }
+    const int port = parsePort(portStr);
+    if (port == 0) {
+        m_services.message(QStringLiteral("The port \"%1\" is not a whole number from 1 to "
+                                          "65535.  Enter a port, press Save and start the "
+                                          "program again.")
+                               .arg(portStr));
+        return;
+    }
+    // A typed dotted address is checked before anything is sent; a host name
+    // is checked once its address is known.
+    QString why;
+    const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
+    if (dotted && seedText(host, m_view.ownAddressText(), &why).isEmpty()) {
+        m_services.message("No keys can be made from these addresses: " + why);
+        return;
+    }
+
+    m_sock.close();
+    m_linked = false;
+    m_reassembler.clear();
+    m_connectFailed = false;
+    m_connectError.clear();
+    m_sock.connectTo(host, quint16(port));
+    m_view.UpdateList("Connecting...");
+
+    m_connecting = true;
+    for (int polls = 0; polls < kConnectPolls; ++polls) {
+        if (m_sock.state() == Socket::Connected || m_connectFailed)
+            break;
+        m_services.processEvents(kPollMs);
+    }
+    m_connecting = false;
+
+    if (m_sock.state() != Socket::Connected) {
+        // A connect that completes after the wait would never be used.
+        m_sock.close();
+        m_services.message(kCannotConnect);
+        return;
+    }
+    m_linked = true;
+    if (!dotted) {
+        // Keys are made from the address actually connected to, which is
+        // what the host sees.
+        m_view.setPeerAddressText(m_sock.remoteAddress());
+        if (seedText(m_view.peerAddressText(), m_view.ownAddressText(), &why).isEmpty()) {
+            m_sock.close();
+            m_linked = false;
+            m_services.message("No keys can be made from these addresses: " + why);
+            return;
+        }
+    }
+    IsClient = true;
+    send("IP:" + TextCodec::toWire(m_view.ownAddressText()));
+    const bool keys = GenerateKeys();
+    m_view.UpdateList("Connected");
+    if (keys)
+        m_view.UpdateList("Key check: " + m_keyCheck);
+    IsConnected = true;
+}
+
+bool Session::GenerateKeys() {
+    const QString own = m_view.ownAddressText();
+    const QString peer = m_view.peerAddressText();
+    QString why;
+    QByteArray seed = IsHost ? seedText(own, peer, &why) : seedText(peer, own, &why);
+    m_keyCheck.clear();
+    if (seed.isEmpty()) {
+        m_services.message("No keys can be made from these addresses: " + why);
+        return false;
+    }
+    std::string text = toStd(seed);
+    const EngineResult made = m_engine->CreateKeys(text);
+    if (!made) {
+        m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
+        return false;
+    }
+    std::string digest;
+    if (m_engine->KeyCheck(digest))
+        m_keyCheck = QString::fromStdString(digest);
+    m_view.setSendButtonsEnabled(true);
+    return true;
+}
+
+// ------------------------------------------------------------- arrivals
+
+void Session::onDataArrival() {
+    handleArrival(m_sock.getData());
+}
+
+void Session::handleArrival(const QByteArray& bytes) {
+    Data = bytes;
+    m_view.bumpReceiveBar();
+    m_reassembler.push(Data);
+    QByteArray message;
+    for (;;) {
+        const Reassembler::Result r = m_reassembler.next(m_receiver.active(), message);
+        if (r == Reassembler::Result::NeedMore)
+            return;
+        if (r == Reassembler::Result::Overflow) {
+            m_view.UpdateList("The other side sent a damaged file block; the connection was "
+                              "closed.");
+            if (IsConnected)
+                send("XX:");
+            m_sock.close();
+            endConnection(QStringLiteral("the connection was closed"));
+            return;
+        }
+        Data = message;
+        const int connection = m_connectionCount;
+        dispatch(message);
+        if (connection != m_connectionCount)
+            return; // the connection ended while handling the message
+    }
+}
+
+void Session::dispatch(const QByteArray& message) {
+    const QByteArray prefix = message.left(3);
+    if (prefix == "IP:")
+        handleAddress(message.mid(3));
+    else if (prefix == "CT:")
+        handleChat(message.mid(3));
+    else if (prefix == "FL:")
+        m_receiver.begin(message.mid(3));
+    else if (prefix == "FB:")
+        m_receiver.block(message);
+    else if (prefix == "OK:")
+        m_sender.acknowledge();
+    else if (prefix == "XX:")
+        handlePeerEnd();
+    // Anything else is not a message of ours and is ignored.
+}
+
+void Session::handleAddress(const QByteArray& payload) {
+    if (!IsHost)
+        return; // only the side that waited is told the other's address
+    m_view.setPeerAddressText(TextCodec::fromWire(payload));
+    const bool keys = GenerateKeys();
+    m_view.UpdateList("Connected.");
+    if (keys)
+        m_view.UpdateList("Key check: " + m_keyCheck);
+}
+
+void Session::handleChat(const QByteArray& payload) {
+    std::string text = toStd(payload);
+    const EngineResult r = m_engine->DecryptMessage(text);
+    if (!r) {
+        m_view.UpdateList("A chat line could not be decrypted: " + QString::fromStdString(r.error));
+        return;
+    }
+    m_view.UpdateChatList(TextCodec::fromWire(QByteArray::fromStdString(text)));
+}
+
+void Session::handlePeerEnd() {
+    const bool client = IsClient;
+    IsConnected = false;
+    m_sock.close();
+    endConnection(QStringLiteral("the other side ended the connection"));
+    if (client) {
+        m_services.message(kPeerEnded + kProgramEnds);
+        m_services.endProgram();
+    } else {
+        m_services.message(kPeerEnded);
+    }
+}
+
+void Session::onConnectionLost(const QString&) {
+    if (!m_linked)
+        return;
+    m_view.UpdateList("Connection lost.");
+    endConnection(QStringLiteral("the connection was lost"));
+}
+
+void Session::endConnection(const QString& transferWhy) {
+    ++m_connectionCount;
+    m_linked = false;
+    IsConnected = false;
+    IsHost = false;
+    IsClient = false;
+    m_reassembler.clear();
+    m_sender.abort(transferWhy);
+    m_receiver.abort(transferWhy);
+    // Key material stays on disk only while a connection is in use.
+    wipe();
+}
+
+void Session::wipe() {
+    const EngineResult r = m_engine->WipeWorkFiles();
+    if (!r)
+        m_view.UpdateList("Some key files could not be wiped: " + QString::fromStdString(r.error));
+}
+
+// --------------------------------------------------------------- sending
+
+void Session::SendChat(const QString& line) {
+    if (line.isEmpty())
+        return;
+    if (!IsConnected) {
+        m_services.message("You are not connected.");
+        return;
+    }
+    m_view.UpdateChatList("<" + line + ">");
+    std::string text = toStd(TextCodec::toWire(line));
+    const EngineResult r = m_engine->EncryptMessage(text);
+    if (!r) {
+        m_services.message("The line could not be encrypted: " + QString::fromStdString(r.error));
+        return;
+    }
+    send("CT:" + QByteArray::fromStdString(text));
+}
+
+void Session::SendFile(const QString& fn, bool confirm) {
+    if (confirm &&
+        !m_services.question("Are you sure you want to send the file " + fn + "?", "Send Confirm"))
+        return;
+    if (!IsConnected) {
+        m_services.message("You are not connected.");
+        return;
+    }
+    if (m_sender.busy()) {
+        m_services.message("A file is being sent already.  Wait until it has been transferred.");
+        return;
+    }
+    QString error;
+    if (!m_sender.open(fn, &error)) {
+        m_services.message(error);
+        return;
+    }
+    if (!m_sender.announce())
+        return;
+    // The announcement has no terminator: the first block follows a moment
+    // later so that it arrives on its own.
+    Pause(2);
+    if (!IsConnected) {
+        m_sender.abort(QStringLiteral("the connection ended"));
+        return;
+    }
+    m_sender.start();
+}
+
+void Session::Pause(int secs) {
+    QString t = m_services.timeOfDay();
+    for (int count = 0;;) {
+        while (m_services.timeOfDay() == t)
+            m_services.processEvents(20);
+        if (++count >= secs)
+            return;
+        t = m_services.timeOfDay();
+    }
+}
+
+// ---------------------------------------------------------------- ending
+
+void Session::Close() {
+    if (IsConnected) {
+        send("XX:");
+        m_sock.close();
+    }
+    m_linked = false;
+    IsConnected = false;
+    m_sender.abort(QStringLiteral("the program was closed"));
+    m_receiver.abort(QStringLiteral("the program was closed"));
+    m_engine->WipeWorkFiles();
+}
+
+void Session::Exit() {
+    Close();
+    m_services.endProgram();
+}

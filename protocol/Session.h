@@ -1,0 +1,100 @@
+#pragma once
+
+#include "protocol/FileTransfer.h"
+#include "protocol/Reassembler.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class SDK;
+class Services;
+class SessionView;
+class Socket;
+class QWidget;
+
+// One connection's life: waiting, accepting, connecting, the keys, chat, file
+// transfer in both directions, and the end. The main window owns one and
+// forwards its buttons here; everything the user sees goes through
+// SessionView and Services.
+class Session : public QObject {
+    Q_OBJECT
+public:
+    Session(const QString& appDir, const QString& recvFolder, Socket& sock, Services& services,
+            SessionView& view, QObject* parent = nullptr);
+    ~Session() override;
+
+    // "Wait for Connect" with the port text read at start-up.
+    void Listen(const QString& portStr);
+    // "Connect" to the address in txtConnect.
+    void Connect(const QString& portStr);
+    // Chat "Send" / Enter: echoes, encrypts and sends one line.
+    void SendChat(const QString& line);
+    // Sends the file at `fn`; `confirm` asks the user first.
+    void SendFile(const QString& fn, bool confirm);
+    // The window is closing: tells the peer, ends transfers, wipes the keys.
+    void Close();
+    // File > Exit: as Close, then ends the program.
+    void Exit();
+    // Makes this connection's keys from the two addresses. False (and a
+    // message) when they cannot be made.
+    bool GenerateKeys();
+    // Returns at the `secs`-th change of the clock's second, letting events
+    // run meanwhile without spinning.
+    void Pause(int secs);
+
+    // Handles what one arrival event brought: reassembly and dispatch.
+    void handleArrival(const QByteArray& bytes);
+
+    // The port as a number, or 0 when `portStr` is not a whole number from 1
+    // to 65535.
+    static int parsePort(const QString& portStr);
+
+    bool IsConnected = false;
+    bool IsHost = false;
+    bool IsClient = false;
+    // The last arrival; after reassembly the whole message.
+    QByteArray Data;
+    // The digest of the keys in use, shown as "Key check: ...".
+    QString keyCheck() const { return m_keyCheck; }
+
+    SDK& engine() { return *m_engine; }
+    // Bytes held back by reassembly (never more than one block message).
+    qsizetype pendingBytes() const { return m_reassembler.buffered(); }
+    FileSender& sender() { return m_sender; }
+    FileReceiver& receiver() { return m_receiver; }
+
+signals:
+    // Every message this side sends, as it goes on the wire.
+    void messageSent(const QByteArray& message);
+
+private:
+    void onConnectionRequest(int requestId);
+    void onDataArrival();
+    void onConnectionLost(const QString& reason);
+    void dispatch(const QByteArray& message);
+    void handleAddress(const QByteArray& payload);
+    void handleChat(const QByteArray& payload);
+    void handlePeerEnd();
+    bool send(const QByteArray& message);
+    // The connection is over (lost, cut off, ended by the peer).
+    void endConnection(const QString& transferWhy);
+    void wipe();
+    // The seed text of the two address texts, or empty and a reason.
+    QByteArray seedText(const QString& hostAddr, const QString& clientAddr, QString* why) const;
+
+    Socket& m_sock;
+    Services& m_services;
+    SessionView& m_view;
+    std::unique_ptr<SDK> m_engine;
+    Reassembler m_reassembler;
+    FileSender m_sender;
+    FileReceiver m_receiver;
+    QString m_keyCheck;
+    bool m_linked = false;     // the socket holds a connection
+    int m_connectionCount = 0; // counts connections that have ended
+    bool m_connecting = false; // inside the connect wait
+    bool m_connectFailed = false;
+    QString m_connectError;
+};

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "RecordingServices.h"
+#include "TestView.h"
+#include "engine/SDK.h"
+#include "platform/EventWait.h"
+#include "platform/Socket.h"
+#include "protocol/Session.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+// One side of a conversation: its own folder, engine, socket, services and
+// view, as one running program has.
+struct Peer {
+    QTemporaryDir dir;
+    RecordingServices services;
+    TestView view;
+    Socket sock;
+    std::unique_ptr<Session> session;
+    // What this side sent, message by message.
+    QList<QByteArray> sent;
+
+    Peer() {
+        QDir(dir.path()).mkdir("Recv");
+        session = std::make_unique<Session>(dir.path() + "/", recv(), sock, services, view);
+        QObject::connect(session.get(), &Session::messageSent,
+                         [this](const QByteArray& m) { sent << m; });
+    }
+    QString recv() const { return dir.filePath("Recv"); }
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // The names of the engine's working files that exist in the folder.
+    QStringList workFiles() const {
+        QStringList found;
+        for (const QString& n : QDir(dir.path()).entryList(QDir::Files))
+            if (n.startsWith('k'))
+                found << n;
+        return found;
+    }
+};
+
+inline QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline int freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Runs events until `done` holds, at most `ms`; returns as soon as it does.
+inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        EventWait::processEvents(10);
+    }
+    return true;
+}
+
+// Host waits, client connects to 127.0.0.1; true once both hold keys.
+inline bool connectPeers(Peer& host, Peer& client, int port) {
+    const int before = host.view.status.count("Connected.");
+    host.session->Listen(QString::number(port));
+    client.view.peer = QStringLiteral("127.0.0.1");
+    client.session->Connect(QString::number(port));
+    return client.session->IsConnected &&
+           waitFor([&] { return host.view.status.count("Connected.") > before; });
+}

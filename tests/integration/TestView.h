@@ -1,0 +1,31 @@
+#pragma once
+
+#include "protocol/SessionView.h"
+
+#include <QList>
+#include <QStringList>
+
+// A main window stand-in that keeps everything the session shows it.
+class TestView : public SessionView {
+public:
+    void UpdateList(const QString& line) override { status << line; }
+    void UpdateChatList(const QString& line) override { chat << line; }
+    QString ownAddressText() const override { return own; }
+    QString peerAddressText() const override { return peer; }
+    void setPeerAddressText(const QString& text) override { peer = text; }
+    void setSendButtonsEnabled(bool enabled) override { buttons = enabled; }
+    void setProgressValue(int value) override { progress << value; }
+    void setProgressVisible(bool visible) override { progressVisible = visible; }
+    void bumpReceiveBar() override { ++receiveBars; }
+    void bumpSendBar() override { ++sendBars; }
+
+    QStringList status;
+    QStringList chat;
+    QString own = QStringLiteral("127.0.0.1");
+    QString peer;
+    bool buttons = false;
+    QList<int> progress;
+    bool progressVisible = false;
+    int receiveBars = 0;
+    int sendBars = 0;
+};

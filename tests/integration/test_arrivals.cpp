@@ -1,0 +1,135 @@
+#include "PeerFixture.h"
+
+#include <QRandomGenerator>
+
+namespace {
+
+const std::string kSeed = "21198261162891111168192192121681";
+
+// Encrypts as the other side would: its own engine, same seed.
+struct Sender {
+    QTemporaryDir dir;
+    SDK engine{dir.path().toStdString()};
+    Sender() {
+        std::string seed = kSeed;
+        engine.CreateKeys(seed);
+    }
+    QByteArray enc(const QByteArray& plain) {
+        std::string t = plain.toStdString();
+        engine.EncryptMessage(t);
+        return QByteArray::fromStdString(t);
+    }
+};
+
+QByteArray randomBytes(QRandomGenerator& rng, int n) {
+    QByteArray b(n, '\0');
+    for (char& c : b)
+        c = char(rng.bounded(256));
+    return b;
+}
+
+// A conversation: chat lines, then a file of `size` bytes, then more chat.
+QList<QByteArray> conversation(Sender& s, const QByteArray& file) {
+    QList<QByteArray> msgs;
+    msgs << "CT:" + s.enc("first line") << "FL:data.bin";
+    qsizetype at = 0;
+    for (; file.size() - at >= 1000; at += 1000)
+        msgs << "FB:" + s.enc(file.mid(at, 1000)) + '|';
+    const QByteArray rest = file.mid(at);
+    msgs << "FB:RM:" + (rest.isEmpty() ? QByteArray() : s.enc(rest)) + '|';
+    msgs << "CT:" + s.enc("second line");
+    return msgs;
+}
+
+} // namespace
+
+class TestArrivals : public QObject {
+    Q_OBJECT
+private slots:
+    void oneMessagePerArrivalIsHandledExactly() {
+        Sender s;
+        Peer rx;
+        std::string seed = kSeed;
+        QVERIFY(rx.session->engine().CreateKeys(seed));
+        rx.session->IsHost = rx.session->IsConnected = true;
+
+        QRandomGenerator rng(5);
+        QByteArray file = randomBytes(rng, 2500);
+        file[999] = '|';
+        file[1000] = '|';
+        for (const QByteArray& m : conversation(s, file))
+            rx.session->handleArrival(m);
+        QCOMPARE(rx.view.chat, (QStringList{"first line", "second line"}));
+        QCOMPARE(readAll(rx.recv() + "/data.bin"), file);
+        QCOMPARE(rx.view.status.mid(0, 2),
+                 (QStringList{"Receiving File data.bin", "File Received."}));
+        QCOMPARE(rx.view.receiveBars, 6);
+
+        rx.session->handleArrival("XX:");
+        QVERIFY(!rx.session->IsConnected);
+        QCOMPARE(rx.services.entries("message:").size(), 1);
+        QVERIFY(rx.workFiles().isEmpty());
+    }
+
+    void randomSplitsJoinsAndGarbageNeverHurt() {
+        Sender s;
+        Peer rx;
+        std::string seed = kSeed;
+        QVERIFY(rx.session->engine().CreateKeys(seed));
+        rx.session->IsHost = rx.session->IsConnected = true;
+        QRandomGenerator rng(77);
+
+        for (int round = 0; round < 400; ++round) {
+            const QByteArray file = randomBytes(rng, rng.bounded(0, 4000));
+            QByteArray stream;
+            for (const QByteArray& m : conversation(s, file))
+                stream += m;
+            // Some rounds carry garbage, an unannounced block or a message
+            // much larger than a block.
+            switch (rng.bounded(6)) {
+            case 0:
+                stream.insert(rng.bounded(stream.size()), randomBytes(rng, rng.bounded(1, 3000)));
+                break;
+            case 1:
+                stream.prepend("FB:" + randomBytes(rng, 1000) + '|');
+                break;
+            case 2:
+                stream.insert(rng.bounded(stream.size()), "FB:RM:" + QByteArray(5000, 'x'));
+                break;
+            default:
+                break;
+            }
+            for (qsizetype pos = 0; pos < stream.size();) {
+                const qsizetype len = rng.bounded(1, 3000);
+                rx.session->handleArrival(stream.mid(pos, len));
+                pos += len;
+                QVERIFY(rx.session->pendingBytes() <= 1006);
+            }
+        }
+        // Whatever arrived, nothing was written outside the receive folder.
+        for (const QFileInfo& e :
+             QDir(rx.dir.path()).entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries))
+            QVERIFY2(e.fileName() == "Recv" || e.fileName().startsWith('k'),
+                     qPrintable(e.fileName()));
+        for (const QString& n : QDir(rx.recv()).entryList(QDir::Files))
+            QVERIFY2(n.startsWith("data"), qPrintable(n));
+    }
+
+    void stringsOfNothingButGarbage() {
+        Peer rx;
+        QRandomGenerator rng(3);
+        for (int i = 0; i < 3000; ++i) {
+            QByteArray a = randomBytes(rng, rng.bounded(0, 2000));
+            if (i % 7 == 0)
+                a.prepend(QByteArrayList{"IP:", "CT:", "FL:", "FB:", "OK:", "FB:RM:"}[i % 6]);
+            rx.session->handleArrival(a);
+            QVERIFY(rx.session->pendingBytes() <= 1006);
+        }
+        // Without keys nothing could be decrypted, and it was said, not shown.
+        QVERIFY(rx.view.chat.isEmpty());
+        QVERIFY(!rx.services.ended);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestArrivals)
+#include "test_arrivals.moc"

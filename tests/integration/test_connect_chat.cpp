@@ -1,0 +1,241 @@
+#include "PeerFixture.h"
+
+#include "platform/TextCodec.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+namespace {
+
+const QString kWorkFiles[] = {"k1.bin", "k1.brs", "k1.bcr", "k2.bin",
+                              "k3.bin", "k4.bin", "k5.bin", "k6.dat"};
+const QString kCannotConnect = "message:Connection cannot be made.  Check your ip address and "
+                               "port settings and try again.";
+
+} // namespace
+
+class TestConnectChat : public QObject {
+    Q_OBJECT
+private slots:
+    void connectMakesTheSameKeysOnBothSides() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        QVERIFY(host.session->IsHost && !host.session->IsClient && host.session->IsConnected);
+        QVERIFY(client.session->IsClient && client.session->IsConnected);
+
+        QCOMPARE(host.view.status.mid(0, 2), (QStringList{"Waiting for Connection", "Connected."}));
+        QCOMPARE(client.view.status.mid(0, 2), (QStringList{"Connecting...", "Connected"}));
+        // Both show the same key check, "XXXX XXXX".
+        const QString check = host.view.status.value(2);
+        QVERIFY(check.contains(QRegularExpression("^Key check: [0-9A-F]{4} [0-9A-F]{4}$")));
+        QCOMPARE(client.view.status.value(2), check);
+
+        // The client announced its own address in clear; the host took it.
+        QCOMPARE(client.sent.first(), "IP:127.0.0.1");
+        QCOMPARE(host.view.peer, "127.0.0.1");
+        QVERIFY(host.view.buttons && client.view.buttons);
+        for (const QString& f : kWorkFiles) {
+            QVERIFY2(QFile::exists(host.path(f)), qPrintable(f));
+            QCOMPARE(readAll(host.path(f)), readAll(client.path(f)));
+        }
+    }
+
+    void chatGoesBothWaysEncrypted() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+
+        const QString line = QString::fromUtf8("Hello there | grüße € <b>bold</b>");
+        client.session->SendChat(line);
+        QCOMPARE(client.view.chat, QStringList{"<" + line + ">"});
+        QVERIFY(waitFor([&] { return host.view.chat.size() == 1; }));
+        QCOMPARE(host.view.chat.first(), line);
+
+        // On the wire: "CT:" and ciphertext of the same length, never the line.
+        const QByteArray wire = client.sent.last();
+        const QByteArray plain = TextCodec::toWire(line);
+        QVERIFY(wire.startsWith("CT:"));
+        QCOMPARE(wire.size(), 3 + plain.size());
+        QVERIFY(!wire.contains(plain.left(5)));
+
+        host.session->SendChat("   ");
+        QVERIFY(waitFor([&] { return client.view.chat.size() == 2; }));
+        QCOMPARE(client.view.chat.last(), "   ");
+        QCOMPARE(host.view.chat.last(), "<   >");
+
+        // An empty line is not sent.
+        const int before = client.sent.size();
+        client.session->SendChat("");
+        QCOMPARE(client.sent.size(), before);
+    }
+
+    void clientExitEndsTheConversationOnBothSides() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        client.session->Exit();
+        QCOMPARE(client.sent.last(), "XX:");
+        QVERIFY(client.services.ended);
+        QVERIFY(client.workFiles().isEmpty());
+
+        QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
+        QCOMPARE(host.services.entries("message:"),
+                 QStringList{"message:Your connection was terminated manually by the person.  "});
+        QVERIFY(!host.services.ended);
+        QVERIFY(!host.session->IsConnected);
+        QVERIFY(host.workFiles().isEmpty());
+        // The host can wait for the next connection at once.
+        host.session->Listen(QString::number(freePort()));
+        QCOMPARE(host.view.status.last(), "Waiting for Connection");
+    }
+
+    void hostExitEndsTheClientProgram() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        host.session->Exit();
+        QVERIFY(host.services.ended);
+        QVERIFY(host.workFiles().isEmpty());
+        QVERIFY(waitFor([&] { return client.services.ended; }));
+        QCOMPARE(client.services.entries("message:"),
+                 QStringList{"message:Your connection was terminated manually by the person.  "
+                             "The program will now terminate."});
+        QVERIFY(client.workFiles().isEmpty());
+    }
+
+    void closingWhileNotConnectedSendsNothingAndWipes() {
+        Peer lone;
+        QFile junk(lone.path("k2.bin"));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(" 20  2 \r\n");
+        junk.close();
+        lone.session->Close();
+        QVERIFY(lone.sent.isEmpty());
+        QVERIFY(lone.workFiles().isEmpty());
+        QVERIFY(!lone.services.ended);
+    }
+
+    void lostPeerIsReportedAndTheHostCanWaitAgain() {
+        Peer host;
+        const int port = freePort();
+        {
+            Peer client;
+            QVERIFY(connectPeers(host, client, port));
+            // The client vanishes without "XX:".
+            client.sock.close();
+        }
+        QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
+        QVERIFY(!host.session->IsConnected);
+        QVERIFY(host.workFiles().isEmpty());
+
+        Peer second;
+        QVERIFY(connectPeers(host, second, port));
+        second.session->SendChat("again");
+        QVERIFY(waitFor([&] { return host.view.chat.contains("again"); }));
+    }
+
+    void refusedConnectEndsTheWaitAtOnce() {
+        Peer client;
+        client.view.peer = "127.0.0.1";
+        QElapsedTimer clock;
+        clock.start();
+        client.session->Connect(QString::number(freePort()));
+        // Far below the bound of the wait (2500 polls of up to 2 ms).
+        QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(client.services.log, QStringList{kCannotConnect});
+        QCOMPARE(client.view.status, QStringList{"Connecting..."});
+        QVERIFY(!client.session->IsConnected && !client.session->IsClient);
+    }
+
+    void refusalsBeforeAnythingIsSent() {
+        Peer client;
+        client.session->Connect("7777");
+        QCOMPARE(client.services.log, QStringList{"message:Missing IP Address."});
+
+        // A port that is not 1..65535.
+        client.services.log.clear();
+        client.view.peer = "127.0.0.1";
+        client.session->Connect("70000");
+        client.session->Listen("abc");
+        QCOMPARE(client.services.entries("message:").size(), 2);
+        QVERIFY(client.services.log[0].contains("70000"));
+        QVERIFY(client.services.log[1].contains("\"abc\""));
+
+        // Addresses that give no usable seed: more than eight groups.
+        client.services.log.clear();
+        client.view.own = "1.2.3.4.5.6.7.8.9";
+        client.session->Connect(QString::number(freePort()));
+        QCOMPARE(client.services.entries("message:").size(), 1);
+        QVERIFY(client.services.log[0].startsWith("message:No keys can be made"));
+        QVERIFY(client.view.status.isEmpty());
+        QVERIFY(client.sent.isEmpty());
+        QVERIFY(!client.session->IsConnected);
+    }
+
+    void listeningAgainOrOnABusyPort() {
+        Peer host;
+        const int port = freePort();
+        host.session->Listen(QString::number(port));
+        host.session->Listen(QString::number(port));
+        QCOMPARE(host.view.status,
+                 (QStringList{"Waiting for Connection", "Waiting for Connection"}));
+        QVERIFY(host.services.log.isEmpty());
+
+        Peer other;
+        other.session->Listen(QString::number(port));
+        QCOMPARE(other.services.entries("message:").size(), 1);
+        QVERIFY(other.services.log[0].contains(QString::number(port)));
+        QVERIFY(other.view.status.isEmpty());
+        QVERIFY(!other.session->IsHost);
+    }
+
+    void hostNameConnectsAndKeysFollowTheAddress() {
+        Peer host, client;
+        const int port = freePort();
+        host.session->Listen(QString::number(port));
+        client.view.peer = "localhost";
+        client.session->Connect(QString::number(port));
+        QVERIFY(client.session->IsConnected);
+        QCOMPARE(client.view.peer, "127.0.0.1");
+        QVERIFY(waitFor([&] { return host.view.status.contains("Connected."); }));
+        QCOMPARE(host.session->keyCheck(), client.session->keyCheck());
+        client.session->SendChat("by name");
+        QVERIFY(waitFor([&] { return host.view.chat.contains("by name"); }));
+    }
+
+    void pauseWaitsForTheSecondChangeOfTheClock() {
+        Peer p;
+        int calls = 0;
+        // A clock that ticks every fifth reading.
+        p.services.clock = [&] { return QString::number(++calls / 5); };
+        p.session->Pause(2);
+        QVERIFY(calls >= 10 && calls <= 16);
+
+        // With the real clock it lasts between one and two seconds.
+        p.services.clock = nullptr;
+        QElapsedTimer clock;
+        clock.start();
+        p.session->Pause(2);
+        QVERIFY(clock.elapsed() >= 900 && clock.elapsed() <= 3000);
+    }
+
+    void chatLatency() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        const int lines = 200;
+        QElapsedTimer clock;
+        qint64 total = 0, worst = 0;
+        for (int i = 0; i < lines; ++i) {
+            const QString line = QStringLiteral("line %1 of the latency run").arg(i);
+            clock.start();
+            client.session->SendChat(line);
+            QVERIFY(waitFor([&] { return host.view.chat.size() == i + 1; }));
+            const qint64 us = clock.nsecsElapsed() / 1000;
+            total += us;
+            worst = qMax(worst, us);
+            QCOMPARE(host.view.chat.last(), line);
+        }
+        qInfo("chat latency over 127.0.0.1: mean %lld us, worst %lld us (%d lines)", total / lines,
+              worst, lines);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConnectChat)
+#include "test_connect_chat.moc"
