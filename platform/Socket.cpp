@@ -368,7 +368,7 @@ QString Socket::errorString() const {
     return m_error;
 }
 
-const QTcpSocket* Socket::connection() const {
+QTcpSocket* Socket::connection() const {
     return m_conn.data();
 }
 

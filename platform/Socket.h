@@ -65,7 +65,7 @@ public:
 
     // The socket of the current connection (null when there is none), for
     // reading socket options in diagnostics and tests.
-    const QTcpSocket* connection() const;
+    QTcpSocket* connection() const;
 
 signals:
     // A peer asks to connect while listening.
