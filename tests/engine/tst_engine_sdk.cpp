@@ -1,0 +1,351 @@
+// The engine as the program uses it: seeds, key files, messages, damaged
+// files, the key digest, two engines side by side, and the wipe.
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <map>
+
+#include "EngineTestSupport.h"
+#include "engine/SDK.h"
+#include "protocol/KeySeed.h"
+
+using namespace enginetest;
+
+namespace {
+
+const std::string kSeed = "21198261162891111168192192121681";
+
+std::string Dir(const QTemporaryDir& d) {
+    return d.path().toStdString();
+}
+
+QStringList Entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+}
+
+} // namespace
+
+class EngineSdk : public QObject {
+    Q_OBJECT
+private slots:
+    void seedsOutsideTheRulesAreRefused();
+    void seedTextFromAddresses();
+    void keyGenerationRewritesOnlyItsRecords();
+    void messagesRoundTrip();
+    void settingsComeFromTheKeyFiles();
+    void damagedFilesAreReported_data();
+    void damagedFilesAreReported();
+    void keyCheckAndTwoEngines();
+    void wipeOverwritesThenDeletes();
+    void wipeCarriesOnPastFailures();
+};
+
+void EngineSdk::seedsOutsideTheRulesAreRefused() {
+    const std::string longest(73, '7');
+    QVERIFY(SeedTextUsable(longest));
+    QVERIFY(SeedTextUsable("x-y-z")); // a minus sign without digits is 0
+    for (const std::string& bad :
+         {std::string(), std::string(74, '7'), std::string("1-5"), std::string("-5")}) {
+        std::string why;
+        QVERIFY(!SeedTextUsable(bad, &why));
+        QVERIFY(!why.empty());
+        QTemporaryDir dir;
+        SDK sdk(Dir(dir));
+        std::string seed = bad;
+        const EngineResult r = sdk.CreateKeys(seed);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.find(why) != std::string::npos, r.error.c_str());
+        QCOMPARE(seed, bad);
+        QVERIFY(Entries(dir.path()).isEmpty()); // refused before any file
+        std::string text = "x";
+        QCOMPARE(sdk.EncryptMessage(text).error, std::string("no keys have been made yet"));
+    }
+    // A short seed is doubled: nine characters make the same keys as eighteen.
+    QTemporaryDir a, b;
+    SDK sa(Dir(a)), sb(Dir(b));
+    std::string nine = "123456789", eighteen = "123456789123456789";
+    QVERIFY(sa.CreateKeys(nine));
+    QVERIFY(sb.CreateKeys(eighteen));
+    QCOMPARE(nine, eighteen);
+    QCOMPARE(FileBytes(a.path(), "k1.bin"), FileBytes(b.path(), "k1.bin"));
+    std::string longSeed = longest;
+    QVERIFY(sa.CreateKeys(longSeed));
+    QCOMPARE(sa.SeedCount(), 50000);
+}
+
+void EngineSdk::seedTextFromAddresses() {
+    // Parts of zeros leave their group empty, and an empty group counts as "1".
+    QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8"), std::string("81746516514817"));
+    // An odd digit count repeats the middle digit.
+    QCOMPARE(MakeSeedText("1.2.3.4", "5.6.7.89"), std::string("9182736455365148927"));
+    QCOMPARE(MakeSeedText("5.6.7.89", "1.2.3.4"), std::string("4536271899721589463"));
+    std::string why;
+    QCOMPARE(MakeSeedText("1.2.3.4.5", "6.7.8.9", &why), std::string());
+    QVERIFY(why.find("more than eight groups") != std::string::npos);
+    std::string hostName = MakeSeedText("peer-one.example.lan.home", "192.168.100.200");
+    QVERIFY(!hostName.empty());
+    QVERIFY(!SeedTextUsable(hostName + hostName + hostName));
+}
+
+void EngineSdk::keyGenerationRewritesOnlyItsRecords() {
+    QTemporaryDir clean, used;
+    const QString d = used.path();
+    const QByteArray tail(10 * 256, 'Q');
+    QVERIFY(WriteFile(d, "k1.bcr", QByteArray(30 * 256, 'P')));
+    QVERIFY(WriteFile(d, "k3.bin", QByteArray(300, 'R')));
+    QVERIFY(WriteFile(d, "k4.bin", "garbage,\r\n-9\r\n1e9\r\n" + QByteArray(500, '9')));
+    QVERIFY(WriteFile(d, "k5.bin", QByteArray(400, '5')));
+    SDK fresh(Dir(clean)), reused(Dir(used));
+    std::string s1 = kSeed, s2 = kSeed;
+    QVERIFY(fresh.CreateKeys(s1));
+    const EngineResult r = reused.CreateKeys(s2);
+    QVERIFY2(r.ok, r.error.c_str());
+    for (const char* name : {"k1.bin", "k1.brs", "k2.bin", "k4.bin", "k5.bin", "k6.dat"})
+        QCOMPARE(FileBytes(d, name), FileBytes(clean.path(), name));
+    const QByteArray bcr = FileBytes(d, "k1.bcr");
+    QCOMPARE(bcr.size(), 30 * 256);
+    QCOMPARE(bcr.left(5120), FileBytes(d, "k1.bin"));
+    QCOMPARE(bcr.mid(5120), QByteArray(10 * 256, 'P'));
+    const QByteArray k3 = FileBytes(d, "k3.bin");
+    QCOMPARE(k3.left(100), FileBytes(clean.path(), "k3.bin"));
+    QCOMPARE(k3.mid(100), QByteArray(200, 'R'));
+    QCOMPARE(reused.CycleTable(), fresh.CycleTable());
+}
+
+void EngineSdk::messagesRoundTrip() {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QRandomGenerator rng(5);
+    const std::string texts[] = {std::string(), "A", std::string("line\r\nwith|bar\0zero", 19),
+                                 RandomText(rng, 7000)};
+    for (const std::string& plain : texts) {
+        std::string once = plain, twice = plain;
+        QVERIFY(sdk.EncryptMessage(once));
+        QVERIFY(sdk.EncryptMessage(twice));
+        QCOMPARE(Bytes(once), Bytes(twice)); // every message starts afresh
+        QVERIFY(sdk.DecryptMessage(once));
+        QCOMPARE(Bytes(once), Bytes(plain));
+    }
+    // A ciphertext cut in two: the second half restarts from the first position.
+    std::string whole = texts[3];
+    QVERIFY(sdk.EncryptMessage(whole));
+    std::string head = whole.substr(0, 100), rest = whole.substr(100);
+    QVERIFY(sdk.DecryptMessage(head));
+    QVERIFY(sdk.DecryptMessage(rest));
+    QCOMPARE(Bytes(head), Bytes(texts[3].substr(0, 100)));
+    QVERIFY(Bytes(rest) != Bytes(texts[3].substr(100)));
+
+    // The current rotors are used, then restored from the reserve copy.
+    const QByteArray reserve = FileBytes(d, "k1.brs");
+    QByteArray otherFirstByte = reserve;
+    otherFirstByte[0] = char(otherFirstByte[0] ^ 1);
+    for (const QByteArray& changed : {otherFirstByte, reserve + QByteArray(256, 'x')}) {
+        QVERIFY(WriteFile(d, "k1.bcr", changed));
+        std::string text = "after";
+        QVERIFY(sdk.EncryptMessage(text));
+        QCOMPARE(FileBytes(d, "k1.bcr"), reserve);
+    }
+    // Without k3.bin and k4.bin both ends use the defaults, and the files come back empty.
+    QFile::remove(d + "/k3.bin");
+    QFile::remove(d + "/k4.bin");
+    std::string text = texts[3];
+    QVERIFY(sdk.EncryptMessage(text));
+    QVERIFY(Bytes(text) != Bytes(whole));
+    QVERIFY(sdk.DecryptMessage(text));
+    QCOMPARE(Bytes(text), Bytes(texts[3]));
+    QVERIFY(QFile::exists(d + "/k3.bin") && QFile::exists(d + "/k4.bin"));
+    QCOMPARE(FileBytes(d, "k4.bin").size(), 0);
+}
+
+void EngineSdk::settingsComeFromTheKeyFiles() {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    // Only an upper-case D turns down; a short record turns up past its end.
+    QVERIFY(WriteFile(d, "k3.bin", QByteArray("DdUx\0DDD", 8)));
+    QVERIFY(WriteFile(d, "k4.bin",
+                      "0\r\n-3\r\nabc\r\n\r\n2.5,3.5, 1 2\r\n256\n" +
+                          QByteArray("5\r\n").repeated(12)));
+    RotorSetup expected;
+    const QByteArray rotors = FileBytes(d, "k1.bcr");
+    for (int r = 0; r < kRotors; ++r)
+        std::memcpy(expected.rotors[r].data(), rotors.constData() + 256 * r, 256);
+    expected.directions = {0, 1, 1, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    expected.steps = {1, 1, 1, 1, 2, 4, 12, 256, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+    expected.passes = 2;
+    expected.cycleTable = sdk.CycleTable();
+    RotorMachine machine;
+    QVERIFY(machine.SetUp(expected, nullptr));
+    QRandomGenerator rng(11);
+    const std::string plain = RandomText(rng, 2000);
+    std::string want = plain, got = plain;
+    machine.Encrypt(reinterpret_cast<uint8_t*>(want.data()), want.size());
+    QVERIFY(sdk.EncryptMessage(got));
+    QCOMPARE(Bytes(got), Bytes(want));
+}
+
+void EngineSdk::damagedFilesAreReported_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content"); // "<missing>" or "<folder>" for those
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("k2 missing") << "k2.bin" << QByteArray("<missing>") << "k2.bin is missing";
+    QTest::newRow("k2 one number")
+        << "k2.bin" << QByteArray(" 20 \r\n") << "k2.bin does not hold two numbers";
+    QTest::newRow("k2 words") << "k2.bin" << QByteArray("twenty two")
+                              << "k2.bin does not hold two numbers";
+    QTest::newRow("k2 no passes") << "k2.bin" << QByteArray(" 20  0 \r\n")
+                                  << "k2.bin: passes per character \"0\" is outside 1..32767";
+    QTest::newRow("k2 many passes") << "k2.bin" << QByteArray("20,32768") << "outside 1..32767";
+    QTest::newRow("k2 rotor count") << "k2.bin" << QByteArray(" 40000  2 ") << "out of range";
+    QTest::newRow("k1.bcr missing") << "k1.bcr" << QByteArray("<missing>") << "k1.bcr is missing";
+    QTest::newRow("k1.bcr short") << "k1.bcr" << QByteArray(3000, 'a')
+                                  << "k1.bcr is too short (3000 bytes, 5120 needed)";
+    QTest::newRow("k1.brs missing") << "k1.brs" << QByteArray("<missing>") << "k1.brs is missing";
+    QTest::newRow("k4 few fields") << "k4.bin" << QByteArray(" 3 \r\n").repeated(12)
+                                   << "k4.bin holds 12 step sizes (20 needed)";
+    QTest::newRow("k4 big step") << "k4.bin" << (" 300 " + QByteArray(",2").repeated(19))
+                                 << "step size \" 300 \" of rotor position 1 is above 256";
+    QTest::newRow("k3 unreadable") << "k3.bin" << QByteArray("<folder>") << "k3.bin cannot be read";
+}
+
+void EngineSdk::damagedFilesAreReported() {
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QFile::remove(dir.path() + "/" + file);
+    if (content == "<folder>")
+        QVERIFY(QDir(dir.path()).mkdir(file));
+    else if (content != "<missing>")
+        QVERIFY(WriteFile(dir.path(), file, content));
+    const std::string plain("keep me\0", 8);
+    for (bool decrypt : {false, true}) {
+        std::string text = plain;
+        const EngineResult r = decrypt ? sdk.DecryptMessage(text) : sdk.EncryptMessage(text);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.find(reason.toStdString()) != std::string::npos, r.error.c_str());
+        QCOMPARE(Bytes(text), Bytes(plain));
+    }
+}
+
+void EngineSdk::keyCheckAndTwoEngines() {
+    QTemporaryDir da, db;
+    SDK a(Dir(da)), b(Dir(db) + "/"); // with and without the trailing slash
+    QCOMPARE(b.AppDir(), Dir(db) + "/");
+    std::string digest;
+    QVERIFY(!a.KeyCheck(digest));
+    std::string s1 = kSeed, s2 = "211111111211";
+    QVERIFY(a.CreateKeys(s1));
+    std::string before = "hello, peer";
+    QVERIFY(a.EncryptMessage(before));
+    QVERIFY(b.CreateKeys(s2)); // other keys in the other engine change nothing here
+    std::string cipher = "hello, peer";
+    QVERIFY(a.EncryptMessage(cipher));
+    QCOMPARE(Bytes(cipher), Bytes(before));
+    std::string digestA, digestB;
+    QVERIFY(a.KeyCheck(digestA));
+    QVERIFY(b.KeyCheck(digestB));
+    QVERIFY(QRegularExpression("^[0-9A-F]{4} [0-9A-F]{4}$")
+                .match(QString::fromStdString(digestA))
+                .hasMatch());
+    QVERIFY(digestA != digestB);
+    std::string wrong = cipher;
+    QVERIFY(b.DecryptMessage(wrong));
+    QVERIFY(wrong != "hello, peer");
+
+    s2 = kSeed;
+    QVERIFY(b.CreateKeys(s2));
+    QVERIFY(b.KeyCheck(digestB));
+    QCOMPARE(digestB, digestA);
+    QVERIFY(b.DecryptMessage(cipher));
+    QCOMPARE(cipher, std::string("hello, peer"));
+    // Any changed byte of a key file changes the digest; a missing file fails.
+    QVERIFY(WriteFile(db.path(), "k4.bin", FileBytes(db.path(), "k4.bin").replace(" 7 ", " 6 ")));
+    QVERIFY(b.KeyCheck(digestB));
+    QVERIFY(digestB != digestA);
+    QFile::remove(db.path() + "/k2.bin");
+    QCOMPARE(b.KeyCheck(digestB).error, std::string("k2.bin is missing"));
+}
+
+void EngineSdk::wipeOverwritesThenDeletes() {
+    QTemporaryDir parent;
+    const QString d = parent.path() + "/app";
+    QVERIFY(QDir().mkpath(d));
+    SDK sdk(d.toStdString());
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QVERIFY(WriteFile(d, "k1.bcr", FileBytes(d, "k1.bcr") + QByteArray(2560, 'Q')));
+    QVERIFY(WriteFile(d, "k1.txt", "old text"));
+    QVERIFY(WriteFile(d, "k4.txt", ""));
+    std::map<std::string, QByteArray> seen;
+    std::vector<std::string> order;
+    sdk.SetWipeObserver([&](const std::string& name) {
+        seen[name] = FileBytes(d, QString::fromStdString(name));
+        order.push_back(name);
+    });
+    const EngineResult r = sdk.WipeWorkFiles();
+    QVERIFY2(r.ok, r.error.c_str());
+
+    const QByteArray at256(5120, '@');
+    QCOMPARE(seen["k1.bin"], at256);
+    QCOMPARE(seen["k1.brs"], at256);
+    QCOMPARE(seen["k1.bcr"], at256 + QByteArray(2560, 'Q')); // records past 20 stay
+    QCOMPARE(seen["k1.txt"], QByteArray(151 * 20, '@'));
+    QCOMPARE(seen["k2.bin"], QByteArray(" 0  0 \r\n"));
+    QCOMPARE(seen["k3.bin"], QByteArray(20, ' ') + QByteArray(80, '\0'));
+    const QByteArray lines = QByteArray("xxxxx\r\n").repeated(20);
+    QCOMPARE(seen["k4.bin"], lines);
+    QCOMPARE(seen["k4.txt"], QByteArray()); // empty: deleted without writing
+    QCOMPARE(seen["k5.bin"], lines);
+    QCOMPARE(seen["k6.dat"], lines);
+    const std::vector<std::string> expectedOrder = {"k1.bcr", "k1.brs", "k1.txt", "k1.bin",
+                                                    "k2.bin", "k3.bin", "k4.txt", "k4.bin",
+                                                    "k5.bin", "k6.dat"};
+    QCOMPARE(order, expectedOrder);
+    QVERIFY(Entries(d).isEmpty());
+    QCOMPARE(Entries(parent.path()), QStringList{"app"}); // nothing made outside
+
+    order.clear();
+    QVERIFY(sdk.WipeWorkFiles()); // nothing left: nothing to do
+    QVERIFY(order.empty() && Entries(d).isEmpty());
+}
+
+void EngineSdk::wipeCarriesOnPastFailures() {
+    QTemporaryDir dir, outside;
+    const QString d = dir.path();
+    {
+        SDK maker(Dir(dir));
+        std::string seed = kSeed;
+        QVERIFY(maker.CreateKeys(seed));
+    }
+    QFile::remove(d + "/k2.bin");
+    QVERIFY(QDir(d).mkpath("k2.bin/inner"));
+    QVERIFY(WriteFile(outside.path(), "target", "precious"));
+    QFile::remove(d + "/k5.bin");
+    QVERIFY(QFile::link(outside.path() + "/target", d + "/k5.bin"));
+
+    SDK fresh(Dir(dir)); // no set-up has run in this engine: fills are spaces
+    QByteArray k1;
+    fresh.SetWipeObserver([&](const std::string& name) {
+        if (name == "k1.bin")
+            k1 = FileBytes(d, "k1.bin");
+    });
+    const EngineResult r = fresh.WipeWorkFiles();
+    QVERIFY(!r.ok);
+    QCOMPARE(r.error, std::string("could not wipe k2.bin is a folder"));
+    QCOMPARE(k1, QByteArray(5120, ' '));
+    QCOMPARE(Entries(d), QStringList{"k2.bin"});
+    QCOMPARE(FileBytes(outside.path(), "target"), QByteArray("precious"));
+}
+
+QTEST_GUILESS_MAIN(EngineSdk)
+#include "tst_engine_sdk.moc"
