@@ -1,0 +1,95 @@
+#include "ChatAppearance.h"
+
+#include <QFont>
+#include <QPalette>
+#include <QWidget>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "platform/FileOps.h"
+#include "platform/TextCodec.h"
+
+namespace {
+
+// True when the text, after leading blanks, begins with a number.
+bool beginsWithNumber(const QByteArray& text) {
+    int i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    if (i < text.size() && text[i] == '.')
+        ++i;
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+bool colourValue(const QByteArray& field, qint32& out) {
+    if (!beginsWithNumber(field))
+        return false;
+    const double v = std::nearbyint(FileOps::numericValue(field));
+    if (!std::isfinite(v) || v < double(std::numeric_limits<qint32>::min()) ||
+        v > double(std::numeric_limits<qint32>::max()))
+        return false;
+    out = qint32(v);
+    return true;
+}
+
+} // namespace
+
+QByteArray ChatAppearance::sizeText(float size) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, size);
+    return QByteArray(" ") + QByteArray(buf, int(res.ptr - buf));
+}
+
+QByteArray ChatAppearance::toFileBytes() const {
+    QByteArray out;
+    out += FileOps::numberText(backColor) + "\r\n";
+    out += FileOps::numberText(foreColor) + "\r\n";
+    out += TextCodec::toFile(fontName) + "\r\n";
+    out += sizeText(fontSize) + "\r\n";
+    return out;
+}
+
+ChatAppearance ChatAppearance::fromFields(const QList<QByteArray>& fields) {
+    ChatAppearance a;
+    if (fields.size() > 0)
+        a.hasBackColor = colourValue(fields[0], a.backColor);
+    if (fields.size() > 1)
+        a.hasForeColor = colourValue(fields[1], a.foreColor);
+    if (fields.size() > 2) {
+        a.fontName = TextCodec::fromFile(fields[2]).trimmed();
+        a.hasFontName = !a.fontName.isEmpty();
+    }
+    if (fields.size() > 3 && beginsWithNumber(fields[3])) {
+        const double size = FileOps::numericValue(fields[3]);
+        if (std::isfinite(size) && size > 0.0 && size <= MaxFontSize) {
+            a.fontSize = float(size);
+            a.hasFontSize = true;
+        }
+    }
+    return a;
+}
+
+void ChatAppearance::applyTo(QWidget* widget) const {
+    if (!widget)
+        return;
+    if (hasBackColor || hasForeColor) {
+        QPalette pal = widget->palette();
+        if (hasBackColor)
+            pal.setColor(QPalette::Base, Colors::toQColor(backColor));
+        if (hasForeColor)
+            pal.setColor(QPalette::Text, Colors::toQColor(foreColor));
+        widget->setPalette(pal);
+    }
+    if (hasFontName || hasFontSize) {
+        QFont f = widget->font();
+        if (hasFontName)
+            f.setFamily(fontName);
+        if (hasFontSize)
+            f.setPointSizeF(fontSize);
+        widget->setFont(f);
+    }
+}

@@ -1,0 +1,48 @@
+#include "frmBrowser.h"
+
+#include <QFileInfo>
+#include <QUrl>
+
+#include "ui_frmBrowser.h"
+
+namespace {
+// The page view stays 50 twips (at 15 twips a pixel) inside the outer frame.
+constexpr double MarginPx = 50.0 / 15.0;
+} // namespace
+
+frmBrowser::frmBrowser(const QString& helpPage, QWidget* parent)
+    : QDialog(parent), m_ui(new Ui::frmBrowser) {
+    m_ui->setupUi(this);
+    if (QFileInfo(helpPage).isFile()) {
+        m_ui->WebBrowser1->setSource(QUrl::fromLocalFile(helpPage));
+    } else {
+        m_ui->WebBrowser1->setPlainText(
+            QStringLiteral("The help page %1 could not be found. It belongs in the program's "
+                           "folder; installing the program again puts it back.")
+                .arg(helpPage));
+    }
+    fitBrowser();
+}
+
+frmBrowser::~frmBrowser() {
+    delete m_ui;
+}
+
+void frmBrowser::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    fitBrowser();
+}
+
+void frmBrowser::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    fitBrowser();
+}
+
+// Sized from the outer frame less the margin, but never past the client area,
+// so that the page's own scroll bars stay visible under a title bar.
+void frmBrowser::fitBrowser() {
+    const QRect outer = frameGeometry();
+    const int w = qMin(qRound(outer.width() - MarginPx), width());
+    const int h = qMin(qRound(outer.height() - MarginPx), height());
+    m_ui->WebBrowser1->setGeometry(0, 0, qMax(w, 0), qMax(h, 0));
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include "windows/ChatAppearance.h"
+
+class QPlainTextEdit;
+class Services;
+
+namespace Ui {
+class frmFont;
+}
+
+// Lets the user pick the chat log's background colour, text colour and font
+// on a preview box. "Set" stores the choice in font.dat and applies it to the
+// chat log; "Cancel" and the close box change nothing.
+class frmFont : public QDialog {
+    Q_OBJECT
+public:
+    // `target` is the chat log that "Set" restyles (may be null).
+    frmFont(const QString& appDir, Services& services, QPlainTextEdit* target,
+            QWidget* parent = nullptr);
+    ~frmFont() override;
+
+    Ui::frmFont* ui() const { return m_ui; }
+    // The appearance currently shown on the preview.
+    const ChatAppearance& preview() const { return m_preview; }
+
+    static const char* const PreviewText;
+
+private:
+    void chooseBackColor();
+    void chooseForeColor();
+    void chooseFont();
+    void setAppearance();
+    void showPreview();
+
+    Ui::frmFont* m_ui;
+    QString m_appDir;
+    Services& m_services;
+    QPlainTextEdit* m_target;
+    ChatAppearance m_preview;
+};
