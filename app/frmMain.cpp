@@ -1,0 +1,325 @@
+#include "frmMain.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLayout>
+#include <QMetaObject>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QTextCursor>
+
+#include "platform/FileOps.h"
+#include "platform/Services.h"
+#include "platform/TextCodec.h"
+#include "ui_frmMain.h"
+#include "windows/ChatAppearance.h"
+#include "windows/frmAbout.h"
+#include "windows/frmBrowser.h"
+#include "windows/frmFont.h"
+#include "windows/frmNotice.h"
+
+namespace {
+
+// The status list scrolls so that this many lines end at its newest line.
+constexpr int StatusLinesShown = 12;
+
+// A port as saved: a whole number from 1 to 65535, digits only.
+bool parsePort(const QString& text, int& port) {
+    if (text.isEmpty() || text.size() > 5)
+        return false;
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    port = text.toInt();
+    return port >= 1 && port <= 65535;
+}
+
+// The reason a file operation failed, naming the file.
+QString reason(const QString& path, const QString& error) {
+    if (!error.isEmpty())
+        return error;
+    return QStringLiteral("%1: the file cannot be used").arg(QDir::toNativeSeparators(path));
+}
+
+void bump(QLabel* bar) {
+    QString text = bar->text() + QLatin1Char('|');
+    if (text.size() >= frmMain::BarWrapLength)
+        text = QStringLiteral("|");
+    bar->setText(text);
+}
+
+} // namespace
+
+frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
+    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
+    m_ui->setupUi(this);
+
+    // Client area 9030 x 7365 twips; the window keeps that size.
+    m_ui->centralwidget->setFixedSize(602, 491);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // Separators carry names too, so every menu entry can be found by name.
+    const QList<QAction*> fileItems = m_ui->fle->actions();
+    for (QAction* a : fileItems)
+        if (a->isSeparator())
+            a->setObjectName(QStringLiteral("flediv1"));
+    const QList<QAction*> helpItems = m_ui->hlps->actions();
+    for (QAction* a : helpItems)
+        if (a->isSeparator())
+            a->setObjectName(QStringLiteral("hlpdiv"));
+
+    for (QLabel* label : findChildren<QLabel*>())
+        label->setTextFormat(Qt::PlainText);
+    QPalette sent = m_ui->lbSent->palette();
+    sent.setColor(QPalette::WindowText, QColor(0, 128, 0));
+    m_ui->lbSent->setPalette(sent);
+    QPalette recv = m_ui->lbRecv->palette();
+    recv.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    m_ui->lbRecv->setPalette(recv);
+    fitActivityBars();
+
+    connect(m_ui->Command6, &QPushButton::clicked, this, &frmMain::savePort);
+    connect(m_ui->Command7, &QPushButton::clicked, this, &frmMain::showFontWindow);
+    connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
+    connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
+
+    AppDir = appDir;
+    if (!AppDir.endsWith(QLatin1Char('/')))
+        AppDir += QLatin1Char('/');
+    startUp();
+}
+
+frmMain::~frmMain() {
+    delete m_ui;
+}
+
+// The start-up sequence. A settings file that cannot be used is reported
+// once, together with the others, and its defaults are kept.
+void frmMain::startUp() {
+    QStringList problems;
+
+    m_ui->lbSent->setText(QString());
+    m_ui->lbRecv->setText(QString());
+    Recv = AppDir + QStringLiteral("Recv/");
+    readPort(problems);
+    m_ui->txtPort->setText(PortStr);
+    makeRecvFolder(problems);
+    m_ui->txtIP->setText(sock.localIP());
+    m_ui->List1->clear();
+    m_listTop = 0;
+    m_ui->Text2->clear();
+    m_ui->txtConnect->clear();
+    m_ui->txtLog->clear();
+    m_ui->txtChat->clear();
+    m_ui->Command5->setEnabled(false);
+    m_ui->ProgressBar1->setVisible(false);
+    readChatAppearance(problems);
+
+    if (!problems.isEmpty())
+        m_services.message(QStringLiteral("Vantrel could not use some of its files:\n\n%1\n\n"
+                                          "The program goes on with the default settings.")
+                               .arg(problems.join(QLatin1Char('\n'))));
+}
+
+void frmMain::readPort(QStringList& problems) {
+    const QString path = AppDir + QStringLiteral("port.dat");
+    PortStr = QString::fromLatin1(DefaultPort);
+    QString error;
+    const qint64 length = FileOps::lengthCreating(path, &error);
+    if (length < 0) {
+        problems << reason(path, error);
+        return;
+    }
+    if (length == 0) {
+        if (!FileOps::writeFile(path, QByteArray(DefaultPort) + "\r\n", &error))
+            problems << reason(path, error);
+        return;
+    }
+    QByteArray line;
+    if (!FileOps::readFirstLine(path, line, &error)) {
+        problems << reason(path, error);
+        return;
+    }
+    // Shown as stored, even when it holds no valid port.
+    PortStr = TextCodec::fromFile(line);
+}
+
+// An existing folder is what a second start finds; only a folder that is
+// still missing afterwards is worth a word.
+void frmMain::makeRecvFolder(QStringList& problems) {
+    const QString path = AppDir + QStringLiteral("Recv");
+    QString error;
+    if (FileOps::makeFolder(path, &error) || QFileInfo(path).isDir())
+        return;
+    if (QFileInfo::exists(path))
+        error = QStringLiteral("%1 is a file, not a folder").arg(QDir::toNativeSeparators(path));
+    problems << QStringLiteral("Received files cannot be stored. %1").arg(reason(path, error));
+}
+
+void frmMain::readChatAppearance(QStringList& problems) {
+    const QString path = AppDir + QStringLiteral("font.dat");
+    QString error;
+    const qint64 length = FileOps::lengthCreating(path, &error);
+    if (length < 0) {
+        problems << reason(path, error);
+        return;
+    }
+    if (length == 0)
+        return;
+    QList<QByteArray> fields;
+    if (!FileOps::readFields(path, 4, fields, &error)) {
+        problems << reason(path, error);
+        return;
+    }
+    ChatAppearance::fromFields(fields).applyTo(m_ui->txtLog);
+}
+
+// The bars hold up to 61 "|"; a font small enough for that many to fit the
+// bar's width keeps every one of them visible.
+void frmMain::fitActivityBars() {
+    for (QLabel* bar : {m_ui->lbSent, m_ui->lbRecv}) {
+        QFont f = bar->font();
+        const QString full(BarWrapLength - 1, QLatin1Char('|'));
+        int pixels = qMax(bar->height(), 4);
+        for (; pixels > 4; --pixels) {
+            f.setPixelSize(pixels);
+            if (QFontMetrics(f).horizontalAdvance(full) <= bar->width())
+                break;
+        }
+        f.setPixelSize(pixels);
+        bar->setFont(f);
+        bar->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_firstShow) {
+        m_firstShow = false;
+        // Once the window is on screen, not while it is still being shown.
+        QMetaObject::invokeMethod(this, &frmMain::NoticeCheck, Qt::QueuedConnection);
+    }
+}
+
+// Runs whenever the main window becomes the program's active window: first
+// shown, or one of its own modal windows closed.
+void frmMain::NoticeCheck() {
+    if (NoticeHasShown || m_noticeCheckRunning)
+        return;
+    QString error;
+    const qint64 length = FileOps::lengthCreating(AppDir + QStringLiteral("opt.dne"), &error);
+    if (length > 0)
+        return;
+    if (length < 0)
+        m_services.message(QStringLiteral("%1\n\nThe start-up notice is shown.")
+                               .arg(reason(AppDir + QStringLiteral("opt.dne"), error)));
+    m_noticeCheckRunning = true;
+    frmNotice notice(AppDir, m_services, this);
+    m_services.showModal(notice);
+    m_noticeCheckRunning = false;
+    NoticeHasShown = true;
+}
+
+int frmMain::showOwnModal(QDialog& dialog) {
+    const int result = m_services.showModal(dialog);
+    NoticeCheck();
+    return result;
+}
+
+void frmMain::savePort() {
+    const QString text = m_ui->txtPort->text().trimmed();
+    int port = 0;
+    if (!parsePort(text, port)) {
+        m_services.message(QStringLiteral("The port must be a whole number from 1 to 65535."));
+        return;
+    }
+    const QString canonical = QString::number(port);
+    QString error;
+    if (!FileOps::writeFile(AppDir + QStringLiteral("port.dat"),
+                            TextCodec::toFile(canonical) + "\r\n", &error)) {
+        m_services.message(QStringLiteral("The port was not saved.\n\n%1")
+                               .arg(reason(AppDir + QStringLiteral("port.dat"), error)));
+        return;
+    }
+    m_ui->txtPort->setText(canonical);
+    m_services.message(QStringLiteral("Port saved."));
+}
+
+void frmMain::showFontWindow() {
+    frmFont dialog(AppDir, m_services, m_ui->txtLog, this);
+    showOwnModal(dialog);
+}
+
+void frmMain::showAbout() {
+    frmAbout dialog(this);
+    showOwnModal(dialog);
+}
+
+void frmMain::showHelp() {
+    HelpPage = AppDir + QStringLiteral("overview.htm");
+    frmBrowser dialog(HelpPage, this);
+    showOwnModal(dialog);
+}
+
+void frmMain::UpdateList(const QString& line) {
+    QListWidget* list = m_ui->List1;
+    list->addItem(line);
+    const int count = list->count();
+    if (count > StatusLinesShown) {
+        m_listTop = count - StatusLinesShown;
+        list->scrollToItem(list->item(m_listTop), QAbstractItemView::PositionAtTop);
+    }
+}
+
+// Appends at the end without touching the rest of the log; the text goes in
+// as plain characters, never as markup.
+void frmMain::UpdateChatList(const QString& line) {
+    QPlainTextEdit* log = m_ui->txtLog;
+    QTextCursor end(log->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(line + QLatin1Char('\n'));
+    QScrollBar* bar = log->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+QString frmMain::chatLogText() const {
+    QString text = m_ui->txtLog->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return text;
+}
+
+QString frmMain::ownAddressText() const {
+    return m_ui->txtIP->text();
+}
+
+QString frmMain::peerAddressText() const {
+    return m_ui->txtConnect->text();
+}
+
+void frmMain::setPeerAddressText(const QString& text) {
+    m_ui->txtConnect->setText(text);
+}
+
+void frmMain::setSendButtonsEnabled(bool enabled) {
+    m_ui->Command3->setEnabled(enabled);
+    m_ui->Command4->setEnabled(enabled);
+    m_ui->Command5->setEnabled(enabled);
+}
+
+void frmMain::setProgressValue(int value) {
+    m_ui->ProgressBar1->setValue(qBound(0, value, 100));
+}
+
+void frmMain::setProgressVisible(bool visible) {
+    m_ui->ProgressBar1->setVisible(visible);
+}
+
+void frmMain::bumpReceiveBar() {
+    bump(m_ui->lbRecv);
+}
+
+void frmMain::bumpSendBar() {
+    bump(m_ui->lbSent);
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "platform/Socket.h"
+#include "protocol/SessionView.h"
+
+class QDialog;
+class Services;
+
+namespace Ui {
+class frmMain;
+}
+
+// The program's main window: own address and port, the connection buttons,
+// the chat log with its typing box, the status list and the file controls.
+// Constructing it runs the start-up sequence: settings files, the Recv
+// folder, the own address and the chat log's stored appearance.
+class frmMain : public QMainWindow, public SessionView {
+    Q_OBJECT
+public:
+    // `appDir` is the program's folder; every stored file lives there.
+    frmMain(const QString& appDir, Services& services, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    Ui::frmMain* ui() const { return m_ui; }
+    Services& services() const { return m_services; }
+
+    // The program's folder, ending in "/".
+    QString AppDir;
+    // The help page the help window shows (set by Help > Using Vantrel).
+    QString HelpPage;
+    // The port text read from port.dat at start-up.
+    QString PortStr;
+    // Folder for received files: AppDir + "Recv/".
+    QString Recv;
+    // The start-up notice has been shown in this run.
+    bool NoticeHasShown = false;
+
+    // The one network endpoint of the program.
+    Socket sock;
+
+    // The status list and the chat log.
+    void UpdateList(const QString& line) override;
+    void UpdateChatList(const QString& line) override;
+    // Index of the status line last put at the top of the list's view (0
+    // while the list holds 12 lines or fewer).
+    int listTopIndex() const { return m_listTop; }
+    // The chat log's whole text, each line ending CR LF.
+    QString chatLogText() const;
+
+    // Shows one of the program's own windows modally; when it has closed the
+    // main window is active again, so the notice check runs.
+    int showOwnModal(QDialog& dialog);
+
+    // SessionView
+    QString ownAddressText() const override;
+    QString peerAddressText() const override;
+    void setPeerAddressText(const QString& text) override;
+    void setSendButtonsEnabled(bool enabled) override;
+    void setProgressValue(int value) override;
+    void setProgressVisible(bool visible) override;
+    void bumpReceiveBar() override;
+    void bumpSendBar() override;
+
+    // A bar starts again at one "|" when it reaches this many characters.
+    static constexpr int BarWrapLength = 62;
+    static constexpr const char* DefaultPort = "7777";
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void startUp();
+    void readPort(QStringList& problems);
+    void makeRecvFolder(QStringList& problems);
+    void readChatAppearance(QStringList& problems);
+    void fitActivityBars();
+    void NoticeCheck();
+
+    void savePort();
+    void showFontWindow();
+    void showAbout();
+    void showHelp();
+
+    Ui::frmMain* m_ui;
+    Services& m_services;
+    int m_listTop = 0;
+    bool m_firstShow = true;
+    bool m_noticeCheckRunning = false;
+};
