@@ -1,0 +1,330 @@
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+
+#include "RecordingServices.h"
+#include "app/frmMain.h"
+#include "platform/FileOps.h"
+#include "ui_frmBrowser.h"
+#include "ui_frmFont.h"
+#include "ui_frmMain.h"
+#include "ui_frmNotice.h"
+#include "windows/frmBrowser.h"
+#include "windows/frmFont.h"
+#include "windows/frmNotice.h"
+
+namespace {
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+} // namespace
+
+class tst_frmMain : public QObject {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> dir;
+    RecordingServices rec;
+    std::unique_ptr<frmMain> w;
+
+    QString file(const QString& name) const { return dir->path() + '/' + name; }
+    Ui::frmMain* ui() const { return w->ui(); }
+    frmMain* start() {
+        w.reset();
+        rec.log.clear();
+        w = std::make_unique<frmMain>(dir->path(), rec);
+        return w.get();
+    }
+    // Shows the window and lets its first-activation check run.
+    void showAndSettle() {
+        w->show();
+        QCoreApplication::processEvents();
+    }
+    int notices() const { return rec.entries("modal:frmNotice").size(); }
+
+private slots:
+    void init() {
+        w.reset();
+        dir = std::make_unique<QTemporaryDir>();
+        rec = RecordingServices();
+    }
+
+    void startUpInEmptyFolder() {
+        start();
+        QCOMPARE(readAll(file("port.dat")), QByteArray("7777\r\n"));
+        QCOMPARE(readAll(file("font.dat")), QByteArray());
+        QVERIFY(QFileInfo(file("Recv")).isDir());
+        QCOMPARE(w->AppDir, dir->path() + '/');
+        QCOMPARE(w->Recv, w->AppDir + "Recv/");
+        QCOMPARE(w->PortStr, QString("7777"));
+        QCOMPARE(ui()->txtPort->text(), QString("7777"));
+        QCOMPARE(ui()->txtIP->text(), Socket::localIP());
+        QVERIFY(!ui()->Command5->isEnabled());
+        QVERIFY(ui()->Command3->isEnabled() && ui()->Command4->isEnabled());
+        QVERIFY(ui()->ProgressBar1->isHidden());
+        QVERIFY(rec.log.isEmpty());
+        w->show();
+        QTRY_COMPARE(notices(), 1);
+        QVERIFY(w->NoticeHasShown);
+        QCOMPARE(readAll(file("opt.dne")), QByteArray());
+    }
+
+    void startUpKeepsExistingRecvFolder() {
+        QVERIFY(QDir().mkpath(file("Recv")));
+        QVERIFY(FileOps::writeFile(file("Recv/kept.txt"), "x"));
+        start();
+        QVERIFY(rec.log.isEmpty());
+        QCOMPARE(readAll(file("Recv/kept.txt")), QByteArray("x"));
+    }
+
+    void portFileShownAsStored_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("line end only") << QByteArray("\r\n") << "";
+        QTest::newRow("saved port") << QByteArray("8080\r\n") << "8080";
+        QTest::newRow("not a port") << QByteArray("abc\r\nmore\r\n") << "abc";
+        QTest::newRow("no line end") << QByteArray("9000") << "9000";
+    }
+    void portFileShownAsStored() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, port);
+        QVERIFY(FileOps::writeFile(file("port.dat"), content));
+        start();
+        QCOMPARE(w->PortStr, port);
+        QCOMPARE(ui()->txtPort->text(), port);
+        QCOMPARE(readAll(file("port.dat")), content);
+        QVERIFY(rec.log.isEmpty());
+    }
+
+    void savePort_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QByteArray>("stored");
+        QTest::newRow("valid") << "8080" << QByteArray("8080\r\n");
+        QTest::newRow("spaces") << " 65535 " << QByteArray("65535\r\n");
+        QTest::newRow("lowest") << "1" << QByteArray("1\r\n");
+        for (const char* bad : {"0", "65536", "abc", "", "80.5", "-1", "12 34", "99999999"})
+            QTest::newRow(bad) << bad << QByteArray("7777\r\n");
+    }
+    void savePort() {
+        QFETCH(QString, typed);
+        QFETCH(QByteArray, stored);
+        start();
+        ui()->txtPort->setText(typed);
+        ui()->Command6->click();
+        QCOMPARE(readAll(file("port.dat")), stored);
+        const bool saved = stored != "7777\r\n";
+        QCOMPARE(rec.log, QStringList(saved ? "message:Port saved."
+                                            : "message:The port must be a whole number from 1 "
+                                              "to 65535."));
+        QCOMPARE(w->PortStr, QString("7777")); // used from the next start on
+    }
+
+    // Set in the Font window, then start again: only the chat log changes.
+    void fontChoiceSurvivesRestart() {
+        start();
+        const QFont chatFont = ui()->txtChat->font();
+        const QColor chatBase = ui()->txtChat->palette().color(QPalette::Base);
+        rec.color = 0x00FF00;
+        rec.fontChosen = true;
+        rec.fontName = "DejaVu Serif";
+        rec.fontSize = 8.25f;
+        rec.onModal = [](QDialog& d) {
+            if (auto* font = qobject_cast<frmFont*>(&d)) {
+                font->ui()->Command1->click();
+                font->ui()->Command3->click();
+                font->ui()->Command4->click();
+            }
+            return d.result();
+        };
+        ui()->Command7->click();
+        QCOMPARE(readAll(file("font.dat")).split('\n').mid(2),
+                 QList<QByteArray>({"DejaVu Serif\r", " 8.25\r", ""}));
+        start();
+        QPlainTextEdit* log = ui()->txtLog;
+        QCOMPARE(log->palette().color(QPalette::Base), QColor(0, 255, 0));
+        QCOMPARE(log->palette().color(QPalette::Text), Colors::toQColor(Colors::WindowText));
+        QCOMPARE(log->font().family(), QString("DejaVu Serif"));
+        QCOMPARE(log->font().pointSizeF(), 8.25);
+        QCOMPARE(ui()->txtChat->font(), chatFont);
+        QCOMPARE(ui()->txtChat->palette().color(QPalette::Base), chatBase);
+    }
+
+    // Fields that are missing or unusable keep the defaults.
+    void damagedFontFile() {
+        QVERIFY(FileOps::writeFile(file("font.dat"), " 255\r\n"));
+        start();
+        const QFont plain = ui()->txtChat->font();
+        QCOMPARE(ui()->txtLog->palette().color(QPalette::Base), QColor(255, 0, 0));
+        QCOMPARE(ui()->txtLog->font(), plain);
+        QVERIFY(FileOps::writeFile(file("font.dat"), "x\r\n 16711680\r\nCourier\r\n 0\r\n"));
+        start();
+        QCOMPARE(ui()->txtLog->palette().color(QPalette::Base),
+                 Colors::toQColor(Colors::WindowBackground));
+        QCOMPARE(ui()->txtLog->palette().color(QPalette::Text), QColor(0, 0, 255));
+        QCOMPARE(ui()->txtLog->font().family(), QString("Courier"));
+        QCOMPARE(ui()->txtLog->font().pointSizeF(), plain.pointSizeF());
+        QVERIFY(rec.log.isEmpty());
+    }
+
+    void noticeOncePerRun() {
+        start();
+        showAndSettle();
+        QTRY_COMPARE(notices(), 1);
+        ui()->hlpabt->trigger();
+        ui()->Command7->click();
+        QCOMPARE(rec.entries("modal:").size(), 3);
+        QCOMPARE(notices(), 1);
+        start(); // the box was left clear: shown again at the next start
+        showAndSettle();
+        QTRY_COMPARE(notices(), 1);
+    }
+
+    void noticeSuppressedOnceTicked() {
+        start();
+        rec.onModal = [](QDialog& d) {
+            if (auto* notice = qobject_cast<frmNotice*>(&d)) {
+                notice->show();
+                notice->ui()->Check1->setChecked(true);
+                notice->close();
+            }
+            return d.result();
+        };
+        showAndSettle();
+        QTRY_COMPARE(notices(), 1);
+        QCOMPARE(readAll(file("opt.dne")), QByteArray("Done\r\n"));
+        start();
+        showAndSettle();
+        ui()->hlpabt->trigger();
+        QCOMPARE(rec.log, QStringList("modal:frmAbout"));
+        QVERIFY(!w->NoticeHasShown);
+    }
+
+    void helpShowsPageBesideProgram() {
+        start();
+        QUrl shown;
+        rec.onModal = [&shown](QDialog& d) {
+            if (auto* browser = qobject_cast<frmBrowser*>(&d))
+                shown = browser->ui()->WebBrowser1->source();
+            return 0;
+        };
+        QVERIFY(FileOps::writeFile(file("overview.htm"), "<p>help</p>"));
+        ui()->hlp->trigger();
+        QCOMPARE(w->HelpPage, file("overview.htm"));
+        QCOMPARE(shown, QUrl::fromLocalFile(file("overview.htm")));
+    }
+
+    void statusListTopLine() {
+        start();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QListWidget* list = ui()->List1;
+        const auto topRow = [list] { return list->indexAt(QPoint(2, 2)).row(); };
+        for (int i = 1; i <= 20; ++i) {
+            w->UpdateList(QString("line %1").arg(i));
+            if (i == 12) {
+                QCOMPARE(w->listTopIndex(), 0);
+                QTRY_COMPARE(topRow(), 0);
+            } else if (i == 13) {
+                QCOMPARE(w->listTopIndex(), 1);
+                QTRY_COMPARE(topRow(), 1);
+            }
+        }
+        QCOMPARE(w->listTopIndex(), 8);
+        QTRY_COMPARE(topRow(), 8);
+        QCOMPARE(list->count(), 20);
+        QCOMPARE(list->item(19)->text(), QString("line 20"));
+    }
+
+    void chatLogAppendsPlainText() {
+        start();
+        QTextDocument* doc = ui()->txtLog->document();
+        int removed = 0;
+        connect(doc, &QTextDocument::contentsChange, this,
+                [&removed](int, int r, int) { removed += r; });
+        w->UpdateChatList("<b>bold</b> &amp;");
+        w->UpdateChatList(QString());
+        w->UpdateChatList("<own line>");
+        QCOMPARE(w->chatLogText(), QString("<b>bold</b> &amp;\r\n\r\n<own line>\r\n"));
+        QCOMPARE(removed, 0); // appended, never rewritten
+        QVERIFY(!doc->firstBlock().begin().fragment().charFormat().font().bold());
+    }
+
+    void chatLogShowsNewestLine() {
+        start();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QPlainTextEdit* log = ui()->txtLog;
+        for (int i = 0; i < 300; ++i)
+            w->UpdateChatList(QString("chat line %1").arg(i));
+        QTextCursor last(log->document()->lastBlock().previous());
+        QCOMPARE(last.block().text(), QString("chat line 299"));
+        QVERIFY(log->verticalScrollBar()->maximum() > 0);
+        QTRY_VERIFY(log->viewport()->rect().contains(log->cursorRect(last).center()));
+    }
+
+    void activityBarsWrap() {
+        start();
+        for (int i = 0; i < 61; ++i)
+            w->bumpReceiveBar();
+        w->bumpSendBar();
+        QCOMPARE(ui()->lbRecv->text(), QString(61, '|'));
+        QCOMPARE(ui()->lbSent->text(), QString("|"));
+        w->bumpReceiveBar();
+        QCOMPARE(ui()->lbRecv->text(), QString("|"));
+    }
+
+    // A settings file that cannot be used is reported by name; start-up
+    // goes on with the defaults.
+    void unusableSettingsFiles_data() {
+        QTest::addColumn<QString>("blocked");
+        QTest::newRow("port") << "port.dat";
+        QTest::newRow("font") << "font.dat";
+        QTest::newRow("recv") << "Recv";
+    }
+    void unusableSettingsFiles() {
+        QFETCH(QString, blocked);
+        if (blocked == "Recv")
+            QVERIFY(FileOps::writeFile(file(blocked), "in the way"));
+        else
+            QVERIFY(QDir().mkpath(file(blocked)));
+        start();
+        QCOMPARE(rec.log.size(), 1);
+        QVERIFY2(rec.log.first().contains(file(blocked)), qPrintable(rec.log.first()));
+        QCOMPARE(ui()->txtPort->text(), QString("7777"));
+        QVERIFY(QFileInfo(file("font.dat")).exists() && QFileInfo(file("port.dat")).exists());
+    }
+
+    void unusableMarkerFile() {
+        QVERIFY(QDir().mkpath(file("opt.dne")));
+        start();
+        showAndSettle();
+        QTRY_COMPARE(notices(), 1);
+        ui()->hlpabt->trigger();
+        QCOMPARE(notices(), 1);
+        QCOMPARE(rec.entries("message:").size(), 1);
+        QVERIFY(rec.entries("message:").first().contains(file("opt.dne")));
+    }
+
+    void portCannotBeSaved() {
+        start();
+        QVERIFY(QFile::remove(file("port.dat")) && QDir().mkpath(file("port.dat")));
+        ui()->txtPort->setText("8080");
+        ui()->Command6->click();
+        QCOMPARE(rec.log.size(), 1);
+        QVERIFY(rec.log.first().contains(file("port.dat")));
+    }
+};
+
+QTEST_MAIN(tst_frmMain)
+#include "tst_frmMain.moc"
