@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 namespace {
@@ -251,11 +252,12 @@ double numericValue(const QByteArray& text) {
     if (digits == 0)
         return 0.0;
     qsizetype end = i;
+    bool negativeExponent = false;
     // An exponent counts only when at least one digit follows its letter.
     if (i < n && (p[i] == 'e' || p[i] == 'E')) {
         qsizetype j = i + 1;
         if (j < n && (p[j] == '+' || p[j] == '-'))
-            ++j;
+            negativeExponent = p[j++] == '-';
         if (j < n && p[j] >= '0' && p[j] <= '9') {
             while (j < n && p[j] >= '0' && p[j] <= '9')
                 ++j;
@@ -264,7 +266,12 @@ double numericValue(const QByteArray& text) {
     }
     bool ok = false;
     const double value = text.mid(start, end - start).toDouble(&ok);
-    return value;
+    if (ok)
+        return value;
+    // Out of range: too large is infinite, too small is zero, with its sign.
+    const bool negative = p[start] == '-';
+    const double magnitude = negativeExponent ? 0.0 : std::numeric_limits<double>::infinity();
+    return negative ? -magnitude : magnitude;
 }
 
 bool copyFile(const QString& from, const QString& to, QString* error) {

@@ -161,6 +161,11 @@ private slots:
             {"4e-", 4},     {"1 2", 1},     {"7777\r\n", 7777}, {" -2147483643", -2147483643.0}};
         for (const auto& [text, value] : cases)
             QVERIFY2(FileOps::numericValue(text) == value, text.constData());
+        // Beyond the range of a double: infinite or zero, never a wrong number.
+        const double inf = std::numeric_limits<double>::infinity();
+        QCOMPARE(FileOps::numericValue("1e999"), inf);
+        QCOMPARE(FileOps::numericValue("-1e999x"), -inf);
+        QCOMPARE(FileOps::numericValue("5e-999"), 0.0);
     }
 
     void copyRemoveAndMakeFolder() {
