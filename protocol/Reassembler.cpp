@@ -34,6 +34,10 @@ Reassembler::Result Reassembler::take(qsizetype length, qsizetype skip, QByteArr
 Reassembler::Result Reassembler::next(bool receiving, QByteArray& message) {
     if (m_buffer.isEmpty())
         return Result::NeedMore;
+    // "OK:" and "XX:" carry nothing: another message glued behind one of
+    // them is a message of its own.
+    if ((m_buffer.startsWith("OK:") || m_buffer.startsWith("XX:")) && startsWithPrefix(m_buffer, 3))
+        return take(3, 0, message);
     if (!receiving) {
         // Outside a reception an arrival is one message. The one exception:
         // a file announcement with the start of its first block glued to it,

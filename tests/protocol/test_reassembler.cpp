@@ -55,6 +55,12 @@ private slots:
         QCOMPARE(r.buffered(), 0);
     }
 
+    void emptyMessagesSplitFromWhatFollows() {
+        Reassembler r;
+        QCOMPARE(drain(r, {"OK:FL:name.txt", "OK:garbage", "XX:OK:"}, false),
+                 (QList<QByteArray>{"OK:", "FL:name.txt", "OK:garbage", "XX:", "OK:"}));
+    }
+
     void announcementGluedToItsFirstBlock() {
         Reassembler r;
         const QByteArray block = fullBlock(QByteArray(1000, 'z'));

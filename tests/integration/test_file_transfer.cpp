@@ -1,0 +1,270 @@
+#include "PeerFixture.h"
+
+#include <QRandomGenerator>
+#include <cmath>
+
+namespace {
+
+QByteArray randomBytes(int n, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray b(n, '\0');
+    for (char& c : b)
+        c = char(rng.bounded(256));
+    // Terminator bytes inside the blocks, also where a block ends.
+    for (int i = 999; i < n; i += 1000)
+        b[i] = '|';
+    return b;
+}
+
+QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) {
+    const QString path = p.path(name);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path;
+}
+
+// A clock that moves on every reading, so the announcement pause is short;
+// the first block may then arrive glued to the announcement.
+void fastClock(Peer& p) {
+    p.services.clock = [n = 0]() mutable { return QString::number(++n); };
+}
+
+// Sends `bytes` from `from` to `to` and checks everything both sides show.
+void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name) {
+    const QString path = writeFile(from, name, bytes);
+    const int sentBefore = from.sent.size();
+    const int acksBefore = to.sent.size();
+    const int fromStatus = from.view.status.size();
+    const int toStatus = to.view.status.size();
+    from.view.progress.clear();
+
+    from.session->SendFile(path, false);
+    QVERIFY2(waitFor(
+                 [&] {
+                     return from.view.status.mid(fromStatus).contains("File Transferred.") &&
+                            to.view.status.mid(toStatus).contains("File Received.") &&
+                            !from.session->sender().inProgress();
+                 },
+                 60000),
+             qPrintable(from.view.status.mid(fromStatus).join('|') + " // " +
+                        to.view.status.mid(toStatus).join('|')));
+    QVERIFY(waitFor([&] { return to.sent.size() > acksBefore + bytes.size() / 1000; }));
+
+    QCOMPARE(readAll(to.recv() + "/" + name), bytes);
+
+    // The exact message sequence: announcement, n full blocks, the rest.
+    const int n = bytes.size() / 1000;
+    const int r = bytes.size() % 1000;
+    const QList<QByteArray> msgs = from.sent.mid(sentBefore);
+    QCOMPARE(msgs.size(), n + 2);
+    QCOMPARE(msgs[0], "FL:" + name.toUtf8());
+    for (int i = 1; i <= n; ++i) {
+        QCOMPARE(msgs[i].size(), 1004);
+        QVERIFY(msgs[i].startsWith("FB:") && !msgs[i].startsWith("FB:RM:") &&
+                msgs[i].endsWith('|'));
+        // Encrypted: never the file's own bytes.
+        QVERIFY(msgs[i].mid(3, 1000) != bytes.mid((i - 1) * 1000, 1000));
+    }
+    QCOMPARE(msgs[n + 1].size(), 6 + r + 1);
+    QVERIFY(msgs[n + 1].startsWith("FB:RM:") && msgs[n + 1].endsWith('|'));
+    // One "OK:" per block message.
+    QCOMPARE(to.sent.mid(acksBefore), QList<QByteArray>(n + 1, "OK:"));
+
+    QCOMPARE(from.view.status.mid(fromStatus, 2),
+             (QStringList{"Sending " + path + "...", "File Transferred."}));
+    QVERIFY(from.view.status.value(fromStatus + 2)
+                .contains(QLocale(QLocale::English).toString(bytes.size()) + " bytes in"));
+    QCOMPARE(to.view.status.mid(toStatus, 2),
+             (QStringList{"Receiving File " + name, "File Received."}));
+    QVERIFY(to.view.status.value(toStatus + 2).startsWith("Saved as " + name + ": "));
+
+    // Progress: whole part of block / n * 100 after each block, never above
+    // 100; a file under one block jumps to 100 on its acknowledgement.
+    QList<int> expected;
+    if (n == 0) {
+        expected << 100;
+    } else {
+        for (int b = 1; b <= n + 1; ++b)
+            expected << qMin(100, int(std::floor(double(b) / n * 100.0)));
+    }
+    QCOMPARE(from.view.progress, expected);
+    QVERIFY(!from.view.progressVisible);
+}
+
+} // namespace
+
+class TestFileTransfer : public QObject {
+    Q_OBJECT
+private slots:
+    void everySizeArrivesByteIdenticalBothWays() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        fastClock(host);
+        int seed = 1;
+        for (int size : {0, 1, 999, 1000, 1001, 2500}) {
+            transfer(client, host, randomBytes(size, seed++), QStringLiteral("c%1.bin").arg(size));
+            if (QTest::currentTestFailed())
+                return;
+            transfer(host, client, randomBytes(size, seed++), QStringLiteral("h%1.bin").arg(size));
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
+    void severalMegabytesWithTheRealPause() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        transfer(client, host, randomBytes(3 * 1024 * 1024 + 17, 42), "big.bin");
+        if (QTest::currentTestFailed())
+            return;
+        transfer(host, client, randomBytes(2 * 1000 * 1000, 43), "big back.bin");
+    }
+
+    void oneTransferEachWayAtOnce() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        fastClock(host);
+        const QByteArray a = randomBytes(400 * 1000 + 5, 7), b = randomBytes(300 * 1000 + 9, 8);
+        client.session->SendFile(writeFile(client, "a.bin", a), false);
+        host.session->SendFile(writeFile(host, "b.bin", b), false);
+        QVERIFY(waitFor(
+            [&] {
+                return host.view.status.contains("File Received.") &&
+                       client.view.status.contains("File Received.");
+            },
+            60000));
+        QCOMPARE(readAll(host.recv() + "/a.bin"), a);
+        QCOMPARE(readAll(client.recv() + "/b.bin"), b);
+        // Chat still works in between.
+        client.session->SendChat("done?");
+        QVERIFY(waitFor([&] { return host.view.chat.contains("done?"); }));
+    }
+
+    void existingFilesAreKept() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        QFile old(host.recv() + "/notes.txt");
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("keep me");
+        old.close();
+        const QString path = writeFile(client, "notes.txt", "new content");
+        client.session->SendFile(path, false);
+        QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }));
+        QCOMPARE(readAll(host.recv() + "/notes.txt"), "keep me");
+        QCOMPARE(readAll(host.recv() + "/notes (2).txt"), "new content");
+        QVERIFY(host.view.status.contains("Receiving File notes (2).txt"));
+    }
+
+    void hostileNameStaysInsideTheReceiveFolder() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        // A peer that announces a climbing name.
+        client.sock.sendData("FL:../../escape.txt");
+        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        std::string plain = "x";
+        client.session->engine().EncryptMessage(plain);
+        client.sock.sendData("FB:RM:" + QByteArray::fromStdString(plain) + "|");
+        QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }));
+        QCOMPARE(readAll(host.recv() + "/escape.txt"), "x");
+        QVERIFY(!QFile::exists(host.dir.filePath("escape.txt")));
+        QVERIFY(!QFile::exists(QDir(host.dir.path()).absoluteFilePath("../escape.txt")));
+    }
+
+    void interruptedReceptionLeavesNoFile() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        const QString path = writeFile(client, "cut.bin", randomBytes(200 * 1000, 9));
+        // The host's program goes away after a few blocks.
+        int blocks = 0;
+        QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
+            if (m.startsWith("FB:") && ++blocks == 5)
+                client.sock.close();
+        });
+        client.session->SendFile(path, false);
+        QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
+        QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(host.view.status.last().startsWith("File not received: the connection was lost"));
+        QVERIFY(!host.session->receiver().active());
+    }
+
+    void senderStopsCleanlyWhenThePeerGoes() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        const QString path = writeFile(client, "cut.bin", randomBytes(300 * 1000, 10));
+        int blocks = 0;
+        QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
+            if (m.startsWith("FB:") && ++blocks == 5)
+                host.sock.close();
+        });
+        client.session->SendFile(path, false);
+        QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
+        QVERIFY(!client.session->sender().inProgress() && !client.session->sender().busy());
+        QVERIFY(!client.view.progressVisible);
+        QVERIFY(client.view.status.last().startsWith("Sending stopped: the connection was lost"));
+    }
+
+    void refusals() {
+        Peer host, client;
+        // Not connected.
+        client.session->SendFile(writeFile(client, "a.txt", "a"), false);
+        QCOMPARE(client.services.log, QStringList{"message:You are not connected."});
+
+        QVERIFY(connectPeers(host, client, freePort()));
+        client.services.log.clear();
+        // A typed path that names no file: nothing created, nothing sent.
+        const int sent = client.sent.size();
+        const QString missing = client.path("missing.txt");
+        client.session->SendFile(missing, false);
+        QCOMPARE(client.services.log,
+                 QStringList{"message:The file " + missing + " does not exist."});
+        QVERIFY(!QFile::exists(missing));
+        QCOMPARE(client.sent.size(), sent);
+        // A file that cannot be read.
+        const QString locked = writeFile(client, "locked.txt", "x");
+        QFile::setPermissions(locked, QFileDevice::Permissions());
+        client.services.log.clear();
+        // (Skipped for a user whom permissions do not stop, such as root.)
+        if (!QFile(locked).open(QIODevice::ReadOnly)) {
+            client.session->SendFile(locked, false);
+            QCOMPARE(client.services.entries("message:").size(), 1);
+            QVERIFY(client.services.log[0].contains("cannot be read"));
+        }
+        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        // The menu's confirmation answered No.
+        const int sentBeforeQuestion = client.sent.size();
+        client.services.log.clear();
+        client.services.questionAnswer = false;
+        client.session->SendFile(writeFile(client, "b.txt", "b"), true);
+        QCOMPARE(client.services.log.size(), 1);
+        QVERIFY(client.services.log[0].startsWith(
+            "question:Send Confirm:Are you sure you want to send the file "));
+        QCOMPARE(client.sent.size(), sentBeforeQuestion);
+
+        // A second send while one is running.
+        fastClock(client);
+        client.services.log.clear();
+        const QString big = writeFile(client, "big.bin", randomBytes(500 * 1000, 3));
+        client.session->SendFile(big, false);
+        QVERIFY(client.session->sender().inProgress());
+        client.session->SendFile(big, false);
+        QCOMPARE(client.services.entries("message:").size(), 1);
+        QVERIFY(client.services.log[0].contains("being sent already"));
+
+        // An announcement while a reception is running.
+        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        client.sock.sendData("FL:other.txt");
+        QVERIFY(waitFor([&] { return host.view.status.last().contains("refused"); }));
+        QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }, 60000));
+        QCOMPARE(readAll(host.recv() + "/big.bin"), randomBytes(500 * 1000, 3));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileTransfer)
+#include "test_file_transfer.moc"
