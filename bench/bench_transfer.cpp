@@ -1,0 +1,165 @@
+// A 50 MB file sent between two peers over 127.0.0.1, against a bare socket
+// ping-pong of 1004-byte messages and 3-byte replies: the limit of any
+// stop-and-wait transfer on this machine.
+#include "RecordingServices.h"
+#include "TestView.h"
+#include "platform/EventWait.h"
+#include "platform/Socket.h"
+#include "protocol/Session.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+double g_transferMBs = 0;
+double g_pingPongMBs = 0;
+
+bool runUntil(const std::function<bool()>& done, int ms = 300000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        EventWait::processEvents(10);
+    }
+    return true;
+}
+
+int freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+struct Peer {
+    QTemporaryDir dir;
+    RecordingServices services;
+    TestView view;
+    Socket sock;
+    std::unique_ptr<Session> session;
+    Peer() {
+        QDir(dir.path()).mkdir("Recv");
+        session =
+            std::make_unique<Session>(dir.path() + "/", dir.filePath("Recv"), sock, services, view);
+    }
+};
+
+void BM_Transfer50MB(benchmark::State& state) {
+    const qint64 size = 50LL * 1000 * 1000;
+    for (auto _ : state) {
+        Peer host, client;
+        const int port = freePort();
+        host.session->Listen(QString::number(port));
+        client.view.peer = "127.0.0.1";
+        client.session->Connect(QString::number(port));
+        if (!runUntil([&] { return host.view.status.contains("Connected."); })) {
+            state.SkipWithError("no connection");
+            return;
+        }
+        const QString path = client.dir.filePath("big.bin");
+        {
+            QFile f(path);
+            f.open(QIODevice::WriteOnly);
+            QRandomGenerator rng(1);
+            QByteArray chunk(1 << 20, '\0');
+            for (qint64 left = size; left > 0; left -= chunk.size()) {
+                for (char& c : chunk)
+                    c = char(rng.bounded(256));
+                f.write(chunk.left(qMin<qint64>(left, chunk.size())));
+            }
+        }
+        // The announcement pause is not counted: the clock starts with the
+        // first block.
+        QElapsedTimer clock;
+        QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
+            if (m.startsWith("FB:") && !clock.isValid())
+                clock.start();
+        });
+        client.session->SendFile(path, false);
+        if (!runUntil([&] { return host.view.status.contains("File Received."); })) {
+            state.SkipWithError("transfer did not finish");
+            return;
+        }
+        const double secs = clock.nsecsElapsed() / 1e9;
+        state.SetIterationTime(secs);
+        g_transferMBs = size / 1e6 / secs;
+        if (QFileInfo(host.dir.filePath("Recv/big.bin")).size() != size)
+            state.SkipWithError("received file has the wrong size");
+    }
+    state.SetBytesProcessed(state.iterations() * size);
+}
+
+void BM_PingPong1004(benchmark::State& state) {
+    const int rounds = 50000;
+    for (auto _ : state) {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        if (!runUntil([&] { return server.hasPendingConnections(); }, 5000)) {
+            state.SkipWithError("no connection");
+            return;
+        }
+        QTcpSocket* peer = server.nextPendingConnection();
+        runUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }, 5000);
+        client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+        const QByteArray block = "FB:" + QByteArray(1000, 'x') + "|";
+        int done = 0;
+        qint64 got = 0;
+        QObject::connect(peer, &QTcpSocket::readyRead, [&] {
+            got += peer->readAll().size();
+            while (got >= block.size()) {
+                got -= block.size();
+                peer->write("OK:");
+            }
+        });
+        QObject::connect(&client, &QTcpSocket::readyRead, [&] {
+            const qint64 n = client.readAll().size();
+            for (qint64 i = 0; i < n / 3; ++i) {
+                if (++done < rounds)
+                    client.write(block);
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        client.write(block);
+        if (!runUntil([&] { return done >= rounds; })) {
+            state.SkipWithError("ping-pong stalled");
+            return;
+        }
+        const double secs = clock.nsecsElapsed() / 1e9;
+        state.SetIterationTime(secs);
+        g_pingPongMBs = rounds * 1000.0 / 1e6 / secs;
+    }
+    state.SetBytesProcessed(state.iterations() * rounds * 1000LL);
+}
+
+BENCHMARK(BM_Transfer50MB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PingPong1004)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_transferMBs > 0 && g_pingPongMBs > 0)
+        std::printf("file transfer %.1f MB/s, ping-pong payload %.1f MB/s, ratio %.2f\n",
+                    g_transferMBs, g_pingPongMBs, g_transferMBs / g_pingPongMBs);
+    return 0;
+}
