@@ -99,12 +99,34 @@ int WriteAt(const std::string& path, std::uint64_t offset, const std::string& da
 }
 
 int WriteWhole(const std::string& path, const std::string& data, bool flushToDisk) {
+    // The new bytes go over the old ones and the file is then cut to their
+    // length: the same result as emptying it first, without giving the old
+    // blocks back to the file system unwritten (and cheaper on file systems
+    // that flush a file which was emptied and rewritten).
     errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (!f && errno == ENOENT) {
+        errno = 0;
+        f = std::fopen(path.c_str(), "wb");
+    }
     if (!f)
         return LastError();
     std::setvbuf(f, nullptr, _IONBF, 0);
-    return Finish(f, Write(f, data), flushToDisk);
+    long oldSize = 0;
+    int error = 0;
+    if (std::fseek(f, 0, SEEK_END) != 0 || (oldSize = std::ftell(f)) < 0 ||
+        std::fseek(f, 0, SEEK_SET) != 0)
+        error = LastError();
+    if (error == 0)
+        error = Write(f, data);
+    error = Finish(f, error, flushToDisk);
+    if (error == 0 && static_cast<std::size_t>(oldSize) > data.size()) {
+        std::error_code ec;
+        std::filesystem::resize_file(path, data.size(), ec);
+        if (ec)
+            error = ec.value();
+    }
+    return error;
 }
 
 Kind KindOf(const std::string& path, std::uint64_t* size) {

@@ -188,11 +188,8 @@ EngineResult SDK::LoadRotors(RotorSetup& setup, std::string& current, std::strin
 EngineResult SDK::RestoreRotorFile(const std::string& current, const std::string& reserve) const {
     if (current == reserve)
         return EngineResult::Success(); // the copy would leave every byte as it is
-    // Same size: overwrite in place; otherwise the copy replaces the file.
-    const std::string path = PathOf(kRotorsCurrent);
-    const int error = current.size() == reserve.size() ? fileio::WriteAt(path, 0, reserve)
-                                                       : fileio::WriteWhole(path, reserve);
-    if (error)
+    // Overwritten in place (and cut when it was longer).
+    if (int error = fileio::WriteWhole(PathOf(kRotorsCurrent), reserve))
         return EngineResult::Failure(std::string(kRotorsCurrent) + " cannot be restored from " +
                                      kRotorsReserve + " (" + fileio::Describe(error) + ")");
     return EngineResult::Success();
