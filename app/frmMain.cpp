@@ -80,6 +80,9 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
     m_ui->lbRecv->setPalette(recv);
     fitActivityBars();
 
+    // Save sits just below the port box, over the top edge of the chat frame.
+    m_ui->Command6->raise();
+
     connect(m_ui->Command6, &QPushButton::clicked, this, &frmMain::savePort);
     connect(m_ui->Command7, &QPushButton::clicked, this, &frmMain::showFontWindow);
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
