@@ -1,6 +1,8 @@
 #include "frmBrowser.h"
 
 #include <QFileInfo>
+#include <QFont>
+#include <QTextDocument>
 #include <QUrl>
 
 #include "ui_frmBrowser.h"
@@ -13,6 +15,11 @@ constexpr double MarginPx = 50.0 / 15.0;
 frmBrowser::frmBrowser(const QString& helpPage, QWidget* parent)
     : QDialog(parent), m_ui(new Ui::frmBrowser) {
     m_ui->setupUi(this);
+    // A page is read at length: a size above the small one of the controls.
+    QFont pageFont = m_ui->WebBrowser1->font();
+    pageFont.setPointSizeF(qMax(pageFont.pointSizeF(), 10.0));
+    m_ui->WebBrowser1->setFont(pageFont);
+    m_ui->WebBrowser1->document()->setDocumentMargin(8);
     if (QFileInfo(helpPage).isFile()) {
         m_ui->WebBrowser1->setSource(QUrl::fromLocalFile(helpPage));
     } else {
