@@ -45,11 +45,13 @@ void frmBrowser::showEvent(QShowEvent* event) {
     fitBrowser();
 }
 
-// Sized from the outer frame less the margin, but never past the client area,
-// so that the page's own scroll bars stay visible under a title bar.
+QSize frmBrowser::browserSize(const QSize& outer, const QSize& client) {
+    const int w = qMin(qRound(outer.width() - MarginPx), client.width());
+    const int h = qMin(qRound(outer.height() - MarginPx), client.height());
+    return QSize(qMax(w, 0), qMax(h, 0));
+}
+
 void frmBrowser::fitBrowser() {
-    const QRect outer = frameGeometry();
-    const int w = qMin(qRound(outer.width() - MarginPx), width());
-    const int h = qMin(qRound(outer.height() - MarginPx), height());
-    m_ui->WebBrowser1->setGeometry(0, 0, qMax(w, 0), qMax(h, 0));
+    m_ui->WebBrowser1->setGeometry(
+        QRect(QPoint(0, 0), browserSize(frameGeometry().size(), size())));
 }

@@ -16,6 +16,12 @@ public:
 
     Ui::frmBrowser* ui() const { return m_ui; }
 
+    // The page view's size for a window of outer size `outer` (frame
+    // included) and client size `client`: 50 twips (at 15 twips a pixel) less
+    // than the outer size, but never past the client area, so that the
+    // page's own scroll bars stay visible under a title bar.
+    static QSize browserSize(const QSize& outer, const QSize& client);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -1,18 +1,7 @@
-#include <QAction>
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QtTest>
-
-#include <memory>
 
 #include "RecordingServices.h"
 #include "app/frmMain.h"
@@ -40,11 +29,10 @@ class tst_frmMain : public QObject {
 
     QString file(const QString& name) const { return dir->path() + '/' + name; }
     Ui::frmMain* ui() const { return w->ui(); }
-    frmMain* start() {
+    void start() {
         w.reset();
         rec.log.clear();
         w = std::make_unique<frmMain>(dir->path(), rec);
-        return w.get();
     }
     // Shows the window and lets its first-activation check run.
     void showAndSettle() {
@@ -65,18 +53,15 @@ private slots:
         QCOMPARE(readAll(file("port.dat")), QByteArray("7777\r\n"));
         QCOMPARE(readAll(file("font.dat")), QByteArray());
         QVERIFY(QFileInfo(file("Recv")).isDir());
-        QCOMPARE(w->AppDir, dir->path() + '/');
-        QCOMPARE(w->Recv, w->AppDir + "Recv/");
+        QCOMPARE(w->Recv, dir->path() + "/Recv/");
         QCOMPARE(w->PortStr, QString("7777"));
         QCOMPARE(ui()->txtPort->text(), QString("7777"));
         QCOMPARE(ui()->txtIP->text(), Socket::localIP());
-        QVERIFY(!ui()->Command5->isEnabled());
-        QVERIFY(ui()->Command3->isEnabled() && ui()->Command4->isEnabled());
+        QVERIFY(!ui()->Command5->isEnabled() && ui()->Command4->isEnabled());
         QVERIFY(ui()->ProgressBar1->isHidden());
         QVERIFY(rec.log.isEmpty());
         w->show();
         QTRY_COMPARE(notices(), 1);
-        QVERIFY(w->NoticeHasShown);
         QCOMPARE(readAll(file("opt.dne")), QByteArray());
     }
 
@@ -92,19 +77,16 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("port");
         QTest::newRow("line end only") << QByteArray("\r\n") << "";
-        QTest::newRow("saved port") << QByteArray("8080\r\n") << "8080";
         QTest::newRow("not a port") << QByteArray("abc\r\nmore\r\n") << "abc";
         QTest::newRow("no line end") << QByteArray("9000") << "9000";
     }
     void portFileShownAsStored() {
         QFETCH(QByteArray, content);
-        QFETCH(QString, port);
         QVERIFY(FileOps::writeFile(file("port.dat"), content));
         start();
-        QCOMPARE(w->PortStr, port);
-        QCOMPARE(ui()->txtPort->text(), port);
+        QTEST(w->PortStr, "port");
+        QTEST(ui()->txtPort->text(), "port");
         QCOMPARE(readAll(file("port.dat")), content);
-        QVERIFY(rec.log.isEmpty());
     }
 
     void savePort_data() {
@@ -123,10 +105,10 @@ private slots:
         ui()->txtPort->setText(typed);
         ui()->Command6->click();
         QCOMPARE(readAll(file("port.dat")), stored);
-        const bool saved = stored != "7777\r\n";
-        QCOMPARE(rec.log, QStringList(saved ? "message:Port saved."
-                                            : "message:The port must be a whole number from 1 "
-                                              "to 65535."));
+        QCOMPARE(rec.log, QStringList(stored != "7777\r\n"
+                                          ? "message:Port saved."
+                                          : "message:The port must be a whole number from 1 "
+                                            "to 65535."));
         QCOMPARE(w->PortStr, QString("7777")); // used from the next start on
     }
 
@@ -134,7 +116,6 @@ private slots:
     void fontChoiceSurvivesRestart() {
         start();
         const QFont chatFont = ui()->txtChat->font();
-        const QColor chatBase = ui()->txtChat->palette().color(QPalette::Base);
         rec.color = 0x00FF00;
         rec.fontChosen = true;
         rec.fontName = "DejaVu Serif";
@@ -148,8 +129,6 @@ private slots:
             return d.result();
         };
         ui()->Command7->click();
-        QCOMPARE(readAll(file("font.dat")).split('\n').mid(2),
-                 QList<QByteArray>({"DejaVu Serif\r", " 8.25\r", ""}));
         start();
         QPlainTextEdit* log = ui()->txtLog;
         QCOMPARE(log->palette().color(QPalette::Base), QColor(0, 255, 0));
@@ -157,23 +136,19 @@ private slots:
         QCOMPARE(log->font().family(), QString("DejaVu Serif"));
         QCOMPARE(log->font().pointSizeF(), 8.25);
         QCOMPARE(ui()->txtChat->font(), chatFont);
-        QCOMPARE(ui()->txtChat->palette().color(QPalette::Base), chatBase);
+        QCOMPARE(ui()->txtChat->palette().color(QPalette::Base),
+                 Colors::toQColor(Colors::WindowBackground));
     }
 
     // Fields that are missing or unusable keep the defaults.
     void damagedFontFile() {
-        QVERIFY(FileOps::writeFile(file("font.dat"), " 255\r\n"));
-        start();
-        const QFont plain = ui()->txtChat->font();
-        QCOMPARE(ui()->txtLog->palette().color(QPalette::Base), QColor(255, 0, 0));
-        QCOMPARE(ui()->txtLog->font(), plain);
         QVERIFY(FileOps::writeFile(file("font.dat"), "x\r\n 16711680\r\nCourier\r\n 0\r\n"));
         start();
         QCOMPARE(ui()->txtLog->palette().color(QPalette::Base),
                  Colors::toQColor(Colors::WindowBackground));
         QCOMPARE(ui()->txtLog->palette().color(QPalette::Text), QColor(0, 0, 255));
         QCOMPARE(ui()->txtLog->font().family(), QString("Courier"));
-        QCOMPARE(ui()->txtLog->font().pointSizeF(), plain.pointSizeF());
+        QCOMPARE(ui()->txtLog->font().pointSizeF(), ui()->txtChat->font().pointSizeF());
         QVERIFY(rec.log.isEmpty());
     }
 
@@ -183,8 +158,7 @@ private slots:
         QTRY_COMPARE(notices(), 1);
         ui()->hlpabt->trigger();
         ui()->Command7->click();
-        QCOMPARE(rec.entries("modal:").size(), 3);
-        QCOMPARE(notices(), 1);
+        QCOMPARE(rec.log, QStringList({"modal:frmNotice", "modal:frmAbout", "modal:frmFont"}));
         start(); // the box was left clear: shown again at the next start
         showAndSettle();
         QTRY_COMPARE(notices(), 1);
@@ -230,34 +204,28 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QListWidget* list = ui()->List1;
         const auto topRow = [list] { return list->indexAt(QPoint(2, 2)).row(); };
+        const QMap<int, int> expectedTop{{12, 0}, {13, 1}, {20, 8}};
         for (int i = 1; i <= 20; ++i) {
             w->UpdateList(QString("line %1").arg(i));
-            if (i == 12) {
-                QCOMPARE(w->listTopIndex(), 0);
-                QTRY_COMPARE(topRow(), 0);
-            } else if (i == 13) {
-                QCOMPARE(w->listTopIndex(), 1);
-                QTRY_COMPARE(topRow(), 1);
+            if (expectedTop.contains(i)) {
+                QCOMPARE(w->listTopIndex(), expectedTop[i]);
+                QTRY_COMPARE(topRow(), expectedTop[i]);
             }
         }
-        QCOMPARE(w->listTopIndex(), 8);
-        QTRY_COMPARE(topRow(), 8);
         QCOMPARE(list->count(), 20);
         QCOMPARE(list->item(19)->text(), QString("line 20"));
     }
 
     void chatLogAppendsPlainText() {
         start();
-        QTextDocument* doc = ui()->txtLog->document();
         int removed = 0;
-        connect(doc, &QTextDocument::contentsChange, this,
+        connect(ui()->txtLog->document(), &QTextDocument::contentsChange, this,
                 [&removed](int, int r, int) { removed += r; });
         w->UpdateChatList("<b>bold</b> &amp;");
         w->UpdateChatList(QString());
         w->UpdateChatList("<own line>");
         QCOMPARE(w->chatLogText(), QString("<b>bold</b> &amp;\r\n\r\n<own line>\r\n"));
         QCOMPARE(removed, 0); // appended, never rewritten
-        QVERIFY(!doc->firstBlock().begin().fragment().charFormat().font().bold());
     }
 
     void chatLogShowsNewestLine() {
@@ -269,7 +237,6 @@ private slots:
             w->UpdateChatList(QString("chat line %1").arg(i));
         QTextCursor last(log->document()->lastBlock().previous());
         QCOMPARE(last.block().text(), QString("chat line 299"));
-        QVERIFY(log->verticalScrollBar()->maximum() > 0);
         QTRY_VERIFY(log->viewport()->rect().contains(log->cursorRect(last).center()));
     }
 
@@ -284,36 +251,29 @@ private slots:
         QCOMPARE(ui()->lbRecv->text(), QString("|"));
     }
 
-    // A settings file that cannot be used is reported by name; start-up
-    // goes on with the defaults.
-    void unusableSettingsFiles_data() {
+    // A file that cannot be used is reported by name; the program goes on
+    // with the defaults.
+    void unusableFiles_data() {
         QTest::addColumn<QString>("blocked");
-        QTest::newRow("port") << "port.dat";
-        QTest::newRow("font") << "font.dat";
-        QTest::newRow("recv") << "Recv";
+        for (const char* name : {"port.dat", "font.dat", "Recv", "opt.dne"})
+            QTest::newRow(name) << name;
     }
-    void unusableSettingsFiles() {
+    void unusableFiles() {
         QFETCH(QString, blocked);
         if (blocked == "Recv")
             QVERIFY(FileOps::writeFile(file(blocked), "in the way"));
         else
             QVERIFY(QDir().mkpath(file(blocked)));
         start();
-        QCOMPARE(rec.log.size(), 1);
-        QVERIFY2(rec.log.first().contains(file(blocked)), qPrintable(rec.log.first()));
-        QCOMPARE(ui()->txtPort->text(), QString("7777"));
-        QVERIFY(QFileInfo(file("font.dat")).exists() && QFileInfo(file("port.dat")).exists());
-    }
-
-    void unusableMarkerFile() {
-        QVERIFY(QDir().mkpath(file("opt.dne")));
-        start();
         showAndSettle();
         QTRY_COMPARE(notices(), 1);
         ui()->hlpabt->trigger();
         QCOMPARE(notices(), 1);
-        QCOMPARE(rec.entries("message:").size(), 1);
-        QVERIFY(rec.entries("message:").first().contains(file("opt.dne")));
+        const QStringList messages = rec.entries("message:");
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages.first().contains(file(blocked)), qPrintable(messages.first()));
+        QCOMPARE(ui()->txtPort->text(), QString("7777"));
+        QVERIFY(QFileInfo::exists(file("font.dat")) && QFileInfo::exists(file("port.dat")));
     }
 
     void portCannotBeSaved() {
