@@ -166,6 +166,7 @@ void LiteralDecrypt(benchmark::State& state) {
 // than the plain procedure (means when repetitions are asked for).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -173,9 +174,8 @@ public:
                 continue;
             const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
             if (run.run_type == Run::RT_Iteration || mean) {
-                std::string name = run.run_name.str();
+                const std::string name = run.run_name.function_name + "/" + run.run_name.args;
                 m_speed[name] = run.counters.at("bytes_per_second");
-                m_isMean[name] = m_isMean[name] || mean;
             }
         }
     }
@@ -186,14 +186,14 @@ public:
             const std::string plain = std::string("Literal") + way + "/1048576";
             if (m_speed.count(fast) && m_speed.count(plain))
                 std::printf(
-                    "%s 1 MB: transform %.1f MB/s, plain procedure %.2f MB/s, ratio %.0fx\n", way,
-                    m_speed[fast] / 1e6, m_speed[plain] / 1e6, m_speed[fast] / m_speed[plain]);
+                    "%s 1 MiB: transform %.1f MiB/s, plain procedure %.2f MiB/s, ratio %.0fx\n",
+                    way, m_speed[fast] / 1048576.0, m_speed[plain] / 1048576.0,
+                    m_speed[fast] / m_speed[plain]);
         }
     }
 
 private:
     std::map<std::string, double> m_speed;
-    std::map<std::string, bool> m_isMean;
 };
 
 } // namespace
