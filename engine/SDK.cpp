@@ -243,18 +243,18 @@ EngineResult SDK::DecryptMessage(std::string& text) {
 EngineResult SDK::KeyCheck(std::string& digest) const {
     if (!m_keysReady)
         return EngineResult::Failure("no keys have been made yet");
-    struct Part {
+    struct DigestInput {
         const char* name;
         std::size_t minimum; // bytes the file must hold
         std::size_t used;    // bytes that enter the digest
     };
-    const Part parts[] = {{kRotorsCurrent, kRotorFileSize, kRotorFileSize},
-                          {kCounts, 1, std::string::npos},
-                          {kParams, kParamRecord, kParamRecord},
-                          {kSteps, 1, std::string::npos}};
+    const DigestInput inputs[] = {{kRotorsCurrent, kRotorFileSize, kRotorFileSize},
+                                  {kCounts, 1, std::string::npos},
+                                  {kParams, kParamRecord, kParamRecord},
+                                  {kSteps, 1, std::string::npos}};
     uint32_t hash = 2166136261u;
     std::string data;
-    for (const Part& part : parts) {
+    for (const DigestInput& part : inputs) {
         if (int error = fileio::ReadAll(PathOf(part.name), data))
             return ReadFailure(part.name, error);
         if (data.size() < part.minimum)
