@@ -1,11 +1,15 @@
 #include "frmMain.h"
 
+#include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QMetaObject>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextCursor>
@@ -13,6 +17,7 @@
 #include "platform/FileOps.h"
 #include "platform/Services.h"
 #include "platform/TextCodec.h"
+#include "protocol/Session.h"
 #include "ui_frmMain.h"
 #include "windows/ChatAppearance.h"
 #include "windows/frmAbout.h"
@@ -92,10 +97,82 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
     if (!AppDir.endsWith(QLatin1Char('/')))
         AppDir += QLatin1Char('/');
     startUp();
+
+    m_session = std::make_unique<Session>(AppDir, Recv, sock, m_services, *this);
+    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(PortStr); });
+    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(PortStr); });
+    connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
+    connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
+    connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
+    connect(m_ui->txtChat, &QLineEdit::returnPressed, this, [this] {
+        // Enter sends only while the chat Send button can be pressed.
+        if (m_ui->Command5->isEnabled())
+            sendChat();
+    });
+    connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
+    connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    setAcceptDrops(true);
 }
 
 frmMain::~frmMain() {
+    m_session.reset();
     delete m_ui;
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    m_session->Close();
+    event->accept();
+}
+
+void frmMain::selectFile() {
+    if (!m_session->IsConnected) {
+        m_services.message(QStringLiteral("You are not connected."));
+        return;
+    }
+    const QString fn = m_services.openFileName(this);
+    if (!fn.isEmpty())
+        m_ui->Text2->setText(QDir::toNativeSeparators(fn));
+}
+
+void frmMain::sendFileButton() {
+    const QString fn = m_ui->Text2->text();
+    if (fn.isEmpty()) {
+        m_services.message(QStringLiteral("Define or Select a File to Send."));
+        return;
+    }
+    m_session->SendFile(fn, false);
+}
+
+void frmMain::sendFileMenu() {
+    if (!m_session->IsConnected) {
+        m_services.message(QStringLiteral("You are not connected."));
+        return;
+    }
+    const QString fn = m_services.openFileName(this);
+    if (!fn.isEmpty())
+        m_session->SendFile(QDir::toNativeSeparators(fn), true);
+}
+
+void frmMain::sendChat() {
+    const QString line = m_ui->txtChat->text();
+    if (line.isEmpty())
+        return;
+    m_session->SendChat(line);
+    m_ui->txtChat->clear();
+}
+
+void frmMain::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.first().isLocalFile())
+        event->acceptProposedAction();
+}
+
+void frmMain::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile())
+        return;
+    m_ui->Text2->setText(QDir::toNativeSeparators(urls.first().toLocalFile()));
+    event->acceptProposedAction();
 }
 
 // The start-up sequence. A settings file that cannot be used is reported

@@ -2,12 +2,14 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <memory>
 
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
 
 class QDialog;
 class Services;
+class Session;
 
 namespace Ui {
 class frmMain;
@@ -26,6 +28,8 @@ public:
 
     Ui::frmMain* ui() const { return m_ui; }
     Services& services() const { return m_services; }
+    // The connection: flags, keys, chat and file transfer.
+    Session& session() const { return *m_session; }
 
     // The program's folder, ending in "/".
     QString AppDir;
@@ -70,6 +74,11 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Closing the window tells the peer and wipes the key files.
+    void closeEvent(QCloseEvent* event) override;
+    // A file dropped on the window goes into the file box.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void startUp();
@@ -80,12 +89,17 @@ private:
     void NoticeCheck();
 
     void savePort();
+    void selectFile();
+    void sendFileButton();
+    void sendFileMenu();
+    void sendChat();
     void showFontWindow();
     void showAbout();
     void showHelp();
 
     Ui::frmMain* m_ui;
     Services& m_services;
+    std::unique_ptr<Session> m_session;
     int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;

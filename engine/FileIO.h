@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace fileio {
 
@@ -24,5 +25,32 @@ Kind KindOf(const std::string& path, std::uint64_t* size = nullptr);
 int Remove(const std::string& path);
 
 std::string Describe(int error);
+
+// The files every message reads, kept open between messages. Each read
+// still looks the path up and reads the whole content, so a file that was
+// changed, replaced or removed meanwhile is read as it is now; only the
+// opening and closing are saved.
+class OpenFiles {
+public:
+    OpenFiles() = default;
+    ~OpenFiles() { Clear(); }
+    OpenFiles(const OpenFiles&) = delete;
+    OpenFiles& operator=(const OpenFiles&) = delete;
+
+    int ReadAll(const std::string& path, std::string& out);
+    // As fileio::ReadAllCreating.
+    int ReadAllCreating(const std::string& path, std::string& out);
+    // Closes every file kept open.
+    void Clear();
+
+private:
+    struct Entry {
+        std::string path;
+        int fd = -1;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+    };
+    std::vector<Entry> m_files;
+};
 
 } // namespace fileio

@@ -50,6 +50,7 @@ EngineResult WriteFailure(const char* name, int error) {
 } // namespace
 
 EngineResult SDK::CreateKeys(std::string& seed) {
+    m_openFiles.Clear();
     std::string why;
     if (!seedrules::CheckSeedText(seed, &why))
         return EngineResult::Failure("the seed text cannot be used: " + why);

@@ -87,7 +87,7 @@ EngineResult SDK::InitEngine(RotorSetup* setup) {
 
 EngineResult SDK::ReadDirections(RotorSetup& setup) const {
     std::string data;
-    if (int error = fileio::ReadAllCreating(PathOf(kParams), data))
+    if (int error = m_openFiles.ReadAllCreating(PathOf(kParams), data))
         return ReadFailure(kParams, error);
     if (data.empty()) {
         setup.directions.fill(0);
@@ -104,7 +104,7 @@ EngineResult SDK::ReadDirections(RotorSetup& setup) const {
 
 EngineResult SDK::ReadSteps(RotorSetup& setup) const {
     std::string data;
-    if (int error = fileio::ReadAllCreating(PathOf(kSteps), data))
+    if (int error = m_openFiles.ReadAllCreating(PathOf(kSteps), data))
         return ReadFailure(kSteps, error);
     if (data.empty()) {
         setup.steps.fill(1);
@@ -130,7 +130,7 @@ EngineResult SDK::ReadSteps(RotorSetup& setup) const {
 
 EngineResult SDK::ReadCounts(int16_t& rotorCount, int32_t& passes) const {
     std::string data;
-    if (int error = fileio::ReadAll(PathOf(kCounts), data))
+    if (int error = m_openFiles.ReadAll(PathOf(kCounts), data))
         return ReadFailure(kCounts, error);
     // Two numbers separated by blanks, a comma or a line end.
     std::vector<std::string_view> tokens;
@@ -173,7 +173,7 @@ EngineResult SDK::LoadRotors(RotorSetup& setup, std::string& current, std::strin
     const char* names[2] = {kRotorsCurrent, kRotorsReserve};
     std::string* contents[2] = {&current, &reserve};
     for (int f = 0; f < 2; ++f) {
-        if (int error = fileio::ReadAll(PathOf(names[f]), *contents[f]))
+        if (int error = m_openFiles.ReadAll(PathOf(names[f]), *contents[f]))
             return ReadFailure(names[f], error);
         if (contents[f]->size() < static_cast<std::size_t>(kRotorFileSize))
             return EngineResult::Failure(std::string(names[f]) + " is too short (" +

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileIO.h"
 #include "engine/Transform.h"
 
 struct EngineResult {
@@ -109,4 +110,6 @@ private:
     std::string m_textWipeFill;
     std::string m_binWipeFill;
     std::function<void(const std::string&)> m_wipeObserver;
+    // The key files each message reads, kept open between messages.
+    mutable fileio::OpenFiles m_openFiles;
 };

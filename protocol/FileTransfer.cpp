@@ -76,6 +76,8 @@ bool FileSender::open(const QString& path, QString* error) {
     }
     m_path = path;
     m_size = m_file.size();
+    m_ready.clear();
+    m_readyRecord = 0;
     nb = qint32(m_size / BlockSize);
     rm = qint32(m_size - qint64(nb) * BlockSize);
     CurrentBlock = 0;
@@ -92,7 +94,9 @@ bool FileSender::announce() {
     return true;
 }
 
-bool FileSender::sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes) {
+bool FileSender::makeMessage(qint64 record, QByteArray& message) {
+    const bool full = record <= nb;
+    const qint64 bytes = full ? BlockSize : rm;
     QByteArray block;
     if (bytes > 0) {
         if (!m_file.seek((record - 1) * BlockSize)) {
@@ -100,7 +104,7 @@ bool FileSender::sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes
             return false;
         }
         block = m_file.read(bytes);
-        if (block.size() < bytes && prefix == "FB:") {
+        if (block.size() < bytes && full) {
             // A file that shrank while being sent: the block is filled out
             // with spaces, as a fixed-length record is.
             block.append(QByteArray(bytes - block.size(), ' '));
@@ -111,11 +115,29 @@ bool FileSender::sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes
             return false;
         }
     }
-    if (!m_ctx.send(prefix + block + '|')) {
+    message = (full ? QByteArrayLiteral("FB:") : QByteArrayLiteral("FB:RM:")) + block + '|';
+    return true;
+}
+
+bool FileSender::sendRecord(qint64 record) {
+    QByteArray message;
+    if (m_readyRecord == record)
+        message.swap(m_ready);
+    else if (!makeMessage(record, message))
+        return false;
+    m_readyRecord = 0;
+    if (!m_ctx.send(message)) {
         abort(QStringLiteral("the connection refused a block"));
         return false;
     }
     return true;
+}
+
+void FileSender::prepare(qint64 record) {
+    // The next message is made while this one is on its way, so that the
+    // acknowledgement finds it ready.
+    if (record <= nb + 1 && makeMessage(record, m_ready))
+        m_readyRecord = record;
 }
 
 void FileSender::setProgress() {
@@ -131,17 +153,14 @@ bool FileSender::start() {
     m_clock.start();
     CurrentBlock = 1;
     FileInProgress = true;
-    if (nb != 0) {
-        if (!sendBlock("FB:", 1, BlockSize))
-            return false;
-        FBRMSent = false;
+    FBRMSent = nb == 0;
+    if (!sendRecord(1))
+        return false;
+    if (nb != 0)
         setProgress();
-    } else {
-        if (!sendBlock("FB:RM:", 1, rm))
-            return false;
-        FBRMSent = true;
-    }
     m_ctx.view.setProgressVisible(true);
+    if (nb != 0)
+        prepare(2);
     return true;
 }
 
@@ -151,16 +170,19 @@ void FileSender::acknowledge() {
     ++CurrentBlock;
     setProgress();
     if (CurrentBlock <= nb) {
-        sendBlock("FB:", CurrentBlock, BlockSize);
+        if (sendRecord(CurrentBlock))
+            prepare(CurrentBlock + 1);
         return;
     }
-    if (!FBRMSent && !sendBlock("FB:RM:", CurrentBlock, rm))
+    if (!FBRMSent && !sendRecord(CurrentBlock))
         return;
     finish();
 }
 
 void FileSender::finish() {
     m_file.close();
+    m_ready.clear();
+    m_readyRecord = 0;
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
     FileInProgress = false;
@@ -171,6 +193,8 @@ void FileSender::abort(const QString& why) {
     if (!m_file.isOpen() && !FileInProgress)
         return;
     m_file.close();
+    m_ready.clear();
+    m_readyRecord = 0;
     FileInProgress = false;
     m_ctx.view.setProgressVisible(false);
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");

@@ -57,7 +57,11 @@ public:
     bool FBRMSent = false;
 
 private:
-    bool sendBlock(const QByteArray& prefix, qint64 record, qint64 bytes);
+    // The block message for `record`: a full block while record <= nb, else
+    // the final one.
+    bool makeMessage(qint64 record, QByteArray& message);
+    bool sendRecord(qint64 record);
+    void prepare(qint64 record);
     void setProgress();
     void finish();
 
@@ -66,6 +70,9 @@ private:
     QString m_path;
     qint64 m_size = 0;
     QElapsedTimer m_clock;
+    // The next block message, made ahead of its acknowledgement.
+    QByteArray m_ready;
+    qint64 m_readyRecord = 0;
 };
 
 // The receiving end: "FL:" opens a file in the receive folder under a safe,

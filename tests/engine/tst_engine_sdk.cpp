@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 #include <map>
 
 #include "EngineTestSupport.h"
@@ -37,6 +38,7 @@ private slots:
     void damagedFilesAreReported_data();
     void damagedFilesAreReported();
     void keyCheckAndTwoEngines();
+    void keyFilesAreReadAnewForEveryMessage();
     void wipeOverwritesThenDeletes();
     void wipeCarriesOnPastFailures();
 };
@@ -214,6 +216,45 @@ void EngineSdk::damagedFilesAreReported_data() {
     QTest::newRow("k4 big step") << "k4.bin" << (" 300 " + QByteArray(",2").repeated(19))
                                  << "step size \" 300 \" of rotor position 1 is above 256";
     QTest::newRow("k3 unreadable") << "k3.bin" << QByteArray("<folder>") << "k3.bin cannot be read";
+}
+
+// Files stay open between messages; what each message reads must still be
+// what the folder holds at that moment.
+void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
+    QTemporaryDir dir;
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    const std::string plain = "the same words";
+    std::string first = plain;
+    QVERIFY(sdk.EncryptMessage(first));
+
+    // Changed in place: one pass per character instead of two.
+    QFile counts(dir.path() + "/k2.bin");
+    QVERIFY(counts.open(QIODevice::ReadWrite));
+    QVERIFY(counts.write(" 20  1 \r\n") == 9);
+    counts.close();
+    std::string onePass = plain;
+    QVERIFY(sdk.EncryptMessage(onePass));
+    QVERIFY(onePass != first);
+
+    // Replaced by another file under the same name.
+    QVERIFY(WriteFile(dir.path(), "k2.new", " 20  2 \r\n"));
+    QVERIFY(::rename(QFile::encodeName(dir.path() + "/k2.new").constData(),
+                     QFile::encodeName(dir.path() + "/k2.bin").constData()) == 0);
+    std::string again = plain;
+    QVERIFY(sdk.EncryptMessage(again));
+    QCOMPARE(again, first);
+
+    // Shortened, then removed.
+    QVERIFY(QFile::resize(dir.path() + "/k1.bcr", 3000));
+    std::string text = plain;
+    EngineResult r = sdk.EncryptMessage(text);
+    QVERIFY(!r.ok && r.error.find("k1.bcr is too short") != std::string::npos);
+    QVERIFY(QFile::remove(dir.path() + "/k1.bcr"));
+    r = sdk.DecryptMessage(text);
+    QVERIFY(!r.ok && r.error.find("k1.bcr") != std::string::npos);
+    QCOMPARE(text, plain);
 }
 
 void EngineSdk::damagedFilesAreReported() {

@@ -1,0 +1,148 @@
+// Two main windows in one process, each in its own folder, used the way a
+// person uses them: buttons, Enter, the menus, a dropped file.
+#include "PeerFixture.h"
+
+#include "app/frmMain.h"
+#include "ui_frmMain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace {
+
+struct Window {
+    QTemporaryDir dir;
+    RecordingServices services;
+    std::unique_ptr<frmMain> w;
+    explicit Window(const QString& port) {
+        QFile f(dir.filePath("port.dat"));
+        f.open(QIODevice::WriteOnly);
+        f.write(port.toLatin1() + "\r\n");
+        f.close();
+        QFile done(dir.filePath("opt.dne"));
+        done.open(QIODevice::WriteOnly);
+        done.write("Done\r\n");
+        done.close();
+        w = std::make_unique<frmMain>(dir.path(), services);
+        w->ui()->txtIP->setText("127.0.0.1");
+    }
+    Ui::frmMain* ui() { return w->ui(); }
+    QStringList status() const {
+        QStringList lines;
+        for (int i = 0; i < w->ui()->List1->count(); ++i)
+            lines << w->ui()->List1->item(i)->text();
+        return lines;
+    }
+};
+
+bool connectWindows(Window& host, Window& client) {
+    host.ui()->Command1->click();
+    client.ui()->txtConnect->setText("127.0.0.1");
+    client.ui()->Command2->click();
+    return waitFor([&] { return host.status().contains("Connected."); });
+}
+
+} // namespace
+
+class TestMainWindows : public QObject {
+    Q_OBJECT
+private slots:
+    void chatThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        // Enter before any connection does nothing.
+        QTest::keyClicks(client.ui()->txtChat, "too early");
+        QTest::keyClick(client.ui()->txtChat, Qt::Key_Return);
+        QCOMPARE(client.ui()->txtChat->text(), "too early");
+        QVERIFY(client.services.log.isEmpty());
+        client.ui()->txtChat->clear();
+
+        QVERIFY(connectWindows(host, client));
+        QCOMPARE(client.status().mid(0, 2), (QStringList{"Connecting...", "Connected"}));
+        QVERIFY(client.ui()->Command5->isEnabled() && host.ui()->Command5->isEnabled());
+        QCOMPARE(host.ui()->txtConnect->text(), "127.0.0.1");
+
+        QTest::keyClicks(client.ui()->txtChat, "hello <i>host</i>");
+        QTest::keyClick(client.ui()->txtChat, Qt::Key_Return);
+        QVERIFY(client.ui()->txtChat->text().isEmpty());
+        QCOMPARE(client.w->chatLogText(), "<hello <i>host</i>>\r\n");
+        QVERIFY(waitFor([&] { return !host.w->chatLogText().isEmpty(); }));
+        QCOMPARE(host.w->chatLogText(), "hello <i>host</i>\r\n");
+        QVERIFY(!host.ui()->lbRecv->text().isEmpty());
+        QVERIFY(!client.ui()->lbSent->text().isEmpty());
+
+        host.ui()->txtChat->setText("and back");
+        host.ui()->Command5->click();
+        QVERIFY(waitFor([&] { return client.w->chatLogText().endsWith("and back\r\n"); }));
+
+        // File > Exit on the client: the host is told and keeps running.
+        client.ui()->fleext->trigger();
+        QVERIFY(client.services.ended);
+        QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
+        QVERIFY(!host.services.ended);
+        QVERIFY(!host.w->session().IsConnected);
+    }
+
+    void fileThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        // Not connected: Select and the menu refuse.
+        client.ui()->Command3->click();
+        client.ui()->flesend->trigger();
+        QCOMPARE(client.services.log,
+                 (QStringList{"message:You are not connected.", "message:You are not connected."}));
+        client.services.log.clear();
+        client.ui()->Command4->click();
+        QCOMPARE(client.services.log, QStringList{"message:Define or Select a File to Send."});
+
+        QVERIFY(connectWindows(host, client));
+        const QString path = client.dir.filePath("dropped file.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(2500, 'v'));
+        f.close();
+
+        // The file is dropped on the window, then sent with the Send button.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &drop);
+        QCOMPARE(client.ui()->Text2->text(), path);
+
+        client.ui()->Command4->click();
+        QVERIFY(waitFor([&] { return host.status().contains("File Received."); }));
+        QCOMPARE(readAll(host.dir.filePath("Recv/dropped file.txt")), QByteArray(2500, 'v'));
+        QVERIFY(waitFor([&] { return client.status().contains("File Transferred."); }));
+        QVERIFY(client.ui()->ProgressBar1->isHidden());
+        QCOMPARE(client.ui()->ProgressBar1->value(), 100);
+
+        // The menu asks first; Yes sends the chosen file.
+        client.services.fileName = path;
+        client.services.questionAnswer = true;
+        client.ui()->flesend->trigger();
+        QVERIFY(client.services.log.contains("question:Send Confirm:Are you sure you want to "
+                                             "send the file " +
+                                             path + "?"));
+        QVERIFY(
+            waitFor([&] { return QFile::exists(host.dir.filePath("Recv/dropped file (2).txt")); }));
+
+        // Closing the host window ends the client's program.
+        host.w->close();
+        QVERIFY(waitFor([&] { return client.services.ended; }));
+        for (Window* win : {&host, &client})
+            for (const QString& n : QDir(win->dir.path()).entryList(QDir::Files))
+                QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+};
+
+QTEST_MAIN(TestMainWindows)
+#include "test_main_windows.moc"
