@@ -334,8 +334,7 @@ void FileReceiver::block(const QByteArray& message) {
         }
         m_file.reset();
         m_ctx.view.UpdateList("File Received.");
-        m_ctx.view.UpdateList("Saved as " + RecvFileName + ": " +
-                              transferSummary(m_bytes, m_clock.elapsed()));
+        m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
     }
     m_ctx.send("OK:");
     if (final)

@@ -77,7 +77,8 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
                 .contains(QLocale(QLocale::English).toString(bytes.size()) + " bytes in"));
     QCOMPARE(to.view.status.mid(toStatus, 2),
              (QStringList{"Receiving File " + name, "File Received."}));
-    QVERIFY(to.view.status.value(toStatus + 2).startsWith("Saved as " + name + ": "));
+    QCOMPARE(to.view.status.value(toStatus + 2).section(" in ", 0, 0),
+             from.view.status.value(fromStatus + 2).section(" in ", 0, 0));
 
     // Progress: whole part of block / n * 100 after each block, never above
     // 100; a file under one block jumps to 100 on its acknowledgement.
