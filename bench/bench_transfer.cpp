@@ -1,70 +1,24 @@
 // A 50 MB file sent between two peers over 127.0.0.1, against a bare socket
 // ping-pong of 1004-byte messages and 3-byte replies: the limit of any
 // stop-and-wait transfer on this machine.
-#include "RecordingServices.h"
-#include "TestView.h"
-#include "platform/EventWait.h"
-#include "platform/Socket.h"
-#include "protocol/Session.h"
+#include "PeerFixture.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QHostAddress>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <cstdio>
-#include <functional>
-#include <memory>
 
 namespace {
 
 double g_transferMBs = 0;
 double g_pingPongMBs = 0;
 
-bool runUntil(const std::function<bool()>& done, int ms = 300000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        EventWait::processEvents(10);
-    }
-    return true;
-}
-
-int freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-struct Peer {
-    QTemporaryDir dir;
-    RecordingServices services;
-    TestView view;
-    Socket sock;
-    std::unique_ptr<Session> session;
-    Peer() {
-        QDir(dir.path()).mkdir("Recv");
-        session =
-            std::make_unique<Session>(dir.path() + "/", dir.filePath("Recv"), sock, services, view);
-    }
-};
-
 void BM_Transfer50MB(benchmark::State& state) {
     const qint64 size = 50LL * 1000 * 1000;
     for (auto _ : state) {
         Peer host, client;
-        const int port = freePort();
-        host.session->Listen(QString::number(port));
-        client.view.peer = "127.0.0.1";
-        client.session->Connect(QString::number(port));
-        if (!runUntil([&] { return host.view.status.contains("Connected."); })) {
+        if (!connectPeers(host, client, freePort())) {
             state.SkipWithError("no connection");
             return;
         }
@@ -88,7 +42,7 @@ void BM_Transfer50MB(benchmark::State& state) {
                 clock.start();
         });
         client.session->SendFile(path, false);
-        if (!runUntil([&] { return host.view.status.contains("File Received."); })) {
+        if (!waitFor([&] { return host.view.status.contains("File Received."); }, 300000)) {
             state.SkipWithError("transfer did not finish");
             return;
         }
@@ -108,12 +62,12 @@ void BM_PingPong1004(benchmark::State& state) {
         server.listen(QHostAddress::LocalHost, 0);
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        if (!runUntil([&] { return server.hasPendingConnections(); }, 5000)) {
+        if (!waitFor([&] { return server.hasPendingConnections(); }, 5000)) {
             state.SkipWithError("no connection");
             return;
         }
         QTcpSocket* peer = server.nextPendingConnection();
-        runUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }, 5000);
+        waitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }, 5000);
         client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
@@ -137,7 +91,7 @@ void BM_PingPong1004(benchmark::State& state) {
         QElapsedTimer clock;
         clock.start();
         client.write(block);
-        if (!runUntil([&] { return done >= rounds; })) {
+        if (!waitFor([&] { return done >= rounds; }, 300000)) {
             state.SkipWithError("ping-pong stalled");
             return;
         }

@@ -15,29 +15,18 @@ namespace {
 // Longest file name (in bytes) that common file systems take.
 constexpr int kMaxNameBytes = 255;
 
-bool encrypt(SDK& engine, QByteArray& bytes, QString* error) {
-    std::string text(bytes.constData(), size_t(bytes.size()));
-    const EngineResult r = engine.EncryptMessage(text);
-    if (!r) {
-        *error = QString::fromStdString(r.error);
-        return false;
-    }
-    bytes = QByteArray(text.data(), qsizetype(text.size()));
-    return true;
-}
-
-bool decrypt(SDK& engine, QByteArray& bytes, QString* error) {
-    std::string text(bytes.constData(), size_t(bytes.size()));
-    const EngineResult r = engine.DecryptMessage(text);
-    if (!r) {
-        *error = QString::fromStdString(r.error);
-        return false;
-    }
-    bytes = QByteArray(text.data(), qsizetype(text.size()));
-    return true;
-}
-
 } // namespace
+
+bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error) {
+    std::string text(bytes.constData(), size_t(bytes.size()));
+    const EngineResult r = decrypt ? engine.DecryptMessage(text) : engine.EncryptMessage(text);
+    if (!r) {
+        *error = QString::fromStdString(r.error);
+        return false;
+    }
+    bytes = QByteArray(text.data(), qsizetype(text.size()));
+    return true;
+}
 
 QString transferSummary(qint64 bytes, qint64 elapsedMs) {
     const QLocale en(QLocale::English);
@@ -110,7 +99,7 @@ bool FileSender::makeMessage(qint64 record, QByteArray& message) {
             block.append(QByteArray(bytes - block.size(), ' '));
         }
         QString error;
-        if (!encrypt(m_ctx.engine, block, &error)) {
+        if (!runEngine(m_ctx.engine, block, false, &error)) {
             abort(error);
             return false;
         }
@@ -308,7 +297,7 @@ void FileReceiver::block(const QByteArray& message) {
     QByteArray data = final ? message.mid(6) : message.mid(3);
     if (!data.isEmpty()) {
         QString error;
-        if (!decrypt(m_ctx.engine, data, &error)) {
+        if (!runEngine(m_ctx.engine, data, true, &error)) {
             fail(error);
             return;
         }

@@ -19,6 +19,10 @@ struct TransferContext {
     std::function<bool(const QByteArray&)> send;
 };
 
+// Encrypts or decrypts `bytes` in place; false and the engine's reason
+// when it cannot (the bytes are then unchanged).
+bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error);
+
 // "2,500 bytes in 0.31 s (7.9 KB/s)"
 QString transferSummary(qint64 bytes, qint64 elapsedMs);
 

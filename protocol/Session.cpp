@@ -76,22 +76,26 @@ QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
 
 // ------------------------------------------------------------ connecting
 
-void Session::Listen(const QString& portStr) {
-    if (m_connecting)
-        return;
+int Session::portForNewConnection(const QString& portStr) {
     if (IsConnected) {
-        m_services.message("You are connected already.  End this connection before waiting "
-                           "for another one.");
-        return;
+        m_services.message("You are connected already.  End this connection first.");
+        return 0;
     }
     const int port = parsePort(portStr);
-    if (port == 0) {
+    if (port == 0)
         m_services.message(QStringLiteral("The port \"%1\" is not a whole number from 1 to "
                                           "65535.  Enter a port, press Save and start the "
                                           "program again.")
                                .arg(portStr));
+    return port;
+}
+
+void Session::Listen(const QString& portStr) {
+    if (m_connecting)
         return;
-    }
+    const int port = portForNewConnection(portStr);
+    if (port == 0)
+        return;
     // Listening afresh: whatever the socket held (an earlier listener, a
     // connection the peer has left) is closed first.
     m_sock.close();
@@ -133,19 +137,9 @@ void Session::Connect(const QString& portStr) {
         m_services.message("Missing IP Address.");
         return;
     }
-    if (IsConnected) {
-        m_services.message("You are connected already.  End this connection before making "
-                           "another one.");
+    const int port = portForNewConnection(portStr);
+    if (port == 0)
         return;
-    }
-    const int port = parsePort(portStr);
-    if (port == 0) {
-        m_services.message(QStringLiteral("The port \"%1\" is not a whole number from 1 to "
-                                          "65535.  Enter a port, press Save and start the "
-                                          "program again.")
-                               .arg(portStr));
-        return;
-    }
     // A typed dotted address is checked before anything is sent; a host name
     // is checked once its address is known.
     QString why;
@@ -281,13 +275,13 @@ void Session::handleAddress(const QByteArray& payload) {
 }
 
 void Session::handleChat(const QByteArray& payload) {
-    std::string text = toStd(payload);
-    const EngineResult r = m_engine->DecryptMessage(text);
-    if (!r) {
-        m_view.UpdateList("A chat line could not be decrypted: " + QString::fromStdString(r.error));
+    QByteArray line = payload;
+    QString error;
+    if (!runEngine(*m_engine, line, true, &error)) {
+        m_view.UpdateList("A chat line could not be decrypted: " + error);
         return;
     }
-    m_view.UpdateChatList(TextCodec::fromWire(QByteArray::fromStdString(text)));
+    m_view.UpdateChatList(TextCodec::fromWire(line));
 }
 
 void Session::handlePeerEnd() {
@@ -339,13 +333,13 @@ void Session::SendChat(const QString& line) {
         return;
     }
     m_view.UpdateChatList("<" + line + ">");
-    std::string text = toStd(TextCodec::toWire(line));
-    const EngineResult r = m_engine->EncryptMessage(text);
-    if (!r) {
-        m_services.message("The line could not be encrypted: " + QString::fromStdString(r.error));
+    QByteArray bytes = TextCodec::toWire(line);
+    QString error;
+    if (!runEngine(*m_engine, bytes, false, &error)) {
+        m_services.message("The line could not be encrypted: " + error);
         return;
     }
-    send("CT:" + QByteArray::fromStdString(text));
+    send("CT:" + bytes);
 }
 
 void Session::SendFile(const QString& fn, bool confirm) {

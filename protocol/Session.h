@@ -70,6 +70,9 @@ signals:
     void messageSent(const QByteArray& message);
 
 private:
+    // The port for a new connection, or 0 after telling the user why there
+    // is none (connected already, or not a port).
+    int portForNewConnection(const QString& portStr);
     void onConnectionRequest(int requestId);
     void onDataArrival();
     void onConnectionLost(const QString& reason);
