@@ -175,6 +175,21 @@ private slots:
         QVERIFY(!QFile::exists(QDir(host.dir.path()).absoluteFilePath("../escape.txt")));
     }
 
+    void peerThatBreaksTheBlockFormatIsCutOff() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        client.sock.sendData("FL:x.bin");
+        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        // 1000 payload bytes and more, without the terminator.
+        client.sock.sendData("FB:" + QByteArray(1500, 'x'));
+        QVERIFY(waitFor([&] { return !host.session->IsConnected; }));
+        QVERIFY(host.view.status.contains(
+            "The other side sent a damaged file block; the connection was closed."));
+        QVERIFY(!host.session->receiver().active());
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(host.workFiles().isEmpty());
+    }
+
     void interruptedReceptionLeavesNoFile() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
@@ -227,6 +242,10 @@ private slots:
                  QStringList{"message:The file " + missing + " does not exist."});
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(client.sent.size(), sent);
+        // A folder is not a file to send.
+        client.session->SendFile(client.dir.path(), false);
+        QCOMPARE(client.services.entries("message:").size(), 2);
+        QVERIFY(client.services.log[1].contains("is a folder"));
         // A file that cannot be read.
         const QString locked = writeFile(client, "locked.txt", "x");
         QFile::setPermissions(locked, QFileDevice::Permissions());
