@@ -209,6 +209,22 @@ private slots:
         QVERIFY(!host.session->receiver().active());
     }
 
+    void peerEndingDuringAReceptionLeavesNoFile() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        client.sock.sendData("FL:half.bin");
+        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        std::string block(1000, 'h');
+        client.session->engine().EncryptMessage(block);
+        client.sock.sendData("FB:" + QByteArray::fromStdString(block) + "|");
+        QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount == 1; }));
+        client.session->Exit();
+        QVERIFY(waitFor([&] { return !host.session->receiver().active(); }));
+        QVERIFY(host.view.status.last().startsWith(
+            "File not received: the other side ended the connection"));
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void senderStopsCleanlyWhenThePeerGoes() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
