@@ -233,8 +233,8 @@ void Session::handleArrival(const QByteArray& bytes) {
         if (r == Reassembler::Result::Overflow) {
             m_view.UpdateList("The other side sent a damaged file block; the connection was "
                               "closed.");
-            if (IsConnected)
-                send("XX:");
+            // The peer sees the connection lost; "XX:" would tell it that
+            // this side's user left, and end its program.
             m_sock.close();
             endConnection(QStringLiteral("the connection was closed"));
             return;

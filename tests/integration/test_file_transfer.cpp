@@ -188,6 +188,10 @@ private slots:
         QVERIFY(!host.session->receiver().active());
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.workFiles().isEmpty());
+        // The other side learns that the connection was lost, not that the
+        // user left: its program keeps running.
+        QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
+        QVERIFY(!client.services.ended);
     }
 
     void interruptedReceptionLeavesNoFile() {
