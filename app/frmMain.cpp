@@ -30,17 +30,6 @@ namespace {
 // The status list scrolls so that this many lines end at its newest line.
 constexpr int StatusLinesShown = 12;
 
-// A port as saved: a whole number from 1 to 65535, digits only.
-bool parsePort(const QString& text, int& port) {
-    if (text.isEmpty() || text.size() > 5)
-        return false;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    port = text.toInt();
-    return port >= 1 && port <= 65535;
-}
-
 // The reason a file operation failed, naming the file.
 QString reason(const QString& path, const QString& error) {
     if (!error.isEmpty())
@@ -124,14 +113,18 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void frmMain::selectFile() {
+QString frmMain::chooseFileToSend() {
     if (!m_session->IsConnected) {
         m_services.message(QStringLiteral("You are not connected."));
-        return;
+        return {};
     }
-    const QString fn = m_services.openFileName(this);
+    return QDir::toNativeSeparators(m_services.openFileName(this));
+}
+
+void frmMain::selectFile() {
+    const QString fn = chooseFileToSend();
     if (!fn.isEmpty())
-        m_ui->Text2->setText(QDir::toNativeSeparators(fn));
+        m_ui->Text2->setText(fn);
 }
 
 void frmMain::sendFileButton() {
@@ -144,13 +137,9 @@ void frmMain::sendFileButton() {
 }
 
 void frmMain::sendFileMenu() {
-    if (!m_session->IsConnected) {
-        m_services.message(QStringLiteral("You are not connected."));
-        return;
-    }
-    const QString fn = m_services.openFileName(this);
+    const QString fn = chooseFileToSend();
     if (!fn.isEmpty())
-        m_session->SendFile(QDir::toNativeSeparators(fn), true);
+        m_session->SendFile(fn, true);
 }
 
 void frmMain::sendChat() {
@@ -310,8 +299,8 @@ int frmMain::showOwnModal(QDialog& dialog) {
 
 void frmMain::savePort() {
     const QString text = m_ui->txtPort->text().trimmed();
-    int port = 0;
-    if (!parsePort(text, port)) {
+    const int port = Session::parsePort(text);
+    if (port == 0) {
         m_services.message(QStringLiteral("The port must be a whole number from 1 to 65535."));
         return;
     }

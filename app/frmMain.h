@@ -89,6 +89,9 @@ private:
     void NoticeCheck();
 
     void savePort();
+    // The path the user picks in the open-file dialog; empty when not
+    // connected (after saying so) or when nothing was picked.
+    QString chooseFileToSend();
     void selectFile();
     void sendFileButton();
     void sendFileMenu();

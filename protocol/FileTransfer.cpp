@@ -266,7 +266,6 @@ void FileReceiver::begin(const QByteArray& rawName) {
         return;
     }
     m_file = std::move(file);
-    m_target = path;
     m_bytes = 0;
     m_clock.start();
     RecvFileName = name;

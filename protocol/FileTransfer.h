@@ -96,8 +96,6 @@ public:
     void abort(const QString& why);
 
     bool active() const { return ClientRecv; }
-    // The path the current (or last) file is written to.
-    QString targetPath() const { return m_target; }
 
     // A name that is safe to create in the receive folder: the last component
     // of `raw` (either separator), control characters replaced, never empty,
@@ -118,7 +116,6 @@ private:
 
     TransferContext m_ctx;
     QString m_recv;
-    QString m_target;
     std::unique_ptr<QSaveFile> m_file;
     qint64 m_bytes = 0;
     QElapsedTimer m_clock;

@@ -36,10 +36,10 @@ public:
     void clear() { m_buffer.clear(); }
     qsizetype buffered() const { return m_buffer.size(); }
 
-    // True when `bytes` begins with one of the message prefixes.
-    static bool startsWithPrefix(const QByteArray& bytes, qsizetype at = 0);
-
 private:
+    // True when `bytes` holds one of the message prefixes at `at`.
+    static bool startsWithPrefix(const QByteArray& bytes, qsizetype at);
+
     Result nextFinalBlock(QByteArray& message);
     Result nextFullBlock(QByteArray& message);
     Result nextOther(QByteArray& message);

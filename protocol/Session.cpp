@@ -24,10 +24,6 @@ const QString kProgramEnds = QStringLiteral("The program will now terminate.");
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
 
-std::string toStd(const QByteArray& bytes) {
-    return std::string(bytes.constData(), bytes.size());
-}
-
 } // namespace
 
 Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock, Services& services,
@@ -41,18 +37,21 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
     connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
-    connect(&m_sock, &Socket::connectFailed, this, [this](const QString& reason) {
-        m_connectFailed = true;
-        m_connectError = reason;
-    });
+    connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
 }
 
 Session::~Session() = default;
 
 int Session::parsePort(const QString& portStr) {
-    bool ok = false;
-    const int port = portStr.trimmed().toInt(&ok);
-    return ok && port >= 1 && port <= 65535 ? port : 0;
+    // Digits only: no sign, no blanks inside, at most five of them.
+    const QString text = portStr.trimmed();
+    if (text.isEmpty() || text.size() > 5)
+        return 0;
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return 0;
+    const int port = text.toInt();
+    return port >= 1 && port <= 65535 ? port : 0;
 }
 
 bool Session::send(const QByteArray& message) {
@@ -65,8 +64,8 @@ bool Session::send(const QByteArray& message) {
 QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
                              QString* why) const {
     std::string reason;
-    const std::string seed = MakeSeedText(toStd(TextCodec::toWire(hostAddr)),
-                                          toStd(TextCodec::toWire(clientAddr)), &reason);
+    const std::string seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
+                                          TextCodec::toWire(clientAddr).toStdString(), &reason);
     if (!reason.empty() || !SeedTextUsable(seed, &reason)) {
         *why = QString::fromStdString(reason);
         return {};
@@ -153,7 +152,6 @@ void Session::Connect(const QString& portStr) {
     m_linked = false;
     m_reassembler.clear();
     m_connectFailed = false;
-    m_connectError.clear();
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
 
@@ -202,7 +200,7 @@ bool Session::GenerateKeys() {
         m_services.message("No keys can be made from these addresses: " + why);
         return false;
     }
-    std::string text = toStd(seed);
+    std::string text = seed.toStdString();
     const EngineResult made = m_engine->CreateKeys(text);
     if (!made) {
         m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
@@ -389,11 +387,7 @@ void Session::Close() {
         send("XX:");
         m_sock.close();
     }
-    m_linked = false;
-    IsConnected = false;
-    m_sender.abort(QStringLiteral("the program was closed"));
-    m_receiver.abort(QStringLiteral("the program was closed"));
-    m_engine->WipeWorkFiles();
+    endConnection(QStringLiteral("the program was closed"));
 }
 
 void Session::Exit() {

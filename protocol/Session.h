@@ -99,5 +99,4 @@ private:
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait
     bool m_connectFailed = false;
-    QString m_connectError;
 };
