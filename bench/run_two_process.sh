@@ -12,7 +12,9 @@
 # [--delay-ms 25].
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh xvfb xdotool
+extra=(xvfb xdotool)
+[[ " $* " == *" --perf "* ]] && extra+=(linux-perf)
+scripts/deps.sh "${extra[@]}"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_BENCH=ON >/dev/null
 cmake --build build-bench -j2 --target vantrel bench_two_process bench_pingpong vantrel_relay >/dev/null
 exec build-bench/bench/bench_two_process "$@"

@@ -760,10 +760,10 @@ int measure(const Options& o) {
                     ? (" through the relay (" + fmt("%g", o.relayDelayMs) + " ms each way)").c_str()
                     : " on 127.0.0.1",
                 same ? "byte-identical (cmp)" : "DIFFERS");
-    std::printf("transfer rate: %.3f MB/s (%lld bytes in %.3f s, from the first growth of the "
+    std::printf("transfer rate: %.4g MB/s (%lld bytes in %.3f s, from the first growth of the "
                 "reception file to the final file)\n",
                 rate, t.bytes, t.seconds);
-    std::printf("ping-pong, same run, %ld blocks: %.3f MB/s\n", pingBlocks, pingRate);
+    std::printf("ping-pong, same run, %ld blocks: %.4g MB/s\n", pingBlocks, pingRate);
     std::printf("ratio transfer / ping-pong: %.3f\n", pingRate > 0 ? rate / pingRate : 0.0);
     std::printf("CPU per block: receiver %.1f us, sender %.1f us (%.0f blocks; %.2f s / %.2f s "
                 "CPU)\n",
