@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QTextCursor>
 
+#include "app/Trace.h"
 #include "platform/FileOps.h"
 #include "platform/Services.h"
 #include "platform/TextCodec.h"
@@ -146,6 +147,7 @@ void frmMain::sendChat() {
     const QString line = m_ui->txtChat->text();
     if (line.isEmpty())
         return;
+    Trace::event("send", line);
     m_session->SendChat(line);
     m_ui->txtChat->clear();
 }
@@ -333,6 +335,7 @@ void frmMain::showHelp() {
 }
 
 void frmMain::UpdateList(const QString& line) {
+    Trace::event("status", line);
     QListWidget* list = m_ui->List1;
     list->addItem(line);
     const int count = list->count();
@@ -351,6 +354,7 @@ void frmMain::UpdateChatList(const QString& line) {
     end.insertText(line + QLatin1Char('\n'));
     QScrollBar* bar = log->verticalScrollBar();
     bar->setValue(bar->maximum());
+    Trace::event("chat", line);
 }
 
 QString frmMain::chatLogText() const {
