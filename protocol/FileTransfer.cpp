@@ -3,6 +3,7 @@
 #include "engine/SDK.h"
 #include "platform/TextCodec.h"
 #include "protocol/SessionView.h"
+#include "protocol/Wire.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -67,15 +68,15 @@ bool FileSender::open(const QString& path, QString* error) {
     m_size = m_file.size();
     m_ready.clear();
     m_readyRecord = 0;
-    nb = qint32(m_size / BlockSize);
-    rm = qint32(m_size - qint64(nb) * BlockSize);
+    nb = qint32(m_size / wire::kBlockSize);
+    rm = qint32(m_size - qint64(nb) * wire::kBlockSize);
     CurrentBlock = 0;
     FBRMSent = false;
     return true;
 }
 
 bool FileSender::announce() {
-    if (!m_ctx.send("FL:" + TextCodec::toWire(baseName(m_path)))) {
+    if (!m_ctx.send(wire::message(wire::Kind::FileName, TextCodec::toWire(baseName(m_path))))) {
         abort(QStringLiteral("the connection refused the file announcement"));
         return false;
     }
@@ -85,10 +86,10 @@ bool FileSender::announce() {
 
 bool FileSender::makeMessage(qint64 record, QByteArray& message) {
     const bool full = record <= nb;
-    const qint64 bytes = full ? BlockSize : rm;
+    const qint64 bytes = full ? wire::kBlockSize : rm;
     QByteArray block;
     if (bytes > 0) {
-        if (!m_file.seek((record - 1) * BlockSize)) {
+        if (!m_file.seek((record - 1) * wire::kBlockSize)) {
             abort(QStringLiteral("cannot read %1: %2").arg(m_path, m_file.errorString()));
             return false;
         }
@@ -104,7 +105,7 @@ bool FileSender::makeMessage(qint64 record, QByteArray& message) {
             return false;
         }
     }
-    message = (full ? QByteArrayLiteral("FB:") : QByteArrayLiteral("FB:RM:")) + block + '|';
+    message = wire::message(full ? wire::Kind::Block : wire::Kind::FinalBlock, block);
     return true;
 }
 
@@ -292,8 +293,8 @@ void FileReceiver::abort(const QString& why) {
 void FileReceiver::block(const QByteArray& message) {
     if (!ClientRecv || !m_file)
         return; // no reception open: nowhere to put it
-    const bool final = message.mid(3, 3) == "RM:";
-    QByteArray data = final ? message.mid(6) : message.mid(3);
+    const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
+    QByteArray data = wire::payloadOf(message);
     if (!data.isEmpty()) {
         QString error;
         if (!runEngine(m_ctx.engine, data, true, &error)) {
@@ -302,8 +303,8 @@ void FileReceiver::block(const QByteArray& message) {
         }
     }
     if (!final) {
-        // A full block is a fixed-length record of 1000 bytes.
-        data = data.leftJustified(FileSender::BlockSize, ' ', true);
+        // A full block is a fixed-length record of one block's size.
+        data = data.leftJustified(wire::kBlockSize, ' ', true);
         ++RecvBlockCount;
     }
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
@@ -324,7 +325,7 @@ void FileReceiver::block(const QByteArray& message) {
         m_ctx.view.UpdateList("File Received.");
         m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
     }
-    m_ctx.send("OK:");
+    m_ctx.send(wire::message(wire::Kind::Ack));
     if (final)
         ClientRecv = false;
 }

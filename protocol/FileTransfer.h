@@ -31,8 +31,6 @@ QString transferSummary(qint64 bytes, qint64 elapsedMs);
 // rest + "|". The file is read block by block, never held whole.
 class FileSender {
 public:
-    static constexpr int BlockSize = 1000;
-
     explicit FileSender(TransferContext context) : m_ctx(std::move(context)) {}
 
     // Opens `path` for reading. False and a reason when it names no file or

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Wire.h"
+
 #include <QByteArray>
 
 // Cuts what arrives on the connection into messages.
@@ -18,10 +20,6 @@
 // peer that does not keep to the format.
 class Reassembler {
 public:
-    static constexpr int BlockPayload = 1000;
-    static constexpr int BlockMessageSize = 3 + BlockPayload + 1;        // "FB:" .. "|"
-    static constexpr int MaxFinalMessageSize = 6 + BlockPayload - 1 + 1; // "FB:RM:" .. "|"
-
     enum class Result {
         Message,  // `message` holds one message (a block without its "|")
         NeedMore, // nothing complete yet
@@ -37,9 +35,6 @@ public:
     qsizetype buffered() const { return m_buffer.size(); }
 
 private:
-    // True when `bytes` holds one of the message prefixes at `at`.
-    static bool startsWithPrefix(const QByteArray& bytes, qsizetype at);
-
     Result nextFinalBlock(QByteArray& message);
     Result nextFullBlock(QByteArray& message);
     Result nextOther(QByteArray& message);

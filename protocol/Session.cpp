@@ -6,6 +6,7 @@
 #include "platform/TextCodec.h"
 #include "protocol/KeySeed.h"
 #include "protocol/SessionView.h"
+#include "protocol/Wire.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -182,7 +183,7 @@ void Session::Connect(const QString& portStr) {
         }
     }
     IsClient = true;
-    send("IP:" + TextCodec::toWire(m_view.ownAddressText()));
+    send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
@@ -246,20 +247,29 @@ void Session::handleArrival(const QByteArray& bytes) {
 }
 
 void Session::dispatch(const QByteArray& message) {
-    const QByteArray prefix = message.left(3);
-    if (prefix == "IP:")
-        handleAddress(message.mid(3));
-    else if (prefix == "CT:")
-        handleChat(message.mid(3));
-    else if (prefix == "FL:")
-        m_receiver.begin(message.mid(3));
-    else if (prefix == "FB:")
+    switch (wire::kindOf(message)) {
+    case wire::Kind::Address:
+        handleAddress(wire::payloadOf(message));
+        break;
+    case wire::Kind::Chat:
+        handleChat(wire::payloadOf(message));
+        break;
+    case wire::Kind::FileName:
+        m_receiver.begin(wire::payloadOf(message));
+        break;
+    case wire::Kind::Block:
+    case wire::Kind::FinalBlock:
         m_receiver.block(message);
-    else if (prefix == "OK:")
+        break;
+    case wire::Kind::Ack:
         m_sender.acknowledge();
-    else if (prefix == "XX:")
+        break;
+    case wire::Kind::End:
         handlePeerEnd();
-    // Anything else is not a message of ours and is ignored.
+        break;
+    case wire::Kind::Unknown:
+        break; // not a message of ours: ignored
+    }
 }
 
 void Session::handleAddress(const QByteArray& payload) {
@@ -337,7 +347,7 @@ void Session::SendChat(const QString& line) {
         m_services.message("The line could not be encrypted: " + error);
         return;
     }
-    send("CT:" + bytes);
+    send(wire::message(wire::Kind::Chat, bytes));
 }
 
 void Session::SendFile(const QString& fn, bool confirm) {
@@ -384,7 +394,7 @@ void Session::Pause(int secs) {
 
 void Session::Close() {
     if (IsConnected) {
-        send("XX:");
+        send(wire::message(wire::Kind::End));
         m_sock.close();
     }
     endConnection(QStringLiteral("the program was closed"));
