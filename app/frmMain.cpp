@@ -114,7 +114,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 QString frmMain::chooseFileToSend() {
-    if (!m_session->IsConnected) {
+    if (!m_session->IsConnected()) {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }

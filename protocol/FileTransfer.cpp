@@ -68,10 +68,10 @@ bool FileSender::open(const QString& path, QString* error) {
     m_size = m_file.size();
     m_ready.clear();
     m_readyRecord = 0;
-    nb = qint32(m_size / wire::kBlockSize);
-    rm = qint32(m_size - qint64(nb) * wire::kBlockSize);
-    CurrentBlock = 0;
-    FBRMSent = false;
+    m_nb = qint32(m_size / wire::kBlockSize);
+    m_rm = qint32(m_size - qint64(m_nb) * wire::kBlockSize);
+    m_currentBlock = 0;
+    m_finalSent = false;
     return true;
 }
 
@@ -85,8 +85,8 @@ bool FileSender::announce() {
 }
 
 bool FileSender::makeMessage(qint64 record, QByteArray& message) {
-    const bool full = record <= nb;
-    const qint64 bytes = full ? wire::kBlockSize : rm;
+    const bool full = record <= m_nb;
+    const qint64 bytes = full ? wire::kBlockSize : m_rm;
     QByteArray block;
     if (bytes > 0) {
         if (!m_file.seek((record - 1) * wire::kBlockSize)) {
@@ -126,14 +126,14 @@ bool FileSender::sendRecord(qint64 record) {
 void FileSender::prepare(qint64 record) {
     // The next message is made while this one is on its way, so that the
     // acknowledgement finds it ready.
-    if (record <= nb + 1 && makeMessage(record, m_ready))
+    if (record <= m_nb + 1 && makeMessage(record, m_ready))
         m_readyRecord = record;
 }
 
 void FileSender::setProgress() {
     int p = 100;
-    if (nb != 0)
-        p = int(std::floor(double(CurrentBlock) / double(nb) * 100.0));
+    if (m_nb != 0)
+        p = int(std::floor(double(m_currentBlock) / double(m_nb) * 100.0));
     m_ctx.view.setProgressValue(qMin(p, 100));
 }
 
@@ -141,30 +141,30 @@ bool FileSender::start() {
     if (!m_file.isOpen())
         return false;
     m_clock.start();
-    CurrentBlock = 1;
-    FileInProgress = true;
-    FBRMSent = nb == 0;
+    m_currentBlock = 1;
+    m_inProgress = true;
+    m_finalSent = m_nb == 0;
     if (!sendRecord(1))
         return false;
-    if (nb != 0)
+    if (m_nb != 0)
         setProgress();
     m_ctx.view.setProgressVisible(true);
-    if (nb != 0)
+    if (m_nb != 0)
         prepare(2);
     return true;
 }
 
 void FileSender::acknowledge() {
-    if (!FileInProgress)
+    if (!m_inProgress)
         return;
-    ++CurrentBlock;
+    ++m_currentBlock;
     setProgress();
-    if (CurrentBlock <= nb) {
-        if (sendRecord(CurrentBlock))
-            prepare(CurrentBlock + 1);
+    if (m_currentBlock <= m_nb) {
+        if (sendRecord(m_currentBlock))
+            prepare(m_currentBlock + 1);
         return;
     }
-    if (!FBRMSent && !sendRecord(CurrentBlock))
+    if (!m_finalSent && !sendRecord(m_currentBlock))
         return;
     finish();
 }
@@ -175,17 +175,17 @@ void FileSender::finish() {
     m_readyRecord = 0;
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
-    FileInProgress = false;
+    m_inProgress = false;
     m_ctx.view.setProgressVisible(false);
 }
 
 void FileSender::abort(const QString& why) {
-    if (!m_file.isOpen() && !FileInProgress)
+    if (!m_file.isOpen() && !m_inProgress)
         return;
     m_file.close();
     m_ready.clear();
     m_readyRecord = 0;
-    FileInProgress = false;
+    m_inProgress = false;
     m_ctx.view.setProgressVisible(false);
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
 }
@@ -246,7 +246,7 @@ bool FileReceiver::isInside(const QString& folder, const QString& path) {
 }
 
 void FileReceiver::begin(const QByteArray& rawName) {
-    if (ClientRecv) {
+    if (m_receiving) {
         m_ctx.view.UpdateList("A second file was announced while one is being received; "
                               "it was refused.");
         return;
@@ -269,10 +269,10 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_file = std::move(file);
     m_bytes = 0;
     m_clock.start();
-    RecvFileName = name;
+    m_fileName = name;
     m_ctx.view.UpdateList("Receiving File " + name);
-    RecvBlockCount = 0;
-    ClientRecv = true;
+    m_blockCount = 0;
+    m_receiving = true;
 }
 
 void FileReceiver::fail(const QString& why) {
@@ -280,18 +280,18 @@ void FileReceiver::fail(const QString& why) {
         m_file->cancelWriting();
         m_file.reset();
     }
-    ClientRecv = false;
-    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " +
-                          RecvFileName + ".");
+    m_receiving = false;
+    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " + m_fileName +
+                          ".");
 }
 
 void FileReceiver::abort(const QString& why) {
-    if (ClientRecv)
+    if (m_receiving)
         fail(why);
 }
 
 void FileReceiver::block(const QByteArray& message) {
-    if (!ClientRecv || !m_file)
+    if (!m_receiving || !m_file)
         return; // no reception open: nowhere to put it
     const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
     QByteArray data = wire::payloadOf(message);
@@ -305,10 +305,10 @@ void FileReceiver::block(const QByteArray& message) {
     if (!final) {
         // A full block is a fixed-length record of one block's size.
         data = data.leftJustified(wire::kBlockSize, ' ', true);
-        ++RecvBlockCount;
+        ++m_blockCount;
     }
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
-        fail(QStringLiteral("writing %1 failed (%2)").arg(RecvFileName, m_file->errorString()));
+        fail(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, m_file->errorString()));
         return;
     }
     m_bytes += data.size();
@@ -316,9 +316,9 @@ void FileReceiver::block(const QByteArray& message) {
         if (!m_file->commit()) {
             const QString reason = m_file->errorString();
             m_file.reset();
-            ClientRecv = false;
+            m_receiving = false;
             m_ctx.view.UpdateList(QStringLiteral("File not received: saving %1 failed (%2).")
-                                      .arg(RecvFileName, reason));
+                                      .arg(m_fileName, reason));
             return;
         }
         m_file.reset();
@@ -327,5 +327,5 @@ void FileReceiver::block(const QByteArray& message) {
     }
     m_ctx.send(wire::message(wire::Kind::Ack));
     if (final)
-        ClientRecv = false;
+        m_receiving = false;
 }

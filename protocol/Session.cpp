@@ -77,7 +77,7 @@ QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
 // ------------------------------------------------------------ connecting
 
 int Session::portForNewConnection(const QString& portStr) {
-    if (IsConnected) {
+    if (m_connected) {
         m_services.message("You are connected already.  End this connection first.");
         return 0;
     }
@@ -109,12 +109,12 @@ void Session::Listen(const QString& portStr) {
         return;
     }
     m_view.UpdateList("Waiting for Connection");
-    IsHost = true;
-    IsClient = false;
+    m_host = true;
+    m_client = false;
 }
 
 void Session::onConnectionRequest(int requestId) {
-    if (IsConnected || m_linked)
+    if (m_connected || m_linked)
         return; // one connection at a time; the request is dropped with the listener
     if (m_sock.state() != Socket::Closed)
         m_sock.close();
@@ -125,7 +125,7 @@ void Session::onConnectionRequest(int requestId) {
     }
     m_linked = true;
     m_reassembler.clear();
-    IsConnected = true;
+    m_connected = true;
     m_view.setSendButtonsEnabled(true);
 }
 
@@ -182,20 +182,20 @@ void Session::Connect(const QString& portStr) {
             return;
         }
     }
-    IsClient = true;
+    m_client = true;
     send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
-    IsConnected = true;
+    m_connected = true;
 }
 
 bool Session::GenerateKeys() {
     const QString own = m_view.ownAddressText();
     const QString peer = m_view.peerAddressText();
     QString why;
-    QByteArray seed = IsHost ? seedText(own, peer, &why) : seedText(peer, own, &why);
+    QByteArray seed = m_host ? seedText(own, peer, &why) : seedText(peer, own, &why);
     m_keyCheck.clear();
     if (seed.isEmpty()) {
         m_services.message("No keys can be made from these addresses: " + why);
@@ -221,12 +221,11 @@ void Session::onDataArrival() {
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
-    Data = bytes;
     m_view.bumpReceiveBar();
-    m_reassembler.push(Data);
+    m_reassembler.push(bytes);
     QByteArray message;
     for (;;) {
-        const Reassembler::Result r = m_reassembler.next(m_receiver.active(), message);
+        const Reassembler::Result r = m_reassembler.next(m_receiver.ClientRecv(), message);
         if (r == Reassembler::Result::NeedMore)
             return;
         if (r == Reassembler::Result::Overflow) {
@@ -238,7 +237,6 @@ void Session::handleArrival(const QByteArray& bytes) {
             endConnection(QStringLiteral("the connection was closed"));
             return;
         }
-        Data = message;
         const int connection = m_connectionCount;
         dispatch(message);
         if (connection != m_connectionCount)
@@ -273,7 +271,7 @@ void Session::dispatch(const QByteArray& message) {
 }
 
 void Session::handleAddress(const QByteArray& payload) {
-    if (!IsHost)
+    if (!m_host)
         return; // only the side that waited is told the other's address
     m_view.setPeerAddressText(TextCodec::fromWire(payload));
     const bool keys = GenerateKeys();
@@ -293,8 +291,8 @@ void Session::handleChat(const QByteArray& payload) {
 }
 
 void Session::handlePeerEnd() {
-    const bool client = IsClient;
-    IsConnected = false;
+    const bool client = m_client;
+    m_connected = false;
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
     if (client) {
@@ -315,9 +313,9 @@ void Session::onConnectionLost(const QString&) {
 void Session::endConnection(const QString& transferWhy) {
     ++m_connectionCount;
     m_linked = false;
-    IsConnected = false;
-    IsHost = false;
-    IsClient = false;
+    m_connected = false;
+    m_host = false;
+    m_client = false;
     m_reassembler.clear();
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
@@ -336,7 +334,7 @@ void Session::wipe() {
 void Session::SendChat(const QString& line) {
     if (line.isEmpty())
         return;
-    if (!IsConnected) {
+    if (!m_connected) {
         m_services.message("You are not connected.");
         return;
     }
@@ -354,7 +352,7 @@ void Session::SendFile(const QString& fn, bool confirm) {
     if (confirm &&
         !m_services.question("Are you sure you want to send the file " + fn + "?", "Send Confirm"))
         return;
-    if (!IsConnected) {
+    if (!m_connected) {
         m_services.message("You are not connected.");
         return;
     }
@@ -372,7 +370,7 @@ void Session::SendFile(const QString& fn, bool confirm) {
     // The announcement has no terminator: the first block follows a moment
     // later so that it arrives on its own.
     Pause(2);
-    if (!IsConnected) {
+    if (!m_connected) {
         m_sender.abort(QStringLiteral("the connection ended"));
         return;
     }
@@ -393,7 +391,7 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
-    if (IsConnected) {
+    if (m_connected) {
         send(wire::message(wire::Kind::End));
         m_sock.close();
     }

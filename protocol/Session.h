@@ -51,11 +51,12 @@ public:
     // to 65535.
     static int parsePort(const QString& portStr);
 
-    bool IsConnected = false;
-    bool IsHost = false;
-    bool IsClient = false;
-    // The last arrival; after reassembly the whole message.
-    QByteArray Data;
+    // A connection is in use (keys made or being made).
+    bool IsConnected() const { return m_connected; }
+    // This side waited for the connection ...
+    bool IsHost() const { return m_host; }
+    // ... or made it.
+    bool IsClient() const { return m_client; }
     // The digest of the keys in use, shown as "Key check: ...".
     QString keyCheck() const { return m_keyCheck; }
 
@@ -95,6 +96,9 @@ private:
     FileSender m_sender;
     FileReceiver m_receiver;
     QString m_keyCheck;
+    bool m_connected = false;
+    bool m_host = false;
+    bool m_client = false;
     bool m_linked = false;     // the socket holds a connection
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait

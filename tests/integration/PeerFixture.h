@@ -75,6 +75,6 @@ inline bool connectPeers(Peer& host, Peer& client, int port) {
     host.session->Listen(QString::number(port));
     client.view.peer = QStringLiteral("127.0.0.1");
     client.session->Connect(QString::number(port));
-    return client.session->IsConnected &&
+    return client.session->IsConnected() &&
            waitFor([&] { return host.view.status.count("Connected.") > before; });
 }

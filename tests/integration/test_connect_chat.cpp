@@ -21,8 +21,8 @@ private slots:
     void connectMakesTheSameKeysOnBothSides() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
-        QVERIFY(host.session->IsHost && !host.session->IsClient && host.session->IsConnected);
-        QVERIFY(client.session->IsClient && client.session->IsConnected);
+        QVERIFY(host.session->IsHost() && !host.session->IsClient() && host.session->IsConnected());
+        QVERIFY(client.session->IsClient() && client.session->IsConnected());
 
         QCOMPARE(host.view.status.mid(0, 2), (QStringList{"Waiting for Connection", "Connected."}));
         QCOMPARE(client.view.status.mid(0, 2), (QStringList{"Connecting...", "Connected"}));
@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(host.services.entries("message:"),
                  QStringList{"message:Your connection was terminated manually by the person.  "});
         QVERIFY(!host.services.ended);
-        QVERIFY(!host.session->IsConnected);
+        QVERIFY(!host.session->IsConnected());
         QVERIFY(host.workFiles().isEmpty());
         // The host can wait for the next connection at once.
         host.session->Listen(QString::number(freePort()));
@@ -123,7 +123,7 @@ private slots:
             client.sock.close();
         }
         QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
-        QVERIFY(!host.session->IsConnected);
+        QVERIFY(!host.session->IsConnected());
         QVERIFY(host.workFiles().isEmpty());
 
         Peer second;
@@ -142,7 +142,7 @@ private slots:
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(client.services.log, QStringList{kCannotConnect});
         QCOMPARE(client.view.status, QStringList{"Connecting..."});
-        QVERIFY(!client.session->IsConnected && !client.session->IsClient);
+        QVERIFY(!client.session->IsConnected() && !client.session->IsClient());
     }
 
     void refusalsBeforeAnythingIsSent() {
@@ -167,7 +167,7 @@ private slots:
         QVERIFY(client.services.log[0].startsWith("message:No keys can be made"));
         QVERIFY(client.view.status.isEmpty());
         QVERIFY(client.sent.isEmpty());
-        QVERIFY(!client.session->IsConnected);
+        QVERIFY(!client.session->IsConnected());
     }
 
     void listeningAgainOrOnABusyPort() {
@@ -184,7 +184,7 @@ private slots:
         QCOMPARE(other.services.entries("message:").size(), 1);
         QVERIFY(other.services.log[0].contains(QString::number(port)));
         QVERIFY(other.view.status.isEmpty());
-        QVERIFY(!other.session->IsHost);
+        QVERIFY(!other.session->IsHost());
     }
 
     void hostNameConnectsAndKeysFollowTheAddress() {
@@ -193,7 +193,7 @@ private slots:
         host.session->Listen(QString::number(port));
         client.view.peer = "localhost";
         client.session->Connect(QString::number(port));
-        QVERIFY(client.session->IsConnected);
+        QVERIFY(client.session->IsConnected());
         QCOMPARE(client.view.peer, "127.0.0.1");
         QVERIFY(waitFor([&] { return host.view.status.contains("Connected."); }));
         QCOMPARE(host.session->keyCheck(), client.session->keyCheck());

@@ -44,7 +44,7 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
                  [&] {
                      return from.view.status.mid(fromStatus).contains("File Transferred.") &&
                             to.view.status.mid(toStatus).contains("File Received.") &&
-                            !from.session->sender().inProgress();
+                            !from.session->sender().FileInProgress();
                  },
                  60000),
              qPrintable(from.view.status.mid(fromStatus).join('|') + " // " +
@@ -165,7 +165,7 @@ private slots:
         QVERIFY(connectPeers(host, client, freePort()));
         // A peer that announces a climbing name.
         client.sock.sendData("FL:../../escape.txt");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         std::string plain = "x";
         client.session->engine().EncryptMessage(plain);
         client.sock.sendData("FB:RM:" + QByteArray::fromStdString(plain) + "|");
@@ -179,13 +179,13 @@ private slots:
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         client.sock.sendData("FL:x.bin");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         // 1000 payload bytes and more, without the terminator.
         client.sock.sendData("FB:" + QByteArray(1500, 'x'));
-        QVERIFY(waitFor([&] { return !host.session->IsConnected; }));
+        QVERIFY(waitFor([&] { return !host.session->IsConnected(); }));
         QVERIFY(host.view.status.contains(
             "The other side sent a damaged file block; the connection was closed."));
-        QVERIFY(!host.session->receiver().active());
+        QVERIFY(!host.session->receiver().ClientRecv());
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.workFiles().isEmpty());
         // The other side learns that the connection was lost, not that the
@@ -210,20 +210,20 @@ private slots:
         QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.view.status.last().startsWith("File not received: the connection was lost"));
-        QVERIFY(!host.session->receiver().active());
+        QVERIFY(!host.session->receiver().ClientRecv());
     }
 
     void peerEndingDuringAReceptionLeavesNoFile() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         client.sock.sendData("FL:half.bin");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         std::string block(1000, 'h');
         client.session->engine().EncryptMessage(block);
         client.sock.sendData("FB:" + QByteArray::fromStdString(block) + "|");
-        QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount == 1; }));
+        QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount() == 1; }));
         client.session->Exit();
-        QVERIFY(waitFor([&] { return !host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return !host.session->receiver().ClientRecv(); }));
         QVERIFY(host.view.status.last().startsWith(
             "File not received: the other side ended the connection"));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
@@ -241,7 +241,7 @@ private slots:
         });
         client.session->SendFile(path, false);
         QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
-        QVERIFY(!client.session->sender().inProgress() && !client.session->sender().busy());
+        QVERIFY(!client.session->sender().FileInProgress() && !client.session->sender().busy());
         QVERIFY(!client.view.progressVisible);
         QVERIFY(client.view.status.last().startsWith("Sending stopped: the connection was lost"));
     }
@@ -292,13 +292,13 @@ private slots:
         client.services.log.clear();
         const QString big = writeFile(client, "big.bin", randomBytes(500 * 1000, 3));
         client.session->SendFile(big, false);
-        QVERIFY(client.session->sender().inProgress());
+        QVERIFY(client.session->sender().FileInProgress());
         client.session->SendFile(big, false);
         QCOMPARE(client.services.entries("message:").size(), 1);
         QVERIFY(client.services.log[0].contains("being sent already"));
 
         // An announcement while a reception is running.
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         client.sock.sendData("FL:other.txt");
         QVERIFY(waitFor([&] { return host.view.status.last().contains("refused"); }));
         QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }, 60000));
