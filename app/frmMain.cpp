@@ -133,13 +133,13 @@ void frmMain::sendFileButton() {
         m_services.message(QStringLiteral("Define or Select a File to Send."));
         return;
     }
-    m_session->SendFile(fn, false);
+    m_session->SendFile(fn, Session::Confirm::Skip);
 }
 
 void frmMain::sendFileMenu() {
     const QString fn = chooseFileToSend();
     if (!fn.isEmpty())
-        m_session->SendFile(fn, true);
+        m_session->SendFile(fn, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {

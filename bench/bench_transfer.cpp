@@ -45,7 +45,7 @@ void BM_Transfer50MB(benchmark::State& state) {
             if (wire::kindOf(m) == wire::Kind::Block && !clock.isValid())
                 clock.start();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         if (!waitFor([&] { return host.view.status.contains("File Received."); }, 300000)) {
             state.SkipWithError("transfer did not finish");
             return;

@@ -18,15 +18,26 @@ constexpr int kMaxNameBytes = 255;
 
 } // namespace
 
-bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error) {
+namespace {
+
+// Runs one of the engine's in-place transforms over a copy of `bytes`.
+Outcome<QByteArray> transformed(const QByteArray& bytes,
+                                const std::function<EngineResult(std::string&)>& transform) {
     std::string text(bytes.constData(), size_t(bytes.size()));
-    const EngineResult r = decrypt ? engine.DecryptMessage(text) : engine.EncryptMessage(text);
-    if (!r) {
-        *error = QString::fromStdString(r.error);
-        return false;
-    }
-    bytes = QByteArray(text.data(), qsizetype(text.size()));
-    return true;
+    const EngineResult r = transform(text);
+    if (!r)
+        return Failure{QString::fromStdString(r.error)};
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+} // namespace
+
+Outcome<QByteArray> encrypted(SDK& engine, const QByteArray& plain) {
+    return transformed(plain, [&](std::string& t) { return engine.EncryptMessage(t); });
+}
+
+Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher) {
+    return transformed(cipher, [&](std::string& t) { return engine.DecryptMessage(t); });
 }
 
 QString transferSummary(qint64 bytes, qint64 elapsedMs) {
@@ -49,21 +60,16 @@ QString FileSender::baseName(const QString& path) {
     return path.mid(cut + 1);
 }
 
-bool FileSender::open(const QString& path, QString* error) {
+Outcome<> FileSender::open(const QString& path) {
     const QFileInfo info(path);
-    if (!info.exists()) {
-        *error = QStringLiteral("The file %1 does not exist.").arg(path);
-        return false;
-    }
-    if (info.isDir()) {
-        *error = QStringLiteral("%1 is a folder, not a file.").arg(path);
-        return false;
-    }
+    if (!info.exists())
+        return Failure{QStringLiteral("The file %1 does not exist.").arg(path)};
+    if (info.isDir())
+        return Failure{QStringLiteral("%1 is a folder, not a file.").arg(path)};
     m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("The file %1 cannot be read: %2").arg(path, m_file.errorString());
-        return false;
-    }
+    if (!m_file.open(QIODevice::ReadOnly))
+        return Failure{
+            QStringLiteral("The file %1 cannot be read: %2").arg(path, m_file.errorString())};
     m_path = path;
     m_size = m_file.size();
     m_ready.clear();
@@ -72,7 +78,7 @@ bool FileSender::open(const QString& path, QString* error) {
     m_rm = qint32(m_size - qint64(m_nb) * wire::kBlockSize);
     m_currentBlock = 0;
     m_finalSent = false;
-    return true;
+    return {};
 }
 
 bool FileSender::announce() {
@@ -99,11 +105,12 @@ bool FileSender::makeMessage(qint64 record, QByteArray& message) {
             // with spaces, as a fixed-length record is.
             block.append(QByteArray(bytes - block.size(), ' '));
         }
-        QString error;
-        if (!runEngine(m_ctx.engine, block, false, &error)) {
-            abort(error);
+        Outcome<QByteArray> cipher = encrypted(m_ctx.engine, block);
+        if (!cipher) {
+            abort(cipher.error());
             return false;
         }
+        block = std::move(cipher).value();
     }
     message = wire::message(full ? wire::Kind::Block : wire::Kind::FinalBlock, block);
     return true;
@@ -296,11 +303,12 @@ void FileReceiver::block(const QByteArray& message) {
     const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
     QByteArray data = wire::payloadOf(message);
     if (!data.isEmpty()) {
-        QString error;
-        if (!runEngine(m_ctx.engine, data, true, &error)) {
-            fail(error);
+        Outcome<QByteArray> plain = decrypted(m_ctx.engine, data);
+        if (!plain) {
+            fail(plain.error());
             return;
         }
+        data = std::move(plain).value();
     }
     if (!final) {
         // A full block is a fixed-length record of one block's size.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Outcome.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,9 +21,10 @@ struct TransferContext {
     std::function<bool(const QByteArray&)> send;
 };
 
-// Encrypts or decrypts `bytes` in place; false and the engine's reason
-// when it cannot (the bytes are then unchanged).
-bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error);
+// `plain` encrypted with the connection's keys, or the engine's reason why not.
+Outcome<QByteArray> encrypted(SDK& engine, const QByteArray& plain);
+// `cipher` decrypted with the connection's keys, or the engine's reason why not.
+Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher);
 
 // "2,500 bytes in 0.31 s (7.9 KB/s)"
 QString transferSummary(qint64 bytes, qint64 elapsedMs);
@@ -33,9 +36,9 @@ class FileSender {
 public:
     explicit FileSender(TransferContext context) : m_ctx(std::move(context)) {}
 
-    // Opens `path` for reading. False and a reason when it names no file or
-    // cannot be read; nothing is sent then.
-    bool open(const QString& path, QString* error);
+    // Opens `path` for reading. Fails, with a reason, when it names no file
+    // or cannot be read; nothing is sent then.
+    Outcome<> open(const QString& path);
     // The announcement "FL:" + base name; the caller waits before start().
     bool announce();
     // Sends the first block message and shows the progress bar.

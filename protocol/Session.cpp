@@ -19,6 +19,7 @@ const QString kCannotConnect =
 const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
+const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
 
 // The connect wait: this many polls, each waiting up to kPollMs for socket
 // events, so a real connection has a few seconds to complete.
@@ -62,16 +63,14 @@ bool Session::send(const QByteArray& message) {
     return true;
 }
 
-QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
-                             QString* why) const {
-    std::string reason;
-    const std::string seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
-                                          TextCodec::toWire(clientAddr).toStdString(), &reason);
-    if (!reason.empty() || !SeedTextUsable(seed, &reason)) {
-        *why = QString::fromStdString(reason);
-        return {};
-    }
-    return QByteArray::fromStdString(seed);
+Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
+    const Outcome<std::string> seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
+                                                   TextCodec::toWire(clientAddr).toStdString());
+    if (!seed)
+        return Failure{seed.error()};
+    if (const Outcome<> usable = SeedTextUsable(seed.value()); !usable)
+        return Failure{usable.error()};
+    return QByteArray::fromStdString(seed.value());
 }
 
 // ------------------------------------------------------------ connecting
@@ -142,11 +141,12 @@ void Session::Connect(const QString& portStr) {
         return;
     // A typed dotted address is checked before anything is sent; a host name
     // is checked once its address is known.
-    QString why;
     const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
-    if (dotted && seedText(host, m_view.ownAddressText(), &why).isEmpty()) {
-        m_services.message("No keys can be made from these addresses: " + why);
-        return;
+    if (dotted) {
+        if (const Outcome<QByteArray> seed = seedText(host, m_view.ownAddressText()); !seed) {
+            m_services.message(kNoKeys + seed.error());
+            return;
+        }
     }
 
     m_sock.close();
@@ -175,10 +175,12 @@ void Session::Connect(const QString& portStr) {
         // Keys are made from the address actually connected to, which is
         // what the host sees.
         m_view.setPeerAddressText(m_sock.remoteAddress());
-        if (seedText(m_view.peerAddressText(), m_view.ownAddressText(), &why).isEmpty()) {
+        const Outcome<QByteArray> seed =
+            seedText(m_view.peerAddressText(), m_view.ownAddressText());
+        if (!seed) {
             m_sock.close();
             m_linked = false;
-            m_services.message("No keys can be made from these addresses: " + why);
+            m_services.message(kNoKeys + seed.error());
             return;
         }
     }
@@ -194,14 +196,13 @@ void Session::Connect(const QString& portStr) {
 bool Session::GenerateKeys() {
     const QString own = m_view.ownAddressText();
     const QString peer = m_view.peerAddressText();
-    QString why;
-    QByteArray seed = m_host ? seedText(own, peer, &why) : seedText(peer, own, &why);
+    const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
-    if (seed.isEmpty()) {
-        m_services.message("No keys can be made from these addresses: " + why);
+    if (!seed) {
+        m_services.message(kNoKeys + seed.error());
         return false;
     }
-    std::string text = seed.toStdString();
+    std::string text = seed.value().toStdString();
     const EngineResult made = m_engine->CreateKeys(text);
     if (!made) {
         m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
@@ -281,13 +282,12 @@ void Session::handleAddress(const QByteArray& payload) {
 }
 
 void Session::handleChat(const QByteArray& payload) {
-    QByteArray line = payload;
-    QString error;
-    if (!runEngine(*m_engine, line, true, &error)) {
-        m_view.UpdateList("A chat line could not be decrypted: " + error);
+    const Outcome<QByteArray> line = decrypted(*m_engine, payload);
+    if (!line) {
+        m_view.UpdateList("A chat line could not be decrypted: " + line.error());
         return;
     }
-    m_view.UpdateChatList(TextCodec::fromWire(line));
+    m_view.UpdateChatList(TextCodec::fromWire(line.value()));
 }
 
 void Session::handlePeerEnd() {
@@ -339,17 +339,16 @@ void Session::SendChat(const QString& line) {
         return;
     }
     m_view.UpdateChatList("<" + line + ">");
-    QByteArray bytes = TextCodec::toWire(line);
-    QString error;
-    if (!runEngine(*m_engine, bytes, false, &error)) {
-        m_services.message("The line could not be encrypted: " + error);
+    const Outcome<QByteArray> cipher = encrypted(*m_engine, TextCodec::toWire(line));
+    if (!cipher) {
+        m_services.message("The line could not be encrypted: " + cipher.error());
         return;
     }
-    send(wire::message(wire::Kind::Chat, bytes));
+    send(wire::message(wire::Kind::Chat, cipher.value()));
 }
 
-void Session::SendFile(const QString& fn, bool confirm) {
-    if (confirm &&
+void Session::SendFile(const QString& fn, Confirm confirm) {
+    if (confirm == Confirm::Ask &&
         !m_services.question("Are you sure you want to send the file " + fn + "?", "Send Confirm"))
         return;
     if (!m_connected) {
@@ -360,9 +359,8 @@ void Session::SendFile(const QString& fn, bool confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
-    QString error;
-    if (!m_sender.open(fn, &error)) {
-        m_services.message(error);
+    if (const Outcome<> opened = m_sender.open(fn); !opened) {
+        m_services.message(opened.error());
         return;
     }
     if (!m_sender.announce())

@@ -31,8 +31,10 @@ public:
     void Connect(const QString& portStr);
     // Chat "Send" / Enter: echoes, encrypts and sends one line.
     void SendChat(const QString& line);
-    // Sends the file at `fn`; `confirm` asks the user first.
-    void SendFile(const QString& fn, bool confirm);
+    // Whether SendFile asks the user before sending.
+    enum class Confirm { Ask, Skip };
+    // Sends the file at `fn`.
+    void SendFile(const QString& fn, Confirm confirm);
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
@@ -85,8 +87,8 @@ private:
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
-    // The seed text of the two address texts, or empty and a reason.
-    QByteArray seedText(const QString& hostAddr, const QString& clientAddr, QString* why) const;
+    // The seed text of the two address texts, or why there is none.
+    Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr) const;
 
     Socket& m_sock;
     Services& m_services;

@@ -12,7 +12,8 @@ struct Sender {
     QTemporaryDir dir;
     SDK engine{dir.path().toStdString()};
     explicit Sender(const Peer& host, const Peer& client) {
-        std::string seed = MakeSeedText(host.view.own.toStdString(), client.view.own.toStdString());
+        std::string seed =
+            MakeSeedText(host.view.own.toStdString(), client.view.own.toStdString()).value();
         engine.CreateKeys(seed);
     }
     QByteArray enc(const QByteArray& plain) {

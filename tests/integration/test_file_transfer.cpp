@@ -39,7 +39,7 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
     const int toStatus = to.view.status.size();
     from.view.progress.clear();
 
-    from.session->SendFile(path, false);
+    from.session->SendFile(path, Session::Confirm::Skip);
     QVERIFY2(waitFor(
                  [&] {
                      return from.view.status.mid(fromStatus).contains("File Transferred.") &&
@@ -129,8 +129,8 @@ private slots:
         fastClock(client);
         fastClock(host);
         const QByteArray a = randomBytes(400 * 1000 + 5, 7), b = randomBytes(300 * 1000 + 9, 8);
-        client.session->SendFile(writeFile(client, "a.bin", a), false);
-        host.session->SendFile(writeFile(host, "b.bin", b), false);
+        client.session->SendFile(writeFile(client, "a.bin", a), Session::Confirm::Skip);
+        host.session->SendFile(writeFile(host, "b.bin", b), Session::Confirm::Skip);
         QVERIFY(waitFor(
             [&] {
                 return host.view.status.contains("File Received.") &&
@@ -153,7 +153,7 @@ private slots:
         old.write("keep me");
         old.close();
         const QString path = writeFile(client, "notes.txt", "new content");
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }));
         QCOMPARE(readAll(host.recv() + "/notes.txt"), "keep me");
         QCOMPARE(readAll(host.recv() + "/notes (2).txt"), "new content");
@@ -205,7 +205,7 @@ private slots:
             if (m.startsWith("FB:") && ++blocks == 5)
                 client.sock.close();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
         QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
@@ -239,7 +239,7 @@ private slots:
             if (m.startsWith("FB:") && ++blocks == 5)
                 host.sock.close();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
         QVERIFY(!client.session->sender().FileInProgress() && !client.session->sender().busy());
         QVERIFY(!client.view.progressVisible);
@@ -249,7 +249,7 @@ private slots:
     void refusals() {
         Peer host, client;
         // Not connected.
-        client.session->SendFile(writeFile(client, "a.txt", "a"), false);
+        client.session->SendFile(writeFile(client, "a.txt", "a"), Session::Confirm::Skip);
         QCOMPARE(client.services.log, QStringList{"message:You are not connected."});
 
         QVERIFY(connectPeers(host, client, freePort()));
@@ -257,13 +257,13 @@ private slots:
         // A typed path that names no file: nothing created, nothing sent.
         const int sent = client.sent.size();
         const QString missing = client.path("missing.txt");
-        client.session->SendFile(missing, false);
+        client.session->SendFile(missing, Session::Confirm::Skip);
         QCOMPARE(client.services.log,
                  QStringList{"message:The file " + missing + " does not exist."});
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(client.sent.size(), sent);
         // A folder is not a file to send.
-        client.session->SendFile(client.dir.path(), false);
+        client.session->SendFile(client.dir.path(), Session::Confirm::Skip);
         QCOMPARE(client.services.entries("message:").size(), 2);
         QVERIFY(client.services.log[1].contains("is a folder"));
         // A file that cannot be read.
@@ -272,7 +272,7 @@ private slots:
         client.services.log.clear();
         // (Skipped for a user whom permissions do not stop, such as root.)
         if (!QFile(locked).open(QIODevice::ReadOnly)) {
-            client.session->SendFile(locked, false);
+            client.session->SendFile(locked, Session::Confirm::Skip);
             QCOMPARE(client.services.entries("message:").size(), 1);
             QVERIFY(client.services.log[0].contains("cannot be read"));
         }
@@ -281,7 +281,7 @@ private slots:
         const int sentBeforeQuestion = client.sent.size();
         client.services.log.clear();
         client.services.questionAnswer = false;
-        client.session->SendFile(writeFile(client, "b.txt", "b"), true);
+        client.session->SendFile(writeFile(client, "b.txt", "b"), Session::Confirm::Ask);
         QCOMPARE(client.services.log.size(), 1);
         QVERIFY(client.services.log[0].startsWith(
             "question:Send Confirm:Are you sure you want to send the file "));
@@ -291,9 +291,9 @@ private slots:
         fastClock(client);
         client.services.log.clear();
         const QString big = writeFile(client, "big.bin", randomBytes(500 * 1000, 3));
-        client.session->SendFile(big, false);
+        client.session->SendFile(big, Session::Confirm::Skip);
         QVERIFY(client.session->sender().FileInProgress());
-        client.session->SendFile(big, false);
+        client.session->SendFile(big, Session::Confirm::Skip);
         QCOMPARE(client.services.entries("message:").size(), 1);
         QVERIFY(client.services.log[0].contains("being sent already"));
 
