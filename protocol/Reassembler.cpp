@@ -19,7 +19,7 @@ Reassembler::Result Reassembler::take(qsizetype length, qsizetype skip, QByteArr
     return Result::Message;
 }
 
-Reassembler::Result Reassembler::next(bool receiving, QByteArray& message) {
+Reassembler::Result Reassembler::next(Reception reception, QByteArray& message) {
     if (m_buffer.isEmpty())
         return Result::NeedMore;
     // "OK:" and "XX:" carry nothing: another message glued behind one of
@@ -27,7 +27,7 @@ Reassembler::Result Reassembler::next(bool receiving, QByteArray& message) {
     const Kind kind = wire::kindOf(m_buffer);
     if ((kind == Kind::Ack || kind == Kind::End) && wire::prefixAt(m_buffer, wire::kPrefixSize))
         return take(wire::kPrefixSize, 0, message);
-    if (!receiving) {
+    if (reception == Reception::Idle) {
         // Outside a reception an arrival is one message. The one exception:
         // a file announcement with the start of its first block glued to it,
         // which belongs to the reception that the announcement opens.

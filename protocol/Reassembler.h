@@ -26,10 +26,13 @@ public:
         Overflow  // the peer sent more than one block message can hold
     };
 
+    // Whether a file reception is running; it may change between calls to
+    // next() as messages are handled.
+    enum class Reception { Idle, Running };
+
     void push(const QByteArray& arrival);
-    // Takes the next message. `receiving` says whether a file reception is
-    // running; it may change between calls as messages are handled.
-    Result next(bool receiving, QByteArray& message);
+    // Takes the next message.
+    Result next(Reception reception, QByteArray& message);
 
     void clear() { m_buffer.clear(); }
     qsizetype buffered() const { return m_buffer.size(); }

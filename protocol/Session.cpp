@@ -226,7 +226,10 @@ void Session::handleArrival(const QByteArray& bytes) {
     m_reassembler.push(bytes);
     QByteArray message;
     for (;;) {
-        const Reassembler::Result r = m_reassembler.next(m_receiver.ClientRecv(), message);
+        const Reassembler::Result r =
+            m_reassembler.next(m_receiver.ClientRecv() ? Reassembler::Reception::Running
+                                                       : Reassembler::Reception::Idle,
+                               message);
         if (r == Reassembler::Result::NeedMore)
             return;
         if (r == Reassembler::Result::Overflow) {
