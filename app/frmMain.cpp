@@ -115,7 +115,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 QString frmMain::chooseFileToSend() {
-    if (!m_session->IsConnected) {
+    if (!m_session->IsConnected()) {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
@@ -134,13 +134,13 @@ void frmMain::sendFileButton() {
         m_services.message(QStringLiteral("Define or Select a File to Send."));
         return;
     }
-    m_session->SendFile(fn, false);
+    m_session->SendFile(fn, Session::Confirm::Skip);
 }
 
 void frmMain::sendFileMenu() {
     const QString fn = chooseFileToSend();
     if (!fn.isEmpty())
-        m_session->SendFile(fn, true);
+        m_session->SendFile(fn, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {

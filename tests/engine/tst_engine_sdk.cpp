@@ -49,8 +49,9 @@ void EngineSdk::seedsOutsideTheRulesAreRefused() {
     QVERIFY(SeedTextUsable("x-y-z")); // a minus sign without digits is 0
     for (const std::string& bad :
          {std::string(), std::string(74, '7'), std::string("1-5"), std::string("-5")}) {
-        std::string why;
-        QVERIFY(!SeedTextUsable(bad, &why));
+        const Outcome<> usable = SeedTextUsable(bad);
+        QVERIFY(!usable);
+        const std::string why = usable.error().toStdString();
         QVERIFY(!why.empty());
         QTemporaryDir dir;
         SDK sdk(Dir(dir));
@@ -78,18 +79,20 @@ void EngineSdk::seedsOutsideTheRulesAreRefused() {
 
 void EngineSdk::seedTextFromAddresses() {
     // Parts of zeros leave their group empty, and an empty group counts as "1".
-    QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8"), std::string("81746516514817"));
+    QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8").value(), std::string("81746516514817"));
     // An odd digit count repeats the middle digit.
-    QCOMPARE(MakeSeedText("1.2.3.4", "5.6.7.89"), std::string("9182736455365148927"));
-    QCOMPARE(MakeSeedText("5.6.7.89", "1.2.3.4"), std::string("4536271899721589463"));
-    std::string why;
-    QCOMPARE(MakeSeedText("1.2.3.4.5", "6.7.8.9", &why), std::string());
-    QVERIFY(why.find("more than eight groups") != std::string::npos);
+    QCOMPARE(MakeSeedText("1.2.3.4", "5.6.7.89").value(), std::string("9182736455365148927"));
+    QCOMPARE(MakeSeedText("5.6.7.89", "1.2.3.4").value(), std::string("4536271899721589463"));
+    const Outcome<std::string> tooMany = MakeSeedText("1.2.3.4.5", "6.7.8.9");
+    QVERIFY(!tooMany);
+    QVERIFY(tooMany.error().contains("more than eight groups"));
     // A host name goes into the seed as it is and can make it too long.
-    const std::string named = MakeSeedText("workstation-seven.example.internal", "192.168.1.2");
+    const std::string named =
+        MakeSeedText("workstation-seven.example.internal", "192.168.1.2").value();
     QVERIFY(named.size() > 73);
-    QVERIFY(!SeedTextUsable(named, &why));
-    QVERIFY(why.find("characters (at most 73)") != std::string::npos);
+    const Outcome<> usable = SeedTextUsable(named);
+    QVERIFY(!usable);
+    QVERIFY(usable.error().contains("characters (at most 73)"));
 }
 
 void EngineSdk::keyGenerationRewritesOnlyItsRecords() {

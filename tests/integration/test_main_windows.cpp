@@ -85,7 +85,7 @@ private slots:
         QVERIFY(client.services.ended);
         QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
         QVERIFY(!host.services.ended);
-        QVERIFY(!host.w->session().IsConnected);
+        QVERIFY(!host.w->session().IsConnected());
     }
 
     void fileThroughTheWindows() {
