@@ -15,7 +15,7 @@
 #include <QTextCursor>
 
 #include "platform/FileOps.h"
-#include "platform/Services.h"
+#include "platform/DialogServices.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
 #include "ui_frmMain.h"
@@ -46,7 +46,7 @@ void bump(QLabel* bar) {
 
 } // namespace
 
-frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
+frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
     m_ui->setupUi(this);
 

@@ -8,7 +8,7 @@
 #include "protocol/SessionView.h"
 
 class QDialog;
-class Services;
+class DialogServices;
 class Session;
 
 namespace Ui {
@@ -23,11 +23,11 @@ class frmMain : public QMainWindow, public SessionView {
     Q_OBJECT
 public:
     // `appDir` is the program's folder; every stored file lives there.
-    frmMain(const QString& appDir, Services& services, QWidget* parent = nullptr);
+    frmMain(const QString& appDir, DialogServices& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
     Ui::frmMain* ui() const { return m_ui; }
-    Services& services() const { return m_services; }
+    DialogServices& services() const { return m_services; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
 
@@ -101,7 +101,7 @@ private:
     void showHelp();
 
     Ui::frmMain* m_ui;
-    Services& m_services;
+    DialogServices& m_services;
     std::unique_ptr<Session> m_session;
     int m_listTop = 0;
     bool m_firstShow = true;

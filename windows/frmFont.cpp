@@ -3,12 +3,12 @@
 #include <QPlainTextEdit>
 
 #include "platform/FileOps.h"
-#include "platform/Services.h"
+#include "platform/DialogServices.h"
 #include "ui_frmFont.h"
 
 const char* const frmFont::PreviewText = "This is\r\nhow we\r\nwant this\r\nto look.";
 
-frmFont::frmFont(const QString& appDir, Services& services, QPlainTextEdit* target, QWidget* parent)
+frmFont::frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target, QWidget* parent)
     : QDialog(parent), m_ui(new Ui::frmFont), m_appDir(appDir), m_services(services),
       m_target(target) {
     m_ui->setupUi(this);

@@ -6,7 +6,7 @@
 #include "windows/ChatAppearance.h"
 
 class QPlainTextEdit;
-class Services;
+class DialogServices;
 
 namespace Ui {
 class frmFont;
@@ -19,7 +19,7 @@ class frmFont : public QDialog {
     Q_OBJECT
 public:
     // `target` is the chat log that "Set" restyles (may be null).
-    frmFont(const QString& appDir, Services& services, QPlainTextEdit* target,
+    frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target,
             QWidget* parent = nullptr);
     ~frmFont() override;
 
@@ -38,7 +38,7 @@ private:
 
     Ui::frmFont* m_ui;
     QString m_appDir;
-    Services& m_services;
+    DialogServices& m_services;
     QPlainTextEdit* m_target;
     ChatAppearance m_preview;
 };

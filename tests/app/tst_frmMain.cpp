@@ -3,7 +3,7 @@
 #include <QTextBlock>
 #include <QtTest>
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
 #include "app/frmMain.h"
 #include "platform/FileOps.h"
 #include "ui_frmBrowser.h"
@@ -24,7 +24,7 @@ QByteArray readAll(const QString& path) {
 class tst_frmMain : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
-    RecordingServices rec;
+    RecordingDialogServices rec;
     std::unique_ptr<frmMain> w;
 
     QString file(const QString& name) const { return dir->path() + '/' + name; }
@@ -45,7 +45,7 @@ private slots:
     void init() {
         w.reset();
         dir = std::make_unique<QTemporaryDir>();
-        rec = RecordingServices();
+        rec = RecordingDialogServices();
     }
 
     void startUpInEmptyFolder() {

@@ -1,6 +1,7 @@
 // Two main windows in one process, each in its own folder, used the way a
 // person uses them: buttons, Enter, the menus, a dropped file.
 #include "PeerFixture.h"
+#include "RecordingDialogServices.h"
 
 #include "app/frmMain.h"
 #include "ui_frmMain.h"
@@ -17,7 +18,7 @@ namespace {
 
 struct Window {
     QTemporaryDir dir;
-    RecordingServices services;
+    RecordingDialogServices services;
     std::unique_ptr<frmMain> w;
     explicit Window(const QString& port) {
         QFile f(dir.filePath("port.dat"));

@@ -1,7 +1,7 @@
 #include "platform/EventWait.h"
 #include "platform/QtServices.h"
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -142,7 +142,7 @@ private slots:
 
     // The recorder other tests rely on: it never blocks and never exits.
     void recorderAnswersWithoutBlocking() {
-        RecordingServices rec;
+        RecordingDialogServices rec;
         QDialog dialog;
         dialog.setObjectName(QStringLiteral("frmNotice"));
         QCOMPARE(rec.showModal(dialog), int(QDialog::Rejected));

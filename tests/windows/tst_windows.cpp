@@ -1,7 +1,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
 #include "platform/FileOps.h"
 #include "ui_frmBrowser.h"
 #include "ui_frmFont.h"
@@ -23,14 +23,14 @@ QColor baseOf(const QWidget* w) {
 class tst_Windows : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
-    RecordingServices rec;
+    RecordingDialogServices rec;
     QString appDir() const { return dir->path() + '/'; }
     QString file(const char* name) const { return appDir() + name; }
 
 private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
-        rec = RecordingServices();
+        rec = RecordingDialogServices();
     }
 
     void fontFileForm() {
