@@ -14,8 +14,8 @@
 #include <QShowEvent>
 #include <QTextCursor>
 
-#include "platform/FileOps.h"
 #include "platform/DialogServices.h"
+#include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
 #include "ui_frmMain.h"
@@ -105,7 +105,6 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
 
 frmMain::~frmMain() {
     m_session.reset();
-    delete m_ui;
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

@@ -26,7 +26,6 @@ public:
     frmMain(const QString& appDir, DialogServices& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
-    Ui::frmMain* ui() const { return m_ui; }
     DialogServices& services() const { return m_services; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
@@ -100,7 +99,7 @@ private:
     void showAbout();
     void showHelp();
 
-    Ui::frmMain* m_ui;
+    std::unique_ptr<Ui::frmMain> m_ui;
     DialogServices& m_services;
     std::unique_ptr<Session> m_session;
     int m_listTop = 0;

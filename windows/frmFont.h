@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 #include <QString>
 
@@ -23,7 +25,6 @@ public:
             QWidget* parent = nullptr);
     ~frmFont() override;
 
-    Ui::frmFont* ui() const { return m_ui; }
     // The appearance currently shown on the preview.
     const ChatAppearance& preview() const { return m_preview; }
 
@@ -36,7 +37,7 @@ private:
     void setAppearance();
     void showPreview();
 
-    Ui::frmFont* m_ui;
+    std::unique_ptr<Ui::frmFont> m_ui;
     QString m_appDir;
     DialogServices& m_services;
     QPlainTextEdit* m_target;
