@@ -58,8 +58,8 @@ private slots:
         QCOMPARE(readAll(file("port.dat")), QByteArray("7777\r\n"));
         QCOMPARE(readAll(file("font.dat")), QByteArray());
         QVERIFY(QFileInfo(file("Recv")).isDir());
-        QCOMPARE(w->Recv, dir->path() + "/Recv/");
-        QCOMPARE(w->PortStr, QString("7777"));
+        QCOMPARE(w->Recv(), dir->path() + "/Recv/");
+        QCOMPARE(w->PortStr(), QString("7777"));
         QCOMPARE(child<QLineEdit>(w.get(), "txtPort")->text(), QString("7777"));
         QCOMPARE(child<QLineEdit>(w.get(), "txtIP")->text(), Socket::localIP());
         QVERIFY(!child<QPushButton>(w.get(), "Command5")->isEnabled() &&
@@ -90,7 +90,7 @@ private slots:
         QFETCH(QByteArray, content);
         QVERIFY(FileOps::writeFile(file("port.dat"), content));
         start();
-        QTEST(w->PortStr, "port");
+        QTEST(w->PortStr(), "port");
         QTEST(child<QLineEdit>(w.get(), "txtPort")->text(), "port");
         QCOMPARE(readAll(file("port.dat")), content);
     }
@@ -115,7 +115,7 @@ private slots:
                                           ? "message:Port saved."
                                           : "message:The port must be a whole number from 1 "
                                             "to 65535."));
-        QCOMPARE(w->PortStr, QString("7777")); // used from the next start on
+        QCOMPARE(w->PortStr(), QString("7777")); // used from the next start on
     }
 
     // Set in the Font window, then start again: only the chat log changes.
@@ -189,7 +189,7 @@ private slots:
         showAndSettle();
         child<QAction>(w.get(), "hlpabt")->trigger();
         QCOMPARE(rec.log, QStringList("modal:frmAbout"));
-        QVERIFY(!w->NoticeHasShown);
+        QVERIFY(!w->NoticeHasShown());
     }
 
     void helpShowsPageBesideProgram() {
@@ -202,7 +202,7 @@ private slots:
         };
         QVERIFY(FileOps::writeFile(file("overview.htm"), "<p>help</p>"));
         child<QAction>(w.get(), "hlp")->trigger();
-        QCOMPARE(w->HelpPage, file("overview.htm"));
+        QCOMPARE(w->HelpPage(), file("overview.htm"));
         QCOMPARE(shown, QUrl::fromLocalFile(file("overview.htm")));
     }
 
