@@ -52,7 +52,7 @@ bool connectWindows(Window& host, Window& client) {
 
 } // namespace
 
-class TestMainWindows : public QObject {
+class TstIntegrationMainWindows : public QObject {
     Q_OBJECT
 private slots:
     void chatThroughTheWindows() {
@@ -148,5 +148,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindows)
-#include "test_main_windows.moc"
+QTEST_MAIN(TstIntegrationMainWindows)
+#include "tst_integration_main_windows.moc"

@@ -22,7 +22,7 @@ QColor baseOf(const QWidget* w) {
 }
 } // namespace
 
-class tst_Windows : public QObject {
+class TstWindowsDialogs : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
     RecordingDialogServices rec;
@@ -219,5 +219,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Windows)
-#include "tst_windows.moc"
+QTEST_MAIN(TstWindowsDialogs)
+#include "tst_windows_dialogs.moc"

@@ -29,7 +29,7 @@ QByteArray readAll(const QString& path) {
 }
 } // namespace
 
-class tst_frmMain : public QObject {
+class TstAppFrmmain : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
     RecordingDialogServices rec;
@@ -308,5 +308,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_frmMain)
-#include "tst_frmMain.moc"
+QTEST_MAIN(TstAppFrmmain)
+#include "tst_app_frmmain.moc"

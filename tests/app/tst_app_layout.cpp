@@ -42,7 +42,7 @@ QString captionOf(QWidget* w) {
 
 } // namespace
 
-class TstLayout : public QObject {
+class TstAppLayout : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
     RecordingDialogServices m_rec;
@@ -224,5 +224,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstLayout)
-#include "tst_layout.moc"
+QTEST_MAIN(TstAppLayout)
+#include "tst_app_layout.moc"

@@ -20,7 +20,7 @@ void put(const QString& path, const QByteArray& bytes) {
 
 } // namespace
 
-class FileOpsTest : public QObject {
+class TstPlatformFileops : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -132,5 +132,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(FileOpsTest)
-#include "tst_fileops.moc"
+QTEST_GUILESS_MAIN(TstPlatformFileops)
+#include "tst_platform_fileops.moc"

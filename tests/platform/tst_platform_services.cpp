@@ -33,7 +33,7 @@ void whenMessageBoxShows(std::function<void(QMessageBox*)> act) {
 
 } // namespace
 
-class ServicesTest : public QObject {
+class TstPlatformServices : public QObject {
     Q_OBJECT
 
 private slots:
@@ -164,5 +164,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(ServicesTest)
-#include "tst_services.moc"
+QTEST_MAIN(TstPlatformServices)
+#include "tst_platform_services.moc"
