@@ -15,8 +15,8 @@
 #include <QTextCursor>
 
 #include "app/Trace.h"
+#include "platform/DialogServices.h"
 #include "platform/FileOps.h"
-#include "platform/Services.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
 #include "ui_frmMain.h"
@@ -47,7 +47,7 @@ void bump(QLabel* bar) {
 
 } // namespace
 
-frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
+frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
     m_ui->setupUi(this);
 
@@ -83,14 +83,14 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
     connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
 
-    AppDir = appDir;
-    if (!AppDir.endsWith(QLatin1Char('/')))
-        AppDir += QLatin1Char('/');
+    m_appDir = appDir;
+    if (!m_appDir.endsWith(QLatin1Char('/')))
+        m_appDir += QLatin1Char('/');
     startUp();
 
-    m_session = std::make_unique<Session>(AppDir, Recv, sock, m_services, *this);
-    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(PortStr); });
-    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(PortStr); });
+    m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
+    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
+    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -106,7 +106,6 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
 
 frmMain::~frmMain() {
     m_session.reset();
-    delete m_ui;
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -173,11 +172,11 @@ void frmMain::startUp() {
 
     m_ui->lbSent->setText(QString());
     m_ui->lbRecv->setText(QString());
-    Recv = AppDir + QStringLiteral("Recv/");
+    m_recv = m_appDir + QStringLiteral("Recv/");
     readPort(problems);
-    m_ui->txtPort->setText(PortStr);
+    m_ui->txtPort->setText(m_portStr);
     makeRecvFolder(problems);
-    m_ui->txtIP->setText(sock.localIP());
+    m_ui->txtIP->setText(m_sock.localIP());
     m_ui->List1->clear();
     m_listTop = 0;
     m_ui->Text2->clear();
@@ -195,8 +194,8 @@ void frmMain::startUp() {
 }
 
 void frmMain::readPort(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("port.dat");
-    PortStr = QString::fromLatin1(DefaultPort);
+    const QString path = m_appDir + QStringLiteral("port.dat");
+    m_portStr = QString::fromLatin1(DefaultPort);
     QString error;
     const qint64 length = FileOps::lengthCreating(path, &error);
     if (length < 0) {
@@ -214,13 +213,13 @@ void frmMain::readPort(QStringList& problems) {
         return;
     }
     // Shown as stored, even when it holds no valid port.
-    PortStr = TextCodec::fromFile(line);
+    m_portStr = TextCodec::fromFile(line);
 }
 
 // An existing folder is what a second start finds; only a folder that is
 // still missing afterwards is worth a word.
 void frmMain::makeRecvFolder(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("Recv");
+    const QString path = m_appDir + QStringLiteral("Recv");
     QString error;
     if (FileOps::makeFolder(path, &error) || QFileInfo(path).isDir())
         return;
@@ -230,7 +229,7 @@ void frmMain::makeRecvFolder(QStringList& problems) {
 }
 
 void frmMain::readChatAppearance(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("font.dat");
+    const QString path = m_appDir + QStringLiteral("font.dat");
     QString error;
     const qint64 length = FileOps::lengthCreating(path, &error);
     if (length < 0) {
@@ -277,20 +276,20 @@ void frmMain::showEvent(QShowEvent* event) {
 // Runs whenever the main window becomes the program's active window: first
 // shown, or one of its own modal windows closed.
 void frmMain::NoticeCheck() {
-    if (NoticeHasShown || m_noticeCheckRunning)
+    if (m_noticeHasShown || m_noticeCheckRunning)
         return;
     QString error;
-    const qint64 length = FileOps::lengthCreating(AppDir + QStringLiteral("opt.dne"), &error);
+    const qint64 length = FileOps::lengthCreating(m_appDir + QStringLiteral("opt.dne"), &error);
     if (length > 0)
         return;
     if (length < 0)
         m_services.message(QStringLiteral("%1\n\nThe start-up notice is shown.")
-                               .arg(reason(AppDir + QStringLiteral("opt.dne"), error)));
+                               .arg(reason(m_appDir + QStringLiteral("opt.dne"), error)));
     m_noticeCheckRunning = true;
-    frmNotice notice(AppDir, m_services, this);
+    frmNotice notice(m_appDir, m_services, this);
     m_services.showModal(notice);
     m_noticeCheckRunning = false;
-    NoticeHasShown = true;
+    m_noticeHasShown = true;
 }
 
 int frmMain::showOwnModal(QDialog& dialog) {
@@ -308,10 +307,10 @@ void frmMain::savePort() {
     }
     const QString canonical = QString::number(port);
     QString error;
-    if (!FileOps::writeFile(AppDir + QStringLiteral("port.dat"),
+    if (!FileOps::writeFile(m_appDir + QStringLiteral("port.dat"),
                             TextCodec::toFile(canonical) + "\r\n", &error)) {
         m_services.message(QStringLiteral("The port was not saved.\n\n%1")
-                               .arg(reason(AppDir + QStringLiteral("port.dat"), error)));
+                               .arg(reason(m_appDir + QStringLiteral("port.dat"), error)));
         return;
     }
     m_ui->txtPort->setText(canonical);
@@ -319,7 +318,7 @@ void frmMain::savePort() {
 }
 
 void frmMain::showFontWindow() {
-    frmFont dialog(AppDir, m_services, m_ui->txtLog, this);
+    frmFont dialog(m_appDir, m_services, m_ui->txtLog, this);
     showOwnModal(dialog);
 }
 
@@ -329,8 +328,8 @@ void frmMain::showAbout() {
 }
 
 void frmMain::showHelp() {
-    HelpPage = AppDir + QStringLiteral("overview.htm");
-    frmBrowser dialog(HelpPage, this);
+    m_helpPage = m_appDir + QStringLiteral("overview.htm");
+    frmBrowser dialog(m_helpPage, this);
     showOwnModal(dialog);
 }
 

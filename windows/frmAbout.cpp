@@ -14,6 +14,4 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent), m_ui(new Ui::frmAbout) {
         "warranty."));
 }
 
-frmAbout::~frmAbout() {
-    delete m_ui;
-}
+frmAbout::~frmAbout() = default;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 
 namespace Ui {
@@ -13,8 +15,6 @@ public:
     explicit frmAbout(QWidget* parent = nullptr);
     ~frmAbout() override;
 
-    Ui::frmAbout* ui() const { return m_ui; }
-
 private:
-    Ui::frmAbout* m_ui;
+    std::unique_ptr<Ui::frmAbout> m_ui;
 };

@@ -27,7 +27,7 @@ QStringList Entries(const QString& dir) {
 
 } // namespace
 
-class EngineSdk : public QObject {
+class TstEngineSdk : public QObject {
     Q_OBJECT
 private slots:
     void seedsOutsideTheRulesAreRefused();
@@ -43,7 +43,7 @@ private slots:
     void wipeCarriesOnPastFailures();
 };
 
-void EngineSdk::seedsOutsideTheRulesAreRefused() {
+void TstEngineSdk::seedsOutsideTheRulesAreRefused() {
     const std::string longest(73, '7');
     QVERIFY(SeedTextUsable(longest));
     QVERIFY(SeedTextUsable("x-y-z")); // a minus sign without digits is 0
@@ -77,7 +77,7 @@ void EngineSdk::seedsOutsideTheRulesAreRefused() {
     QCOMPARE(sa.SeedCount(), 50000);
 }
 
-void EngineSdk::seedTextFromAddresses() {
+void TstEngineSdk::seedTextFromAddresses() {
     // Parts of zeros leave their group empty, and an empty group counts as "1".
     QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8").value(), std::string("81746516514817"));
     // An odd digit count repeats the middle digit.
@@ -95,7 +95,7 @@ void EngineSdk::seedTextFromAddresses() {
     QVERIFY(usable.error().contains("characters (at most 73)"));
 }
 
-void EngineSdk::keyGenerationRewritesOnlyItsRecords() {
+void TstEngineSdk::keyGenerationRewritesOnlyItsRecords() {
     QTemporaryDir clean, used;
     const QString d = used.path();
     const QByteArray tail(10 * 256, 'Q');
@@ -120,7 +120,7 @@ void EngineSdk::keyGenerationRewritesOnlyItsRecords() {
     QCOMPARE(reused.CycleTable(), fresh.CycleTable());
 }
 
-void EngineSdk::messagesRoundTrip() {
+void TstEngineSdk::messagesRoundTrip() {
     QTemporaryDir dir;
     const QString d = dir.path();
     SDK sdk(Dir(dir));
@@ -168,7 +168,7 @@ void EngineSdk::messagesRoundTrip() {
     QCOMPARE(FileBytes(d, "k4.bin").size(), 0);
 }
 
-void EngineSdk::settingsComeFromTheKeyFiles() {
+void TstEngineSdk::settingsComeFromTheKeyFiles() {
     QTemporaryDir dir;
     const QString d = dir.path();
     SDK sdk(Dir(dir));
@@ -197,7 +197,7 @@ void EngineSdk::settingsComeFromTheKeyFiles() {
     QCOMPARE(Bytes(got), Bytes(want));
 }
 
-void EngineSdk::damagedFilesAreReported_data() {
+void TstEngineSdk::damagedFilesAreReported_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QByteArray>("content"); // "<missing>" or "<folder>" for those
     QTest::addColumn<QString>("reason");
@@ -223,7 +223,7 @@ void EngineSdk::damagedFilesAreReported_data() {
 
 // Files stay open between messages; what each message reads must still be
 // what the folder holds at that moment.
-void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
+void TstEngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QTemporaryDir dir;
     SDK sdk(Dir(dir));
     std::string seed = kSeed;
@@ -260,7 +260,7 @@ void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QCOMPARE(text, plain);
 }
 
-void EngineSdk::damagedFilesAreReported() {
+void TstEngineSdk::damagedFilesAreReported() {
     QFETCH(QString, file);
     QFETCH(QByteArray, content);
     QFETCH(QString, reason);
@@ -283,7 +283,7 @@ void EngineSdk::damagedFilesAreReported() {
     }
 }
 
-void EngineSdk::keyCheckAndTwoEngines() {
+void TstEngineSdk::keyCheckAndTwoEngines() {
     QTemporaryDir da, db;
     SDK a(Dir(da)), b(Dir(db) + "/"); // with and without the trailing slash
     QCOMPARE(b.AppDir(), Dir(db) + "/");
@@ -322,7 +322,7 @@ void EngineSdk::keyCheckAndTwoEngines() {
     QCOMPARE(b.KeyCheck(digestB).error, std::string("k2.bin is missing"));
 }
 
-void EngineSdk::wipeOverwritesThenDeletes() {
+void TstEngineSdk::wipeOverwritesThenDeletes() {
     QTemporaryDir parent;
     const QString d = parent.path() + "/app";
     QVERIFY(QDir().mkpath(d));
@@ -365,7 +365,7 @@ void EngineSdk::wipeOverwritesThenDeletes() {
     QVERIFY(order.empty() && Entries(d).isEmpty());
 }
 
-void EngineSdk::wipeCarriesOnPastFailures() {
+void TstEngineSdk::wipeCarriesOnPastFailures() {
     QTemporaryDir dir, outside;
     const QString d = dir.path();
     {
@@ -393,5 +393,5 @@ void EngineSdk::wipeCarriesOnPastFailures() {
     QCOMPARE(FileBytes(outside.path(), "target"), QByteArray("precious"));
 }
 
-QTEST_GUILESS_MAIN(EngineSdk)
+QTEST_GUILESS_MAIN(TstEngineSdk)
 #include "tst_engine_sdk.moc"

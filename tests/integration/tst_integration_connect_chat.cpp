@@ -16,7 +16,7 @@ const QString kCannotConnect = "message:Connection cannot be made.  Check your i
 
 } // namespace
 
-class TestConnectChat : public QObject {
+class TstIntegrationConnectChat : public QObject {
     Q_OBJECT
 private slots:
     void connectMakesTheSameKeysOnBothSides() {
@@ -261,5 +261,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestConnectChat)
-#include "test_connect_chat.moc"
+QTEST_GUILESS_MAIN(TstIntegrationConnectChat)
+#include "tst_integration_connect_chat.moc"

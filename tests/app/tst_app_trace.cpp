@@ -1,13 +1,14 @@
 // The opt-in trace that lets a benchmark watch the window from outside.
 #include <QFile>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <ctime>
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
+#include "WidgetLookup.h"
 #include "app/frmMain.h"
-#include "ui_frmMain.h"
 
 namespace {
 long long nowNs() {
@@ -17,7 +18,7 @@ long long nowNs() {
 }
 } // namespace
 
-class tst_Trace : public QObject {
+class TstAppTrace : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
 
@@ -33,14 +34,14 @@ private slots:
     // runs; line ends inside a text do not split the record.
     void windowEventsAreRecorded() {
         QTemporaryDir folder;
-        RecordingServices rec;
+        RecordingDialogServices rec;
         frmMain w(folder.path(), rec);
         const long long before = nowNs();
         w.UpdateList("Waiting for Connection");
         w.UpdateChatList("first\nsecond");
-        w.ui()->txtChat->setText("hello there");
-        w.ui()->Command5->setEnabled(true);
-        w.ui()->Command5->click();
+        child<QLineEdit>(&w, "txtChat")->setText("hello there");
+        child<QPushButton>(&w, "Command5")->setEnabled(true);
+        child<QPushButton>(&w, "Command5")->click();
         const long long after = nowNs();
 
         QFile f(dir.filePath("trace.txt"));
@@ -64,5 +65,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Trace)
-#include "tst_trace.moc"
+QTEST_MAIN(TstAppTrace)
+#include "tst_app_trace.moc"

@@ -90,7 +90,7 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
 
 } // namespace
 
-class TestFileTransfer : public QObject {
+class TstIntegrationFileTransfer : public QObject {
     Q_OBJECT
 private slots:
     void everySizeArrivesByteIdenticalBothWays() {
@@ -382,5 +382,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFileTransfer)
-#include "test_file_transfer.moc"
+QTEST_GUILESS_MAIN(TstIntegrationFileTransfer)
+#include "tst_integration_file_transfer.moc"

@@ -46,7 +46,7 @@ QList<QByteArray> drain(Reassembler& r, const QList<QByteArray>& arrivals,
 
 } // namespace
 
-class TestReassembler : public QObject {
+class TstProtocolReassembler : public QObject {
     Q_OBJECT
 private slots:
     void wireMessagesAreByteExact() {
@@ -240,5 +240,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestReassembler)
-#include "test_reassembler.moc"
+QTEST_APPLESS_MAIN(TstProtocolReassembler)
+#include "tst_protocol_reassembler.moc"

@@ -45,7 +45,7 @@ QList<QByteArray> conversation(Sender& s, const QByteArray& file) {
 
 } // namespace
 
-class TestArrivals : public QObject {
+class TstIntegrationArrivals : public QObject {
     Q_OBJECT
 private slots:
     void oneMessagePerArrivalIsHandledExactly() {
@@ -130,5 +130,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestArrivals)
-#include "test_arrivals.moc"
+QTEST_GUILESS_MAIN(TstIntegrationArrivals)
+#include "tst_integration_arrivals.moc"

@@ -160,7 +160,7 @@ constexpr unsigned char kFinal = crypto_secretstream_xchacha20poly1305_TAG_FINAL
 
 } // namespace
 
-class TestSecureChannel : public QObject {
+class TstProtocolSecureChannel : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { QVERIFY(SC::cryptoReady()); }
@@ -605,5 +605,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSecureChannel)
-#include "test_secure_channel.moc"
+QTEST_GUILESS_MAIN(TstProtocolSecureChannel)
+#include "tst_protocol_secure_channel.moc"
