@@ -37,6 +37,8 @@ private slots:
     void settingsComeFromTheKeyFiles();
     void damagedFilesAreReported_data();
     void damagedFilesAreReported();
+    void unwritableKeyFileFailsKeyGeneration_data();
+    void unwritableKeyFileFailsKeyGeneration();
     void keyCheckAndTwoEngines();
     void keyFilesAreReadAnewForEveryMessage();
     void wipeOverwritesThenDeletes();
@@ -277,6 +279,50 @@ void EngineSdk::damagedFilesAreReported() {
         QVERIFY(!r.ok);
         QVERIFY2(r.error.find(reason.toStdString()) != std::string::npos, r.error.c_str());
         QCOMPARE(Bytes(text), Bytes(plain));
+    }
+}
+
+void EngineSdk::unwritableKeyFileFailsKeyGeneration_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("deviceFull"); // else a folder stands in the way
+    for (const char* name :
+         {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin", "k6.dat", "k1.brs", "k1.bcr"}) {
+        QTest::addRow("%s folder", name) << name << false;
+        QTest::addRow("%s full", name) << name << true;
+    }
+}
+
+// Every file key generation writes: when it cannot be opened, or opens but
+// takes no bytes, the run fails with the file's name, and no message goes
+// out with half-made keys, neither in a fresh engine nor in one that held
+// earlier keys.
+void EngineSdk::unwritableKeyFileFailsKeyGeneration() {
+    QFETCH(QString, file);
+    QFETCH(bool, deviceFull);
+    if (deviceFull && !QFile::exists("/dev/full"))
+        QSKIP("no /dev/full on this system");
+    const std::string name = file.toStdString();
+    for (bool hadKeys : {false, true}) {
+        QTemporaryDir dir;
+        SDK sdk(Dir(dir));
+        std::string seed = kSeed;
+        if (hadKeys) {
+            QVERIFY(sdk.CreateKeys(seed));
+            seed = "123456789";
+            QVERIFY(QFile::remove(dir.path() + "/" + file));
+        }
+        if (deviceFull)
+            QVERIFY(QFile::link("/dev/full", dir.path() + "/" + file));
+        else
+            QVERIFY(QDir(dir.path()).mkpath(file + "/inner"));
+        const EngineResult r = sdk.CreateKeys(seed);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.find(name + " cannot be written (") == 0, r.error.c_str());
+        std::string text = "not with these keys";
+        QCOMPARE(sdk.EncryptMessage(text).error, std::string("no keys have been made yet"));
+        QCOMPARE(text, std::string("not with these keys"));
+        std::string digest;
+        QVERIFY(!sdk.KeyCheck(digest));
     }
 }
 
