@@ -4,8 +4,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <thread>
 
 #include "EngineTestSupport.h"
 #include "engine/SDK.h"
@@ -41,6 +46,7 @@ private slots:
     void unwritableKeyFileFailsKeyGeneration();
     void keyCheckAndTwoEngines();
     void keyFilesAreReadAnewForEveryMessage();
+    void settledKeyFilesAreNotReadAgainUntilChanged();
     void wipeOverwritesThenDeletes();
     void wipeCarriesOnPastFailures();
 };
@@ -220,8 +226,8 @@ void EngineSdk::damagedFilesAreReported_data() {
     QTest::newRow("k3 unreadable") << "k3.bin" << QByteArray("<folder>") << "k3.bin cannot be read";
 }
 
-// Files stay open between messages; what each message reads must still be
-// what the folder holds at that moment.
+// What each message reads must be what the folder holds at that moment, also
+// while the key files are fresh from key generation.
 void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QTemporaryDir dir;
     SDK sdk(Dir(dir));
@@ -257,6 +263,115 @@ void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
     r = sdk.DecryptMessage(text);
     QVERIFY(!r.ok && r.error.find("k1.bcr") != std::string::npos);
     QCOMPARE(text, plain);
+}
+
+namespace {
+
+struct timespec ModificationTime(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mtim;
+}
+
+// Rewrites the file in place and sets its modification time to `mtime`, so
+// that only the content and the status-change time differ.
+bool RewriteKeepingTime(const QString& dir, const QString& name, const QByteArray& bytes,
+                        struct timespec mtime) {
+    if (!WriteFile(dir, name, bytes))
+        return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(dir + "/" + name).constData(), times, 0) == 0;
+}
+
+} // namespace
+
+// Key files whose times lie a few seconds back are taken from memory while
+// their stat data stays the same; every change must still be seen, including
+// those that keep the size and the modification time.
+void EngineSdk::settledKeyFilesAreNotReadAgainUntilChanged() {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QVERIFY(WriteFile(d, "plain.txt", "abc"));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(1000 * fileio::FileCache::kTrustAfterSeconds + 300));
+
+    // The cache alone: settled content is read once.
+    fileio::FileCache cache;
+    const std::string path = (d + "/plain.txt").toStdString();
+    const std::string* got = nullptr;
+    std::uint64_t v1 = 0, v2 = 0;
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(*got, std::string("abc"));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(1));
+    QCOMPARE(v2, v1);
+    // Same size and modification time, other bytes.
+    QVERIFY(RewriteKeepingTime(d, "plain.txt", "xyz", ModificationTime(d + "/plain.txt")));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(*got, std::string("xyz"));
+    QVERIFY(v2 != v1);
+    // Its times are new now, so a rewrite within the same clock tick could
+    // keep identical stat data: it is read at every look-up.
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(4));
+    QCOMPARE(v1, v2); // the same bytes keep their version
+
+    // Through the engine: each kind of change on a settled file.
+    const std::string plain = "the same words";
+    std::string first = plain;
+    QVERIFY(sdk.EncryptMessage(first));
+    auto encrypted = [&] {
+        std::string text = plain;
+        const EngineResult r = sdk.EncryptMessage(text);
+        return r ? text : "failed: " + r.error;
+    };
+    QCOMPARE(encrypted(), first);
+
+    // k3.bin: one direction letter turned, size and modification time kept.
+    QByteArray k3 = FileBytes(d, "k3.bin");
+    k3[0] = k3[0] == 'D' ? 'U' : 'D';
+    QVERIFY(RewriteKeepingTime(d, "k3.bin", k3, ModificationTime(d + "/k3.bin")));
+    const std::string turned = encrypted();
+    QVERIFY(turned != first && turned.size() == plain.size());
+
+    // k2.bin: one pass instead of two, in the same second of modification.
+    struct timespec k2Time = ModificationTime(d + "/k2.bin");
+    k2Time.tv_nsec = (k2Time.tv_nsec + 1) % 1000000000;
+    QVERIFY(RewriteKeepingTime(d, "k2.bin", " 20  1 \r\n", k2Time));
+    const std::string onePass = encrypted();
+    QVERIFY(onePass != first && onePass != turned && onePass.size() == plain.size());
+
+    // k4.bin replaced by another file of the same size.
+    QByteArray k4 = FileBytes(d, "k4.bin");
+    k4[1] = k4[1] == '2' ? '3' : '2';
+    QVERIFY(WriteFile(d, "k4.new", k4));
+    QVERIFY(::rename(QFile::encodeName(d + "/k4.new").constData(),
+                     QFile::encodeName(d + "/k4.bin").constData()) == 0);
+    const std::string stepped = encrypted();
+    QVERIFY(stepped != onePass && stepped.size() == plain.size());
+
+    // k1.bcr changed in place: used for this message, then restored.
+    QByteArray bcr = FileBytes(d, "k1.bcr");
+    std::reverse(bcr.begin(), bcr.begin() + 256); // rotor 1 read backwards
+    QVERIFY(RewriteKeepingTime(d, "k1.bcr", bcr, ModificationTime(d + "/k1.bcr")));
+    const std::string swapped = encrypted();
+    QVERIFY(swapped != stepped && swapped.size() == plain.size());
+    QCOMPARE(FileBytes(d, "k1.bcr"), FileBytes(d, "k1.brs"));
+    QCOMPARE(encrypted(), stepped);
+
+    // A rewrite right after a read, then shortened, then removed.
+    QVERIFY(WriteFile(d, "k2.bin", " 20  2 \r\n"));
+    QVERIFY(encrypted() != stepped);
+    QVERIFY(WriteFile(d, "k2.bin", " 20  1 \r\n"));
+    QCOMPARE(encrypted(), stepped);
+    QVERIFY(QFile::resize(d + "/k1.brs", 5119));
+    QCOMPARE(encrypted(), "failed: k1.brs is too short (5119 bytes, 5120 needed)");
+    QVERIFY(QFile::remove(d + "/k1.brs"));
+    QCOMPARE(encrypted(), "failed: k1.brs is missing");
 }
 
 void EngineSdk::damagedFilesAreReported() {
