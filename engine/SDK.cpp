@@ -233,20 +233,20 @@ EngineResult SDK::RunMessage(std::string& text, bool decrypt) {
     if (auto r = PrepareMessage(reserve); !r)
         return r;
     const RotorMachine& machine = m_prepared.machine;
-    if (decrypt && machine.FirstNonPermutation() >= 0)
+    std::string out = text;
+    auto* bytes = reinterpret_cast<uint8_t*>(out.data());
+    if (!decrypt) {
+        machine.Encrypt(bytes, out.size());
+    } else if (!machine.Decrypt(bytes, out.size(), nullptr)) {
         return EngineResult::Failure(std::string(kRotorsCurrent) + " record " +
                                      std::to_string(machine.FirstNonPermutation() + 1) +
                                      " is not a permutation of the 256 byte values (byte " +
                                      std::to_string(machine.MissingByte()) +
                                      " is missing); its messages cannot be decrypted");
+    }
     if (auto r = RestoreRotorFile(*reserve); !r)
         return r;
-    // Nothing can fail any more: the text is transformed where it stands.
-    auto* bytes = reinterpret_cast<uint8_t*>(text.data());
-    if (decrypt)
-        machine.Decrypt(bytes, text.size(), nullptr);
-    else
-        machine.Encrypt(bytes, text.size());
+    text.swap(out);
     m_rotorCount = m_prepared.rotorCount;
     m_passesPerChar = m_prepared.setup.passes;
     return EngineResult::Success();
