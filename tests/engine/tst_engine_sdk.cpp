@@ -4,8 +4,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <thread>
 
 #include "EngineTestSupport.h"
 #include "engine/SDK.h"
@@ -37,8 +42,11 @@ private slots:
     void settingsComeFromTheKeyFiles();
     void damagedFilesAreReported_data();
     void damagedFilesAreReported();
+    void unwritableKeyFileFailsKeyGeneration_data();
+    void unwritableKeyFileFailsKeyGeneration();
     void keyCheckAndTwoEngines();
     void keyFilesAreReadAnewForEveryMessage();
+    void settledKeyFilesAreNotReadAgainUntilChanged();
     void wipeOverwritesThenDeletes();
     void wipeCarriesOnPastFailures();
 };
@@ -221,8 +229,8 @@ void TstEngineSdk::damagedFilesAreReported_data() {
     QTest::newRow("k3 unreadable") << "k3.bin" << QByteArray("<folder>") << "k3.bin cannot be read";
 }
 
-// Files stay open between messages; what each message reads must still be
-// what the folder holds at that moment.
+// What each message reads must be what the folder holds at that moment, also
+// while the key files are fresh from key generation.
 void TstEngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QTemporaryDir dir;
     SDK sdk(Dir(dir));
@@ -260,6 +268,115 @@ void TstEngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QCOMPARE(text, plain);
 }
 
+namespace {
+
+struct timespec ModificationTime(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mtim;
+}
+
+// Rewrites the file in place and sets its modification time to `mtime`, so
+// that only the content and the status-change time differ.
+bool RewriteKeepingTime(const QString& dir, const QString& name, const QByteArray& bytes,
+                        struct timespec mtime) {
+    if (!WriteFile(dir, name, bytes))
+        return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(dir + "/" + name).constData(), times, 0) == 0;
+}
+
+} // namespace
+
+// Key files whose times lie a few seconds back are taken from memory while
+// their stat data stays the same; every change must still be seen, including
+// those that keep the size and the modification time.
+void TstEngineSdk::settledKeyFilesAreNotReadAgainUntilChanged() {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QVERIFY(WriteFile(d, "plain.txt", "abc"));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(1000 * fileio::FileCache::kTrustAfterSeconds + 300));
+
+    // The cache alone: settled content is read once.
+    fileio::FileCache cache;
+    const std::string path = (d + "/plain.txt").toStdString();
+    const std::string* got = nullptr;
+    std::uint64_t v1 = 0, v2 = 0;
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(*got, std::string("abc"));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(1));
+    QCOMPARE(v2, v1);
+    // Same size and modification time, other bytes.
+    QVERIFY(RewriteKeepingTime(d, "plain.txt", "xyz", ModificationTime(d + "/plain.txt")));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(*got, std::string("xyz"));
+    QVERIFY(v2 != v1);
+    // Its times are new now, so a rewrite within the same clock tick could
+    // keep identical stat data: it is read at every look-up.
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(4));
+    QCOMPARE(v1, v2); // the same bytes keep their version
+
+    // Through the engine: each kind of change on a settled file.
+    const std::string plain = "the same words";
+    std::string first = plain;
+    QVERIFY(sdk.EncryptMessage(first));
+    auto encrypted = [&] {
+        std::string text = plain;
+        const EngineResult r = sdk.EncryptMessage(text);
+        return r ? text : "failed: " + r.error;
+    };
+    QCOMPARE(encrypted(), first);
+
+    // k3.bin: one direction letter turned, size and modification time kept.
+    QByteArray k3 = FileBytes(d, "k3.bin");
+    k3[0] = k3[0] == 'D' ? 'U' : 'D';
+    QVERIFY(RewriteKeepingTime(d, "k3.bin", k3, ModificationTime(d + "/k3.bin")));
+    const std::string turned = encrypted();
+    QVERIFY(turned != first && turned.size() == plain.size());
+
+    // k2.bin: one pass instead of two, in the same second of modification.
+    struct timespec k2Time = ModificationTime(d + "/k2.bin");
+    k2Time.tv_nsec = (k2Time.tv_nsec + 1) % 1000000000;
+    QVERIFY(RewriteKeepingTime(d, "k2.bin", " 20  1 \r\n", k2Time));
+    const std::string onePass = encrypted();
+    QVERIFY(onePass != first && onePass != turned && onePass.size() == plain.size());
+
+    // k4.bin replaced by another file of the same size.
+    QByteArray k4 = FileBytes(d, "k4.bin");
+    k4[1] = k4[1] == '2' ? '3' : '2';
+    QVERIFY(WriteFile(d, "k4.new", k4));
+    QVERIFY(::rename(QFile::encodeName(d + "/k4.new").constData(),
+                     QFile::encodeName(d + "/k4.bin").constData()) == 0);
+    const std::string stepped = encrypted();
+    QVERIFY(stepped != onePass && stepped.size() == plain.size());
+
+    // k1.bcr changed in place: used for this message, then restored.
+    QByteArray bcr = FileBytes(d, "k1.bcr");
+    std::reverse(bcr.begin(), bcr.begin() + 256); // rotor 1 read backwards
+    QVERIFY(RewriteKeepingTime(d, "k1.bcr", bcr, ModificationTime(d + "/k1.bcr")));
+    const std::string swapped = encrypted();
+    QVERIFY(swapped != stepped && swapped.size() == plain.size());
+    QCOMPARE(FileBytes(d, "k1.bcr"), FileBytes(d, "k1.brs"));
+    QCOMPARE(encrypted(), stepped);
+
+    // A rewrite right after a read, then shortened, then removed.
+    QVERIFY(WriteFile(d, "k2.bin", " 20  2 \r\n"));
+    QVERIFY(encrypted() != stepped);
+    QVERIFY(WriteFile(d, "k2.bin", " 20  1 \r\n"));
+    QCOMPARE(encrypted(), stepped);
+    QVERIFY(QFile::resize(d + "/k1.brs", 5119));
+    QCOMPARE(encrypted(), "failed: k1.brs is too short (5119 bytes, 5120 needed)");
+    QVERIFY(QFile::remove(d + "/k1.brs"));
+    QCOMPARE(encrypted(), "failed: k1.brs is missing");
+}
+
 void TstEngineSdk::damagedFilesAreReported() {
     QFETCH(QString, file);
     QFETCH(QByteArray, content);
@@ -280,6 +397,50 @@ void TstEngineSdk::damagedFilesAreReported() {
         QVERIFY(!r.ok);
         QVERIFY2(r.error.find(reason.toStdString()) != std::string::npos, r.error.c_str());
         QCOMPARE(Bytes(text), Bytes(plain));
+    }
+}
+
+void TstEngineSdk::unwritableKeyFileFailsKeyGeneration_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("deviceFull"); // else a folder stands in the way
+    for (const char* name :
+         {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin", "k6.dat", "k1.brs", "k1.bcr"}) {
+        QTest::addRow("%s folder", name) << name << false;
+        QTest::addRow("%s full", name) << name << true;
+    }
+}
+
+// Every file key generation writes: when it cannot be opened, or opens but
+// takes no bytes, the run fails with the file's name, and no message goes
+// out with half-made keys, neither in a fresh engine nor in one that held
+// earlier keys.
+void TstEngineSdk::unwritableKeyFileFailsKeyGeneration() {
+    QFETCH(QString, file);
+    QFETCH(bool, deviceFull);
+    if (deviceFull && !QFile::exists("/dev/full"))
+        QSKIP("no /dev/full on this system");
+    const std::string name = file.toStdString();
+    for (bool hadKeys : {false, true}) {
+        QTemporaryDir dir;
+        SDK sdk(Dir(dir));
+        std::string seed = kSeed;
+        if (hadKeys) {
+            QVERIFY(sdk.CreateKeys(seed));
+            seed = "123456789";
+            QVERIFY(QFile::remove(dir.path() + "/" + file));
+        }
+        if (deviceFull)
+            QVERIFY(QFile::link("/dev/full", dir.path() + "/" + file));
+        else
+            QVERIFY(QDir(dir.path()).mkpath(file + "/inner"));
+        const EngineResult r = sdk.CreateKeys(seed);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.find(name + " cannot be written (") == 0, r.error.c_str());
+        std::string text = "not with these keys";
+        QCOMPARE(sdk.EncryptMessage(text).error, std::string("no keys have been made yet"));
+        QCOMPARE(text, std::string("not with these keys"));
+        std::string digest;
+        QVERIFY(!sdk.KeyCheck(digest));
     }
 }
 
