@@ -147,6 +147,16 @@ void FileSender::setProgress() {
 bool FileSender::start() {
     if (!m_file.isOpen())
         return false;
+    if (m_window > 0) {
+        m_clock.start();
+        m_inProgress = true;
+        m_currentBlock = 0;
+        m_acked = 0;
+        m_nextRecord = 1;
+        m_ctx.view.setProgressValue(0);
+        m_ctx.view.setProgressVisible(true);
+        return fill();
+    }
     m_clock.start();
     m_currentBlock = 1;
     m_inProgress = true;
@@ -161,9 +171,35 @@ bool FileSender::start() {
     return true;
 }
 
+bool FileSender::fill() {
+    // n full blocks and the final message; a file under one block is the
+    // final message alone.
+    const qint64 total = qint64(m_nb) + 1;
+    while (m_inProgress && m_nextRecord <= total && m_nextRecord - 1 - m_acked < m_window) {
+        if (!sendRecord(m_nextRecord))
+            return false;
+        ++m_nextRecord;
+    }
+    return m_inProgress;
+}
+
 void FileSender::acknowledge() {
+    if (m_stale > 0) {
+        --m_stale;
+        return;
+    }
     if (!m_inProgress)
         return;
+    if (m_window > 0) {
+        ++m_acked;
+        m_currentBlock = qint32(qMin<qint64>(m_acked, m_nb));
+        setProgress();
+        if (m_acked >= qint64(m_nb) + 1)
+            finish();
+        else
+            fill();
+        return;
+    }
     ++m_currentBlock;
     setProgress();
     if (m_currentBlock <= m_nb) {
@@ -195,6 +231,17 @@ void FileSender::abort(const QString& why) {
     m_inProgress = false;
     m_ctx.view.setProgressVisible(false);
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
+}
+
+void FileSender::cancel(const QString& why) {
+    if (m_window > 0 && m_inProgress)
+        m_stale = m_nextRecord - 1 - m_acked;
+    abort(why);
+}
+
+void FileSender::stop(const QString& why) {
+    m_stale = 0;
+    abort(why);
 }
 
 // -------------------------------------------------------------- receiver
@@ -263,6 +310,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
     const QString path = QDir(m_recv).filePath(name);
     if (!isInside(m_recv, path)) {
         m_ctx.view.UpdateList("A file could not be received: its name is not usable.");
+        refuse(QStringLiteral("its name is not usable"));
         return;
     }
     auto file = std::make_unique<QSaveFile>(path);
@@ -271,6 +319,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
         m_ctx.view.UpdateList(QStringLiteral("A file could not be received: %1 cannot be "
                                              "created (%2).")
                                   .arg(name, file->errorString()));
+        refuse(file->errorString());
         return;
     }
     m_file = std::move(file);
@@ -280,6 +329,31 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_ctx.view.UpdateList("Receiving File " + name);
     m_blockCount = 0;
     m_receiving = true;
+    m_percent = -1;
+    showPercent();
+}
+
+void FileReceiver::refuse(const QString& reason) {
+    m_expected = -1;
+    if (m_tellsSender)
+        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+}
+
+void FileReceiver::showPercent() {
+    if (m_expected < 0)
+        return;
+    const int p =
+        m_expected == 0 ? 100 : int(qMin<qint64>(m_bytes * 100 / qMax<qint64>(m_expected, 1), 100));
+    if (p != m_percent) {
+        m_percent = p;
+        m_ctx.view.setReceivePercent(p);
+    }
+}
+
+void FileReceiver::giveUp(const QString& why, const QString& reason) {
+    fail(why);
+    if (m_tellsSender)
+        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
 }
 
 void FileReceiver::fail(const QString& why) {
@@ -290,6 +364,8 @@ void FileReceiver::fail(const QString& why) {
     m_receiving = false;
     m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " + m_fileName +
                           ".");
+    m_expected = -1;
+    m_ctx.view.setReceivePercent(-1);
 }
 
 void FileReceiver::abort(const QString& why) {
@@ -305,7 +381,7 @@ void FileReceiver::block(const QByteArray& message) {
     if (!data.isEmpty()) {
         Outcome<QByteArray> plain = decrypted(m_ctx.engine, data);
         if (!plain) {
-            fail(plain.error());
+            giveUp(plain.error(), QStringLiteral("a block could not be decrypted"));
             return;
         }
         data = std::move(plain).value();
@@ -316,20 +392,28 @@ void FileReceiver::block(const QByteArray& message) {
         ++m_blockCount;
     }
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
-        fail(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, m_file->errorString()));
+        const QString error = m_file->errorString();
+        giveUp(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, error), error);
         return;
     }
     m_bytes += data.size();
+    showPercent();
     if (final) {
         if (!m_file->commit()) {
             const QString reason = m_file->errorString();
             m_file.reset();
             m_receiving = false;
+            m_expected = -1;
+            m_ctx.view.setReceivePercent(-1);
             m_ctx.view.UpdateList(QStringLiteral("File not received: saving %1 failed (%2).")
                                       .arg(m_fileName, reason));
+            if (m_tellsSender)
+                m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
             return;
         }
         m_file.reset();
+        m_expected = -1;
+        m_ctx.view.setReceivePercent(-1);
         m_ctx.view.UpdateList("File Received.");
         m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
     }

@@ -45,15 +45,31 @@ public:
     bool start();
     // One "OK:" from the receiver.
     void acknowledge();
+    // How many block messages may be unacknowledged at once. 0 (the legacy
+    // way): one, the next leaves on each "OK:" and the transfer ends as the
+    // final one leaves. From 1 up: that many, each "OK:" acknowledges the
+    // oldest, and the transfer ends with the "OK:" for the final one. Set
+    // before start().
+    void setWindow(int window) { m_window = qMax(window, 0); }
+    int window() const { return m_window; }
     // Stops a running transfer (connection gone): file closed, bar hidden,
     // status line with `why`.
     void abort(const QString& why);
+    // This side's user stops the transfer. The receiver still answers the
+    // block messages already on their way; those "OK:"s are not taken for a
+    // next file's.
+    void cancel(const QString& why);
+    // Stops the transfer when no answer is due any more: the receiver gave
+    // up ("FC:R") or the connection ended.
+    void stop(const QString& why);
 
     // A file is open for sending (from open() until finished or stopped).
     bool busy() const { return m_file.isOpen(); }
     // The block messages are going out (from start() until finished or
     // stopped).
     bool FileInProgress() const { return m_inProgress; }
+    // The size of the open file.
+    qint64 size() const { return m_size; }
     // The block being sent, counted from 1.
     qint32 CurrentBlock() const { return m_currentBlock; }
     // The file's full blocks and the bytes left over for the final block.
@@ -74,6 +90,13 @@ private:
     void prepare(qint64 record);
     void setProgress();
     void finish();
+    // Sends block messages while the window has room.
+    bool fill();
+
+    int m_window = 0;
+    qint64 m_nextRecord = 0; // windowed: the next record to send
+    qint64 m_acked = 0;      // windowed: block messages acknowledged
+    qint64 m_stale = 0;      // "OK:"s still due for a cancelled file
 
     TransferContext m_ctx;
     QFile m_file;
@@ -105,6 +128,12 @@ public:
     void block(const QByteArray& message);
     // Ends a running reception early: nothing is left under the final name.
     void abort(const QString& why);
+    // "FS:": the size of the file announced next, for the percentage shown.
+    void expectSize(qint64 size) { m_expected = size; }
+    // When set, a reception this side cannot go on with (a failing write, a
+    // block that cannot be decrypted) is given up with "FC:R" + the reason,
+    // so that the sender stops.
+    void setTellsSender(bool tells) { m_tellsSender = tells; }
 
     // A reception is running.
     bool ClientRecv() const { return m_receiving; }
@@ -125,6 +154,16 @@ public:
 
 private:
     void fail(const QString& why);
+    // A failure of this side's own: the reception ends and, when it may,
+    // the sender is told why with "FC:R".
+    void giveUp(const QString& why, const QString& reason);
+    void showPercent();
+    // An announced file is not taken; the sender is told when it may be.
+    void refuse(const QString& reason);
+
+    qint64 m_expected = -1; // from "FS:", -1 when not given
+    int m_percent = -1;
+    bool m_tellsSender = false;
 
     TransferContext m_ctx;
     QString m_recv;

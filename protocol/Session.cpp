@@ -34,7 +34,17 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
       m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
       m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
-                 recvFolder) {
+                 recvFolder),
+      m_link(sock, SecureLink::Handlers{
+                       [this](const QByteArray& b) { handleArrival(b); },
+                       [this](const QByteArray& m) { dispatchInner(m); },
+                       [this](const QByteArray& a) { adoptHostAddress(a); },
+                       [this](const QString& line) { m_view.UpdateList(line); },
+                       [this](bool damaged) { closeByLink(damaged); },
+                       [this](const QByteArray& m) { emit messageSent(m); },
+                       [this] { onLinkModeChanged(); },
+                   }) {
+    m_link.setEnabled(false);
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
     connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
@@ -57,10 +67,7 @@ int Session::parsePort(const QString& portStr) {
 }
 
 bool Session::send(const QByteArray& message) {
-    if (!m_sock.sendData(message))
-        return false;
-    emit messageSent(message);
-    return true;
+    return m_link.send(message);
 }
 
 Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
@@ -100,6 +107,7 @@ void Session::Listen(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_link.end();
     m_sock.setLocalPort(port);
     QString error;
     if (!m_sock.listen(&error)) {
@@ -152,6 +160,7 @@ void Session::Connect(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_link.end();
     m_connectFailed = false;
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
@@ -185,6 +194,9 @@ void Session::Connect(const QString& portStr) {
         }
     }
     m_client = true;
+    m_link.startClient();
+    if (!m_linked)
+        return; // closed at once: secure connections are required but switched off
     send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
@@ -218,7 +230,11 @@ bool Session::GenerateKeys() {
 // ------------------------------------------------------------- arrivals
 
 void Session::onDataArrival() {
-    handleArrival(m_sock.getData());
+    const QByteArray bytes = m_sock.getData();
+    m_link.setTransferRunning(m_sender.busy() || m_receiver.ClientRecv());
+    if (m_link.secure())
+        m_view.bumpReceiveBar();
+    m_link.receive(bytes);
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
@@ -269,6 +285,8 @@ void Session::dispatch(const QByteArray& message) {
     case wire::Kind::End:
         handlePeerEnd();
         break;
+    case wire::Kind::FileSize:
+    case wire::Kind::Cancel:
     case wire::Kind::Unknown:
         break; // not a message of ours: ignored
     }
@@ -282,6 +300,9 @@ void Session::handleAddress(const QByteArray& payload) {
     m_view.UpdateList("Connected.");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
+    // The offer of a secure connection is the first thing the host sends.
+    if (m_linked)
+        m_link.startHost(TextCodec::toWire(m_view.ownAddressText()));
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -309,6 +330,11 @@ void Session::handlePeerEnd() {
 void Session::onConnectionLost(const QString&) {
     if (!m_linked)
         return;
+    // A frame cut short by the end of the stream is damage, not a loss.
+    const int connection = m_connectionCount;
+    m_link.lost();
+    if (connection != m_connectionCount)
+        return;
     m_view.UpdateList("Connection lost.");
     endConnection(QStringLiteral("the connection was lost"));
 }
@@ -320,7 +346,10 @@ void Session::endConnection(const QString& transferWhy) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
-    m_sender.abort(transferWhy);
+    m_link.end();
+    m_view.setLinkMode(SessionView::LinkMode::None);
+    m_receiver.setTellsSender(false);
+    m_sender.stop(transferWhy);
     m_receiver.abort(transferWhy);
     // Key material stays on disk only while a connection is in use.
     wipe();
@@ -366,6 +395,18 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message(opened.error());
         return;
     }
+    if (m_link.secure()) {
+        // Frames keep messages apart: no pause, several blocks in flight.
+        m_sender.setWindow(qBound(1, m_link.peerWindow(), SecureChannel::MaxWindow));
+        if (!send(wire::message(wire::Kind::FileSize, QByteArray::number(m_sender.size())))) {
+            m_sender.abort(QStringLiteral("the connection refused the file announcement"));
+            return;
+        }
+        if (m_sender.announce())
+            m_sender.start();
+        return;
+    }
+    m_sender.setWindow(0);
     if (!m_sender.announce())
         return;
     // The announcement has no terminator: the first block follows a moment
@@ -402,4 +443,115 @@ void Session::Close() {
 void Session::Exit() {
     Close();
     m_services.endProgram();
+}
+
+// ------------------------------------------------------ secure connection
+
+void Session::setSecureOptions(bool enabled, bool required) {
+    m_link.setEnabled(enabled);
+    m_secureRequired = required;
+}
+
+void Session::dispatchInner(const QByteArray& message) {
+    switch (wire::innerKindOf(message)) {
+    case wire::Kind::FileSize: {
+        const QByteArray digits = message.mid(wire::kPrefixSize);
+        bool ok = false;
+        const qint64 size = digits.toLongLong(&ok);
+        m_receiver.expectSize(ok && size >= 0 ? size : -1);
+        return;
+    }
+    case wire::Kind::Cancel:
+        handleCancel(message.mid(wire::kPrefixSize));
+        return;
+    case wire::Kind::Block:
+    case wire::Kind::FinalBlock:
+        // A frame holds the whole block message; the receiver takes it
+        // without its "|", as reassembly gives it.
+        dispatch(message.endsWith(wire::kTerminator) ? message.chopped(1) : message);
+        return;
+    default:
+        dispatch(message);
+        return;
+    }
+}
+
+void Session::handleCancel(const QByteArray& payload) {
+    const QString reason = QString::fromUtf8(payload.mid(1)).trimmed();
+    const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    if (payload.startsWith('S')) {
+        if (m_receiver.ClientRecv())
+            m_receiver.abort("the sender cancelled it" + why);
+    } else if (payload.startsWith('R')) {
+        if (m_sender.busy())
+            m_sender.stop("the other side cancelled it" + why);
+    }
+}
+
+bool Session::CancelSending() {
+    if (!m_sender.busy())
+        return false;
+    if (m_link.secure() && m_sender.FileInProgress())
+        send(wire::message(wire::Kind::Cancel, "S"));
+    m_sender.cancel(QStringLiteral("you cancelled it"));
+    return true;
+}
+
+bool Session::CancelReceiving() {
+    if (!m_link.secure() || !m_receiver.ClientRecv())
+        return false;
+    send(wire::message(wire::Kind::Cancel, "Rcancelled by the other person"));
+    m_receiver.abort(QStringLiteral("you cancelled it"));
+    return true;
+}
+
+void Session::adoptHostAddress(const QByteArray& raw) {
+    const QString text = TextCodec::fromWire(raw);
+    if (!m_client || text.isEmpty() || text == m_view.peerAddressText())
+        return;
+    // The host makes its keys from its own text; taking it here makes both
+    // sides' keys agree when an address translation lies between them.
+    m_view.setPeerAddressText(text);
+    m_view.UpdateList(
+        QStringLiteral("The other side's address is %1 as it sees it; the keys were made again.")
+            .arg(text));
+    if (GenerateKeys())
+        m_view.UpdateList("Key check: " + m_keyCheck);
+}
+
+void Session::onLinkModeChanged() {
+    using Mode = SecureLink::Mode;
+    const Mode mode = m_link.mode();
+    m_receiver.setTellsSender(mode == Mode::Secure);
+    switch (mode) {
+    case Mode::SettingUp:
+        m_view.setLinkMode(SessionView::LinkMode::SettingUp);
+        break;
+    case Mode::Secure:
+        m_view.setLinkMode(SessionView::LinkMode::Secure);
+        break;
+    case Mode::Legacy:
+        m_view.setLinkMode(SessionView::LinkMode::Legacy);
+        break;
+    case Mode::Idle:
+    case Mode::Closed:
+        m_view.setLinkMode(SessionView::LinkMode::None);
+        break;
+    }
+    if (mode == Mode::Legacy && m_secureRequired && m_linked) {
+        m_view.UpdateList(m_link.enabled()
+                              ? QStringLiteral("The connection was closed: secure connections are "
+                                               "required, and the other side does not offer one.")
+                              : QStringLiteral("The connection was closed: secure connections are "
+                                               "required but switched off (Options)."));
+        m_sock.close();
+        endConnection(QStringLiteral("secure connections are required"));
+    }
+}
+
+void Session::closeByLink(bool damaged) {
+    // No "XX:": the other side sees the connection lost.
+    m_sock.close();
+    endConnection(damaged ? QStringLiteral("the connection was damaged")
+                          : QStringLiteral("the secure connection could not be set up"));
 }

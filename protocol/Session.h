@@ -2,6 +2,7 @@
 
 #include "protocol/FileTransfer.h"
 #include "protocol/Reassembler.h"
+#include "protocol/SecureLink.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -49,6 +50,19 @@ public:
     // Handles what one arrival event brought: reassembly and dispatch.
     void handleArrival(const QByteArray& bytes);
 
+    // The "Secure Connections" and "Require Secure Connections" settings,
+    // used from the next connection on. Both are off until set.
+    void setSecureOptions(bool enabled, bool required);
+    bool secureRequired() const { return m_secureRequired; }
+    // How this connection is carried (secure, legacy, being set up).
+    const SecureLink& link() const { return m_link; }
+    // Stops the outgoing file; inside a secure connection the receiver is
+    // told with "FC:S". False when no file is being sent.
+    bool CancelSending();
+    // Gives up the incoming file with "FC:R" (secure connections only).
+    // False when there is nothing that can be given up.
+    bool CancelReceiving();
+
     // The port as a number, or 0 when `portStr` is not a whole number from 1
     // to 65535.
     static int parsePort(const QString& portStr);
@@ -83,6 +97,14 @@ private:
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
+    // One whole message out of the secure channel.
+    void dispatchInner(const QByteArray& message);
+    void handleCancel(const QByteArray& payload);
+    // Client: the host's own address text, from its offer.
+    void adoptHostAddress(const QByteArray& raw);
+    void onLinkModeChanged();
+    // The secure channel closed the connection.
+    void closeByLink(bool damaged);
     bool send(const QByteArray& message);
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
@@ -97,6 +119,8 @@ private:
     Reassembler m_reassembler;
     FileSender m_sender;
     FileReceiver m_receiver;
+    SecureLink m_link;
+    bool m_secureRequired = false;
     QString m_keyCheck;
     bool m_connected = false;
     bool m_host = false;

@@ -29,4 +29,11 @@ public:
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;
+
+    // How the connection is protected, shown while connected.
+    enum class LinkMode { None, SettingUp, Secure, Legacy };
+    virtual void setLinkMode(LinkMode) {}
+    // How much of the incoming file has arrived (0..100); -1: no reception
+    // with a known size.
+    virtual void setReceivePercent(int) {}
 };
