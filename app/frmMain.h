@@ -4,10 +4,13 @@
 #include <QString>
 #include <memory>
 
+#include "app/SecureSettings.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
 
+class QAction;
 class QDialog;
+class QLabel;
 class DialogServices;
 class Session;
 
@@ -65,6 +68,11 @@ public:
     void setProgressVisible(bool visible) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
+    void setLinkMode(LinkMode mode) override;
+    void setReceivePercent(int percent) override;
+
+    // The Options menu's settings as in use (and in secure.dat).
+    const SecureSettings& secureSettings() const { return m_secure; }
 
     // A bar starts again at one "|" when it reaches this many characters.
     static constexpr int BarWrapLength = 62;
@@ -83,6 +91,11 @@ private:
     void readPort(QStringList& problems);
     void makeRecvFolder(QStringList& problems);
     void readChatAppearance(QStringList& problems);
+    // The Options menu and the connection's mode label in the status frame.
+    void makeSecureControls();
+    void readSecureSettings(QStringList& problems);
+    // A ticked or cleared Options item: applied and stored.
+    void secureOptionChanged(QAction* item);
     void fitActivityBars();
     void NoticeCheck();
 
@@ -111,4 +124,9 @@ private:
     int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;
+    SecureSettings m_secure;
+    QAction* m_optSecure = nullptr;
+    QAction* m_optRequire = nullptr;
+    QLabel* m_lbSecure = nullptr;
+    QLabel* m_lbRecvPercent = nullptr;
 };

@@ -57,6 +57,8 @@ public:
 
     Mode mode() const;
     bool secure() const { return mode() == Mode::Secure; }
+    // This side's messages go as frames (the peer reads frames).
+    bool sendsFrames() const { return m_channel && !m_failed && m_channel->sendsFrames(); }
     // The peer's window once known, else 0.
     int peerWindow() const;
     QString checkCode() const;

@@ -395,7 +395,7 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message(opened.error());
         return;
     }
-    if (m_link.secure()) {
+    if (m_link.sendsFrames()) {
         // Frames keep messages apart: no pause, several blocks in flight.
         m_sender.setWindow(qBound(1, m_link.peerWindow(), SecureChannel::MaxWindow));
         if (!send(wire::message(wire::Kind::FileSize, QByteArray::number(m_sender.size())))) {
@@ -491,7 +491,7 @@ void Session::handleCancel(const QByteArray& payload) {
 bool Session::CancelSending() {
     if (!m_sender.busy())
         return false;
-    if (m_link.secure() && m_sender.FileInProgress())
+    if (m_link.sendsFrames() && m_sender.FileInProgress())
         send(wire::message(wire::Kind::Cancel, "S"));
     m_sender.cancel(QStringLiteral("you cancelled it"));
     return true;

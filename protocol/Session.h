@@ -54,6 +54,9 @@ public:
     // used from the next connection on. Both are off until set.
     void setSecureOptions(bool enabled, bool required);
     bool secureRequired() const { return m_secureRequired; }
+    // Block messages this side accepts unacknowledged in a secure
+    // connection (1..4096, 4096 unless set), from the next connection on.
+    void setSecureWindow(int window) { m_link.setWindow(window); }
     // How this connection is carried (secure, legacy, being set up).
     const SecureLink& link() const { return m_link; }
     // Stops the outgoing file; inside a secure connection the receiver is

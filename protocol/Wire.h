@@ -16,18 +16,7 @@
 //   "FC:" + "S" (the sender cancels) or "R" (the receiver gives up) + a reason
 namespace wire {
 
-enum class Kind {
-    Address,
-    Chat,
-    FileName,
-    Block,
-    FinalBlock,
-    Ack,
-    End,
-    FileSize,
-    Cancel,
-    Unknown
-};
+enum class Kind { Address, Chat, FileName, Block, FinalBlock, Ack, End, FileSize, Cancel, Unknown };
 
 // Every prefix is this long, except the final block's.
 constexpr int kPrefixSize = 3;

@@ -198,8 +198,9 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(shown, (QStringList{"File", "  Send File", "  -", "  Exit", "Help", "  About",
-                                     "  -", "  Using Vantrel"}));
+        QCOMPARE(shown, (QStringList{"File", "  Send File", "  -", "  Exit", "Options",
+                                     "  Secure Connections", "  Require Secure Connections", "Help",
+                                     "  About", "  -", "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("Exit"));

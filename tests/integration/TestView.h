@@ -18,6 +18,8 @@ public:
     void setProgressVisible(bool visible) override { progressVisible = visible; }
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
+    void setLinkMode(LinkMode mode) override { modes << mode; }
+    void setReceivePercent(int percent) override { percents << percent; }
 
     QStringList status;
     QStringList chat;
@@ -28,4 +30,6 @@ public:
     bool progressVisible = false;
     int receiveBars = 0;
     int sendBars = 0;
+    QList<LinkMode> modes;
+    QList<int> percents;
 };
