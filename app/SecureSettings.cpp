@@ -17,6 +17,9 @@ SecureSettings SecureSettings::fromBytes(const QByteArray& bytes) {
     };
     flag(0, s.enabled);
     flag(1, s.required);
+    // Requiring secure connections means having them on.
+    if (s.required)
+        s.enabled = true;
     return s;
 }
 

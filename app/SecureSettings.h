@@ -14,7 +14,7 @@ struct SecureSettings {
     static constexpr const char* FileName = "secure.dat";
 
     // The settings a file's bytes hold; a line that is not "1" or "0" keeps
-    // its default.
+    // its default, and a requirement switches secure connections on.
     static SecureSettings fromBytes(const QByteArray& bytes);
     QByteArray toBytes() const;
 

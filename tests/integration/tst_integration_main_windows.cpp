@@ -92,6 +92,35 @@ private slots:
         QVERIFY(!host.w->session().IsConnected());
     }
 
+    void connectionModeShownInBothWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        child<QLineEdit>(host.w.get(), "txtIP")->setText("127.0.0.1");
+        QVERIFY(connectWindows(host, client));
+        auto* hostMode = child<QLabel>(host.w.get(), "lbSecure");
+        auto* clientMode = child<QLabel>(client.w.get(), "lbSecure");
+        QVERIFY(waitFor(
+            [&] { return hostMode->text() == "Secure" && clientMode->text() == "Secure"; }));
+        const QStringList line = host.status().filter("Secure connection. Compare this code");
+        QCOMPARE(line.size(), 1);
+        QCOMPARE(client.status().filter("Secure connection. Compare this code"), line);
+        const QString code = line[0].right(9);
+        QVERIFY2(hostMode->toolTip().contains(code), qPrintable(hostMode->toolTip()));
+        QVERIFY(clientMode->toolTip().contains(code));
+
+        // The other side switched secure connections off: legacy, shown so.
+        client.w->close();
+        QVERIFY(waitFor([&] { return hostMode->text().isEmpty(); }));
+        Window other(port);
+        child<QAction>(other.w.get(), "optsecure")->trigger();
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        child<QLineEdit>(other.w.get(), "txtConnect")->setText("127.0.0.1");
+        child<QPushButton>(other.w.get(), "Command2")->click();
+        QVERIFY(waitFor([&] { return hostMode->text() == "Legacy"; }, 10000));
+        QVERIFY(hostMode->toolTip().startsWith("Legacy connection"));
+        QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy");
+    }
+
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
