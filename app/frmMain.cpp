@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextCursor>
+#include <QToolButton>
 
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
@@ -424,8 +425,15 @@ void frmMain::makeSecureControls() {
     m_lbSecure->setTextFormat(Qt::PlainText);
     m_lbRecvPercent = new QLabel(m_ui->Frame3);
     m_lbRecvPercent->setObjectName(QStringLiteral("lbRecvPercent"));
-    m_lbRecvPercent->setGeometry(64, 2, 108, 16);
+    m_lbRecvPercent->setGeometry(64, 2, 88, 16);
     m_lbRecvPercent->setTextFormat(Qt::PlainText);
+    // Gives up the incoming file; shown while a percentage is.
+    m_cmdCancelRecv = new QToolButton(m_ui->Frame3);
+    m_cmdCancelRecv->setObjectName(QStringLiteral("cmdCancelRecv"));
+    m_cmdCancelRecv->setGeometry(152, 1, 22, 18);
+    m_cmdCancelRecv->setText(QStringLiteral("x"));
+    m_cmdCancelRecv->setToolTip(QStringLiteral("Stop receiving this file"));
+    connect(m_cmdCancelRecv, &QToolButton::clicked, this, [this] { m_session->CancelReceiving(); });
     setLinkMode(LinkMode::None);
     setReceivePercent(-1);
 }
@@ -492,4 +500,5 @@ void frmMain::setLinkMode(LinkMode mode) {
 void frmMain::setReceivePercent(int percent) {
     m_lbRecvPercent->setText(percent < 0 ? QString()
                                          : QStringLiteral("Receiving %1%").arg(percent));
+    m_cmdCancelRecv->setVisible(percent >= 0);
 }

@@ -11,6 +11,7 @@
 class QAction;
 class QDialog;
 class QLabel;
+class QToolButton;
 class DialogServices;
 class Session;
 
@@ -129,4 +130,5 @@ private:
     QAction* m_optRequire = nullptr;
     QLabel* m_lbSecure = nullptr;
     QLabel* m_lbRecvPercent = nullptr;
+    QToolButton* m_cmdCancelRecv = nullptr;
 };

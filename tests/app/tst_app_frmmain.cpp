@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QToolButton>
 #include <QtTest>
 
 #include "RecordingDialogServices.h"
@@ -123,6 +124,22 @@ private slots:
                 !child<QAction>(w.get(), "optrequire")->isChecked());
         // Not connected: the mode label is empty.
         QVERIFY(child<QLabel>(w.get(), "lbSecure")->text().isEmpty());
+    }
+
+    void receivePercentComesWithAStopButton() {
+        start();
+        w->show();
+        auto* percent = child<QLabel>(w.get(), "lbRecvPercent");
+        auto* stop = child<QToolButton>(w.get(), "cmdCancelRecv");
+        QVERIFY(percent->text().isEmpty() && !stop->isVisible());
+        w->setReceivePercent(42);
+        QCOMPARE(percent->text(), QString("Receiving 42%"));
+        QVERIFY(stop->isVisible());
+        // Nothing to give up while not connected: no message, nothing sent.
+        stop->click();
+        QVERIFY(rec.entries("message:").isEmpty());
+        w->setReceivePercent(-1);
+        QVERIFY(percent->text().isEmpty() && !stop->isVisible());
     }
 
     void startUpKeepsExistingRecvFolder() {
