@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QTextCursor>
 
+#include "app/FitCaptions.h"
 #include "platform/FileOps.h"
 #include "platform/Services.h"
 #include "platform/TextCodec.h"
@@ -47,7 +48,10 @@ void bump(QLabel* bar) {
 } // namespace
 
 frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
-    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
+    : frmMain(ProgramFolders::portable(appDir), services, parent) {}
+
+frmMain::frmMain(const ProgramFolders& folders, Services& services, QWidget* parent)
+    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
 
     // Client area 9030 x 7365 twips; the window keeps that size.
@@ -82,7 +86,7 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
     connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
 
-    AppDir = appDir;
+    AppDir = m_folders.programDir;
     if (!AppDir.endsWith(QLatin1Char('/')))
         AppDir += QLatin1Char('/');
     startUp();
@@ -101,6 +105,7 @@ frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
     setAcceptDrops(true);
+    FitCaptions::apply(this);
 }
 
 frmMain::~frmMain() {
@@ -118,7 +123,14 @@ QString frmMain::chooseFileToSend() {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
-    return QDir::toNativeSeparators(m_services.openFileName(this));
+    // The home folder the first time, then the folder last chosen from (while
+    // it still exists); never the program folder with its key files.
+    if (m_lastFileFolder.isEmpty() || !QFileInfo(m_lastFileFolder).isDir())
+        m_lastFileFolder = QDir::homePath();
+    const QString chosen = m_services.openFileName(this, m_lastFileFolder);
+    if (!chosen.isEmpty())
+        m_lastFileFolder = QFileInfo(chosen).absolutePath();
+    return QDir::toNativeSeparators(chosen);
 }
 
 void frmMain::selectFile() {
@@ -171,10 +183,11 @@ void frmMain::startUp() {
 
     m_ui->lbSent->setText(QString());
     m_ui->lbRecv->setText(QString());
-    Recv = AppDir + QStringLiteral("Recv/");
+    Recv = m_folders.recvDir;
     readPort(problems);
     m_ui->txtPort->setText(PortStr);
-    makeRecvFolder(problems);
+    if (m_folders.makeRecvAtStartUp)
+        makeRecvFolder(problems);
     m_ui->txtIP->setText(sock.localIP());
     m_ui->List1->clear();
     m_listTop = 0;
@@ -218,7 +231,9 @@ void frmMain::readPort(QStringList& problems) {
 // An existing folder is what a second start finds; only a folder that is
 // still missing afterwards is worth a word.
 void frmMain::makeRecvFolder(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("Recv");
+    QString path = Recv;
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
     QString error;
     if (FileOps::makeFolder(path, &error) || QFileInfo(path).isDir())
         return;
@@ -286,12 +301,14 @@ void frmMain::NoticeCheck() {
                                .arg(reason(AppDir + QStringLiteral("opt.dne"), error)));
     m_noticeCheckRunning = true;
     frmNotice notice(AppDir, m_services, this);
+    FitCaptions::apply(&notice);
     m_services.showModal(notice);
     m_noticeCheckRunning = false;
     NoticeHasShown = true;
 }
 
 int frmMain::showOwnModal(QDialog& dialog) {
+    FitCaptions::apply(&dialog);
     const int result = m_services.showModal(dialog);
     NoticeCheck();
     return result;
@@ -323,11 +340,12 @@ void frmMain::showFontWindow() {
 
 void frmMain::showAbout() {
     frmAbout dialog(this);
+    dialog.setFolders(QDir::toNativeSeparators(AppDir), QDir::toNativeSeparators(Recv));
     showOwnModal(dialog);
 }
 
 void frmMain::showHelp() {
-    HelpPage = AppDir + QStringLiteral("overview.htm");
+    HelpPage = m_folders.helpPage;
     frmBrowser dialog(HelpPage, this);
     showOwnModal(dialog);
 }

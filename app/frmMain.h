@@ -4,6 +4,7 @@
 #include <QString>
 #include <memory>
 
+#include "app/ProgramFolders.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
 
@@ -24,10 +25,14 @@ class frmMain : public QMainWindow, public SessionView {
 public:
     // `appDir` is the program's folder; every stored file lives there.
     frmMain(const QString& appDir, Services& services, QWidget* parent = nullptr);
+    // The program folder, the received-files folder and the help page as
+    // decided at start (portable, installed or chosen with --folder).
+    frmMain(const ProgramFolders& folders, Services& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
     Ui::frmMain* ui() const { return m_ui; }
     Services& services() const { return m_services; }
+    const ProgramFolders& folders() const { return m_folders; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
 
@@ -102,6 +107,9 @@ private:
 
     Ui::frmMain* m_ui;
     Services& m_services;
+    ProgramFolders m_folders;
+    // The folder the file dialog opens in: the one last chosen from.
+    QString m_lastFileFolder;
     std::unique_ptr<Session> m_session;
     int m_listTop = 0;
     bool m_firstShow = true;

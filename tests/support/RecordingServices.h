@@ -16,7 +16,7 @@
 // Log entries:
 //   "message:<text>"               message()
 //   "question:<title>:<text>"      question()
-//   "open"                         openFileName()
+//   "open:<start folder>"          openFileName()
 //   "color:<current>"              chooseColor()
 //   "font:<name>:<size>"           chooseFont() (the values passed in)
 //   "modal:<objectName or class>"  showModal()
@@ -51,8 +51,8 @@ public:
         log.append(QStringLiteral("question:%1:%2").arg(title, text));
         return questionAnswer;
     }
-    QString openFileName(QWidget*) override {
-        log.append(QStringLiteral("open"));
+    QString openFileName(QWidget*, const QString& startDir) override {
+        log.append(QStringLiteral("open:") + startDir);
         return fileName;
     }
     qint32 chooseColor(QWidget*, qint32 current) override {
