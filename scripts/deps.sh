@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, only when some are missing.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
-pkgs=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev libbenchmark-dev fonts-dejavu-core "$@")
+pkgs=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev libbenchmark-dev fonts-dejavu-core
+  dpkg-dev file "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
