@@ -43,8 +43,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
     QApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("vantrel"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vantrel"),
+    QGuiApplication::setDesktopFileName(QStringLiteral("net.orvane.Vantrel"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("net.orvane.Vantrel"),
                                                  QIcon(QStringLiteral(":/icons/vantrel-256.png"))));
 
     // The window layouts are measured for a small sans-serif font.
