@@ -15,8 +15,9 @@
 #include <QTextCursor>
 
 #include "app/FitCaptions.h"
+#include "app/Trace.h"
+#include "platform/DialogServices.h"
 #include "platform/FileOps.h"
-#include "platform/Services.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
 #include "ui_frmMain.h"
@@ -47,10 +48,10 @@ void bump(QLabel* bar) {
 
 } // namespace
 
-frmMain::frmMain(const QString& appDir, Services& services, QWidget* parent)
+frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* parent)
     : frmMain(ProgramFolders::portable(appDir), services, parent) {}
 
-frmMain::frmMain(const ProgramFolders& folders, Services& services, QWidget* parent)
+frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
 
@@ -86,14 +87,14 @@ frmMain::frmMain(const ProgramFolders& folders, Services& services, QWidget* par
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
     connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
 
-    AppDir = m_folders.programDir;
-    if (!AppDir.endsWith(QLatin1Char('/')))
-        AppDir += QLatin1Char('/');
+    m_appDir = m_folders.programDir;
+    if (!m_appDir.endsWith(QLatin1Char('/')))
+        m_appDir += QLatin1Char('/');
     startUp();
 
-    m_session = std::make_unique<Session>(AppDir, Recv, sock, m_services, *this);
-    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(PortStr); });
-    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(PortStr); });
+    m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
+    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
+    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -110,7 +111,6 @@ frmMain::frmMain(const ProgramFolders& folders, Services& services, QWidget* par
 
 frmMain::~frmMain() {
     m_session.reset();
-    delete m_ui;
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -119,7 +119,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 QString frmMain::chooseFileToSend() {
-    if (!m_session->IsConnected) {
+    if (!m_session->IsConnected()) {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
@@ -145,19 +145,20 @@ void frmMain::sendFileButton() {
         m_services.message(QStringLiteral("Define or Select a File to Send."));
         return;
     }
-    m_session->SendFile(fn, false);
+    m_session->SendFile(fn, Session::Confirm::Skip);
 }
 
 void frmMain::sendFileMenu() {
     const QString fn = chooseFileToSend();
     if (!fn.isEmpty())
-        m_session->SendFile(fn, true);
+        m_session->SendFile(fn, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {
     const QString line = m_ui->txtChat->text();
     if (line.isEmpty())
         return;
+    Trace::event("send", line);
     m_session->SendChat(line);
     m_ui->txtChat->clear();
 }
@@ -183,12 +184,12 @@ void frmMain::startUp() {
 
     m_ui->lbSent->setText(QString());
     m_ui->lbRecv->setText(QString());
-    Recv = m_folders.recvDir;
+    m_recv = m_folders.recvDir;
     readPort(problems);
-    m_ui->txtPort->setText(PortStr);
+    m_ui->txtPort->setText(m_portStr);
     if (m_folders.makeRecvAtStartUp)
         makeRecvFolder(problems);
-    m_ui->txtIP->setText(sock.localIP());
+    m_ui->txtIP->setText(m_sock.localIP());
     m_ui->List1->clear();
     m_listTop = 0;
     m_ui->Text2->clear();
@@ -206,8 +207,8 @@ void frmMain::startUp() {
 }
 
 void frmMain::readPort(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("port.dat");
-    PortStr = QString::fromLatin1(DefaultPort);
+    const QString path = m_appDir + QStringLiteral("port.dat");
+    m_portStr = QString::fromLatin1(DefaultPort);
     QString error;
     const qint64 length = FileOps::lengthCreating(path, &error);
     if (length < 0) {
@@ -225,13 +226,13 @@ void frmMain::readPort(QStringList& problems) {
         return;
     }
     // Shown as stored, even when it holds no valid port.
-    PortStr = TextCodec::fromFile(line);
+    m_portStr = TextCodec::fromFile(line);
 }
 
 // An existing folder is what a second start finds; only a folder that is
 // still missing afterwards is worth a word.
 void frmMain::makeRecvFolder(QStringList& problems) {
-    QString path = Recv;
+    QString path = m_recv;
     if (path.endsWith(QLatin1Char('/')))
         path.chop(1);
     QString error;
@@ -243,7 +244,7 @@ void frmMain::makeRecvFolder(QStringList& problems) {
 }
 
 void frmMain::readChatAppearance(QStringList& problems) {
-    const QString path = AppDir + QStringLiteral("font.dat");
+    const QString path = m_appDir + QStringLiteral("font.dat");
     QString error;
     const qint64 length = FileOps::lengthCreating(path, &error);
     if (length < 0) {
@@ -290,21 +291,21 @@ void frmMain::showEvent(QShowEvent* event) {
 // Runs whenever the main window becomes the program's active window: first
 // shown, or one of its own modal windows closed.
 void frmMain::NoticeCheck() {
-    if (NoticeHasShown || m_noticeCheckRunning)
+    if (m_noticeHasShown || m_noticeCheckRunning)
         return;
     QString error;
-    const qint64 length = FileOps::lengthCreating(AppDir + QStringLiteral("opt.dne"), &error);
+    const qint64 length = FileOps::lengthCreating(m_appDir + QStringLiteral("opt.dne"), &error);
     if (length > 0)
         return;
     if (length < 0)
         m_services.message(QStringLiteral("%1\n\nThe start-up notice is shown.")
-                               .arg(reason(AppDir + QStringLiteral("opt.dne"), error)));
+                               .arg(reason(m_appDir + QStringLiteral("opt.dne"), error)));
     m_noticeCheckRunning = true;
-    frmNotice notice(AppDir, m_services, this);
+    frmNotice notice(m_appDir, m_services, this);
     FitCaptions::apply(&notice);
     m_services.showModal(notice);
     m_noticeCheckRunning = false;
-    NoticeHasShown = true;
+    m_noticeHasShown = true;
 }
 
 int frmMain::showOwnModal(QDialog& dialog) {
@@ -323,10 +324,10 @@ void frmMain::savePort() {
     }
     const QString canonical = QString::number(port);
     QString error;
-    if (!FileOps::writeFile(AppDir + QStringLiteral("port.dat"),
+    if (!FileOps::writeFile(m_appDir + QStringLiteral("port.dat"),
                             TextCodec::toFile(canonical) + "\r\n", &error)) {
         m_services.message(QStringLiteral("The port was not saved.\n\n%1")
-                               .arg(reason(AppDir + QStringLiteral("port.dat"), error)));
+                               .arg(reason(m_appDir + QStringLiteral("port.dat"), error)));
         return;
     }
     m_ui->txtPort->setText(canonical);
@@ -334,23 +335,24 @@ void frmMain::savePort() {
 }
 
 void frmMain::showFontWindow() {
-    frmFont dialog(AppDir, m_services, m_ui->txtLog, this);
+    frmFont dialog(m_appDir, m_services, m_ui->txtLog, this);
     showOwnModal(dialog);
 }
 
 void frmMain::showAbout() {
     frmAbout dialog(this);
-    dialog.setFolders(QDir::toNativeSeparators(AppDir), QDir::toNativeSeparators(Recv));
+    dialog.setFolders(QDir::toNativeSeparators(m_appDir), QDir::toNativeSeparators(m_recv));
     showOwnModal(dialog);
 }
 
 void frmMain::showHelp() {
-    HelpPage = m_folders.helpPage;
-    frmBrowser dialog(HelpPage, this);
+    m_helpPage = m_folders.helpPage;
+    frmBrowser dialog(m_helpPage, this);
     showOwnModal(dialog);
 }
 
 void frmMain::UpdateList(const QString& line) {
+    Trace::event("status", line);
     QListWidget* list = m_ui->List1;
     list->addItem(line);
     const int count = list->count();
@@ -369,6 +371,7 @@ void frmMain::UpdateChatList(const QString& line) {
     end.insertText(line + QLatin1Char('\n'));
     QScrollBar* bar = log->verticalScrollBar();
     bar->setValue(bar->maximum());
+    Trace::event("chat", line);
 }
 
 QString frmMain::chatLogText() const {

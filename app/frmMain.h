@@ -9,7 +9,7 @@
 #include "protocol/SessionView.h"
 
 class QDialog;
-class Services;
+class DialogServices;
 class Session;
 
 namespace Ui {
@@ -24,31 +24,29 @@ class frmMain : public QMainWindow, public SessionView {
     Q_OBJECT
 public:
     // `appDir` is the program's folder; every stored file lives there.
-    frmMain(const QString& appDir, Services& services, QWidget* parent = nullptr);
+    frmMain(const QString& appDir, DialogServices& services, QWidget* parent = nullptr);
     // The program folder, the received-files folder and the help page as
     // decided at start (portable, installed or chosen with --folder).
-    frmMain(const ProgramFolders& folders, Services& services, QWidget* parent = nullptr);
+    frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
-    Ui::frmMain* ui() const { return m_ui; }
-    Services& services() const { return m_services; }
+    DialogServices& services() const { return m_services; }
     const ProgramFolders& folders() const { return m_folders; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
 
     // The program's folder, ending in "/".
-    QString AppDir;
+    const QString& AppDir() const { return m_appDir; }
     // The help page the help window shows (set by Help > Using Vantrel).
-    QString HelpPage;
+    const QString& HelpPage() const { return m_helpPage; }
     // The port text read from port.dat at start-up.
-    QString PortStr;
-    // Folder for received files: AppDir + "Recv/".
-    QString Recv;
+    const QString& PortStr() const { return m_portStr; }
+    // Folder for received files: AppDir() + "Recv/".
+    const QString& Recv() const { return m_recv; }
     // The start-up notice has been shown in this run.
-    bool NoticeHasShown = false;
-
+    bool NoticeHasShown() const { return m_noticeHasShown; }
     // The one network endpoint of the program.
-    Socket sock;
+    const Socket& sock() const { return m_sock; }
 
     // The status list and the chat log.
     void UpdateList(const QString& line) override;
@@ -105,11 +103,18 @@ private:
     void showAbout();
     void showHelp();
 
-    Ui::frmMain* m_ui;
-    Services& m_services;
+    std::unique_ptr<Ui::frmMain> m_ui;
+    DialogServices& m_services;
     ProgramFolders m_folders;
     // The folder the file dialog opens in: the one last chosen from.
     QString m_lastFileFolder;
+    QString m_appDir;
+    QString m_helpPage;
+    QString m_portStr;
+    QString m_recv;
+    bool m_noticeHasShown = false;
+    // Declared before the session, which uses it until it is gone.
+    Socket m_sock;
     std::unique_ptr<Session> m_session;
     int m_listTop = 0;
     bool m_firstShow = true;

@@ -2,6 +2,7 @@
 // ping-pong of 1004-byte messages and 3-byte replies: the limit of any
 // stop-and-wait transfer on this machine.
 #include "PeerFixture.h"
+#include "protocol/Wire.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
@@ -41,10 +42,10 @@ void BM_Transfer50MB(benchmark::State& state) {
         // first block.
         QElapsedTimer clock;
         QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
-            if (m.startsWith("FB:") && !clock.isValid())
+            if (wire::kindOf(m) == wire::Kind::Block && !clock.isValid())
                 clock.start();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         if (!waitFor([&] { return host.view.status.contains("File Received."); }, 300000)) {
             state.SkipWithError("transfer did not finish");
             return;
@@ -74,19 +75,21 @@ void BM_PingPong1004(benchmark::State& state) {
         client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
-        const QByteArray block = "FB:" + QByteArray(1000, 'x') + "|";
+        const QByteArray block =
+            wire::message(wire::Kind::Block, QByteArray(wire::kBlockSize, 'x'));
+        const QByteArray ack = wire::message(wire::Kind::Ack);
         int done = 0;
         qint64 got = 0;
         QObject::connect(peer, &QTcpSocket::readyRead, [&] {
             got += peer->readAll().size();
             while (got >= block.size()) {
                 got -= block.size();
-                peer->write("OK:");
+                peer->write(ack);
             }
         });
         QObject::connect(&client, &QTcpSocket::readyRead, [&] {
             const qint64 n = client.readAll().size();
-            for (qint64 i = 0; i < n / 3; ++i) {
+            for (qint64 i = 0; i < n / ack.size(); ++i) {
                 if (++done < rounds)
                     client.write(block);
             }
@@ -100,9 +103,9 @@ void BM_PingPong1004(benchmark::State& state) {
         }
         const double secs = clock.nsecsElapsed() / 1e9;
         state.SetIterationTime(secs);
-        g_pingPongMBs = rounds * 1000.0 / 1e6 / secs;
+        g_pingPongMBs = rounds * double(wire::kBlockSize) / 1e6 / secs;
     }
-    state.SetBytesProcessed(state.iterations() * rounds * 1000LL);
+    state.SetBytesProcessed(state.iterations() * rounds * qint64(wire::kBlockSize));
 }
 
 BENCHMARK(BM_Transfer50MB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -48,7 +49,7 @@ int ReadAll(const std::string& path, std::string& out) {
     out.clear();
     errno = 0;
 #if defined(__unix__) || defined(__APPLE__)
-    // Every message reads five small files: one read each, no buffering
+    // The working files are small: one read each, no buffering
     // layer. A read that returns less than asked of a regular file has met
     // its end, so no second read is needed to find it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -100,17 +101,6 @@ int ReadAll(const std::string& path, std::string& out) {
         out.clear();
     return error;
 #endif
-}
-
-int ReadAllCreating(const std::string& path, std::string& out) {
-    const int error = ReadAll(path, out);
-    if (error != ENOENT)
-        return error;
-    errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (!f)
-        return LastError();
-    return Finish(f, 0, false);
 }
 
 int WriteAt(const std::string& path, std::uint64_t offset, const std::string& data,
@@ -192,77 +182,146 @@ std::string Describe(int error) {
     return std::generic_category().message(error);
 }
 
-int OpenFiles::ReadAll(const std::string& path, std::string& out) {
+namespace {
+
 #if defined(__unix__) || defined(__APPLE__)
-    out.clear();
-    errno = 0;
-    struct stat now {};
-    auto entry = std::find_if(m_files.begin(), m_files.end(),
-                              [&](const Entry& e) { return e.path == path; });
-    if (::stat(path.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
-        if (entry != m_files.end()) {
-            ::close(entry->fd);
-            m_files.erase(entry);
-        }
-        return fileio::ReadAll(path, out);
-    }
-    if (entry != m_files.end() &&
-        (entry->device != std::uint64_t(now.st_dev) || entry->inode != std::uint64_t(now.st_ino))) {
-        // Another file stands under the name now.
-        ::close(entry->fd);
-        m_files.erase(entry);
-        entry = m_files.end();
-    }
-    if (entry == m_files.end()) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return LastError(ENOENT);
-        struct stat opened {};
-        if (::fstat(fd, &opened) != 0 || opened.st_dev != now.st_dev ||
-            opened.st_ino != now.st_ino) {
-            ::close(fd);
-            return fileio::ReadAll(path, out);
-        }
-        m_files.push_back({path, fd, std::uint64_t(now.st_dev), std::uint64_t(now.st_ino)});
-        entry = m_files.end() - 1;
-    }
-    // The size just looked up, and one more byte to see the end.
-    out.resize(std::size_t(now.st_size) + 1);
+#if defined(__APPLE__)
+#define VANTREL_MTIM st_mtimespec
+#define VANTREL_CTIM st_ctimespec
+#else
+#define VANTREL_MTIM st_mtim
+#define VANTREL_CTIM st_ctim
+#endif
+
+// Reads a whole file from the start through `fd`, its size just looked up:
+// one read when the size still holds (asking for one byte more sees the end).
+int ReadKnownSize(int fd, std::uint64_t size, std::string& out) {
+    out.resize(std::size_t(size) + 1);
     std::size_t have = 0;
     for (;;) {
-        const ssize_t got = ::pread(entry->fd, &out[have], out.size() - have, off_t(have));
+        const ssize_t got = ::pread(fd, &out[have], out.size() - have, off_t(have));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            const int error = LastError();
             out.clear();
-            return error;
+            return LastError();
         }
         have += std::size_t(got);
         if (got == 0 || have < out.size())
             break;
-        out.resize(out.size() * 2); // it grew since the lookup
+        out.resize(out.size() * 2); // it grew since the look-up
     }
     out.resize(have);
     return 0;
-#else
-    return fileio::ReadAll(path, out);
+}
 #endif
-}
 
-int OpenFiles::ReadAllCreating(const std::string& path, std::string& out) {
-    const int error = ReadAll(path, out);
-    if (error != ENOENT)
-        return error;
-    return fileio::ReadAllCreating(path, out);
-}
+} // namespace
 
-void OpenFiles::Clear() {
+int FileCache::Read(int slot, const std::string& path, bool create, const std::string*& out,
+                    std::uint64_t& version) {
+    Entry& e = m_entries[slot];
+    out = &e.data;
+    if (e.path != path) {
+        Forget(slot);
+        e.path = path;
+    }
+    errno = 0;
+    int error = 0;
 #if defined(__unix__) || defined(__APPLE__)
-    for (const Entry& e : m_files)
+    // Taken before the look-up: a write after this moment lands in a tick at
+    // or after it.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = LastError(ENOENT);
+    } else if (!S_ISREG(st.st_mode)) {
+        // A folder or device: read it the plain way for the reason, and keep
+        // nothing.
+        error = fileio::ReadAll(path, m_scratch);
+        e.trusted = false;
+    } else {
+        const auto& m = st.VANTREL_MTIM;
+        const auto& c = st.VANTREL_CTIM;
+        const bool same = e.valid && e.device == std::uint64_t(st.st_dev) &&
+                          e.inode == std::uint64_t(st.st_ino) &&
+                          e.size == std::uint64_t(st.st_size) && e.mtimeSec == m.tv_sec &&
+                          e.mtimeNsec == m.tv_nsec && e.ctimeSec == c.tv_sec &&
+                          e.ctimeNsec == c.tv_nsec;
+        if (same && e.trusted) {
+            version = e.version;
+            return 0;
+        }
+        ++m_contentReads;
+        if (e.fd >= 0 &&
+            (e.fdDevice != std::uint64_t(st.st_dev) || e.fdInode != std::uint64_t(st.st_ino))) {
+            ::close(e.fd); // another file stands under the name now
+            e.fd = -1;
+        }
+        if (e.fd < 0) {
+            e.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            e.fdDevice = std::uint64_t(st.st_dev);
+            e.fdInode = std::uint64_t(st.st_ino);
+        }
+        error = e.fd < 0 ? LastError(ENOENT)
+                         : ReadKnownSize(e.fd, std::uint64_t(st.st_size), m_scratch);
+        if (error == 0) {
+            e.device = std::uint64_t(st.st_dev);
+            e.inode = std::uint64_t(st.st_ino);
+            e.size = std::uint64_t(st.st_size);
+            e.mtimeSec = m.tv_sec;
+            e.mtimeNsec = m.tv_nsec;
+            e.ctimeSec = c.tv_sec;
+            e.ctimeNsec = c.tv_nsec;
+            // Trusted once both times lie well before the read.
+            const auto nanos = [](std::int64_t sec, std::int64_t nsec) {
+                return sec * 1000000000 + nsec;
+            };
+            const std::int64_t latest =
+                std::max(nanos(m.tv_sec, m.tv_nsec), nanos(c.tv_sec, c.tv_nsec));
+            e.trusted = latest < nanos(now.tv_sec, now.tv_nsec) - kTrustAfterSeconds * 1000000000;
+        }
+    }
+#else
+    ++m_contentReads;
+    error = fileio::ReadAll(path, m_scratch);
+#endif
+    if (error == ENOENT && create) {
+        errno = 0;
+        std::FILE* f = std::fopen(path.c_str(), "ab");
+        error = f ? Finish(f, 0, false) : LastError();
+        m_scratch.clear();
+        e.trusted = false; // its times are new: read it properly next time
+    }
+    if (error != 0) {
+        Forget(slot);
+        e.data.clear();
+        return error;
+    }
+    if (!e.valid || e.data != m_scratch) {
+        e.data.swap(m_scratch);
+        e.version = ++m_lastVersion;
+    }
+    e.valid = true;
+    version = e.version;
+    return 0;
+}
+
+void FileCache::Forget(int slot) {
+    Entry& e = m_entries[slot];
+    e.valid = false;
+    e.trusted = false;
+#if defined(__unix__) || defined(__APPLE__)
+    if (e.fd >= 0)
         ::close(e.fd);
 #endif
-    m_files.clear();
+    e.fd = -1;
+}
+
+void FileCache::Clear() {
+    for (int slot = 0; slot < kSlots; ++slot)
+        Forget(slot);
 }
 
 } // namespace fileio

@@ -11,8 +11,6 @@ namespace fileio {
 
 // The whole content of a file.
 int ReadAll(const std::string& path, std::string& out);
-// As ReadAll, but a missing file is created empty (and read as empty).
-int ReadAllCreating(const std::string& path, std::string& out);
 // Writes `data` at byte `offset`, creating the file when it is missing and
 // never shortening it (a file of fixed-length records).
 int WriteAt(const std::string& path, std::uint64_t offset, const std::string& data,
@@ -26,31 +24,57 @@ int Remove(const std::string& path);
 
 std::string Describe(int error);
 
-// The files every message reads, kept open between messages. Each read
-// still looks the path up and reads the whole content, so a file that was
-// changed, replaced or removed meanwhile is read as it is now; only the
-// opening and closing are saved.
-class OpenFiles {
+// The key files every message reads, held in memory. Each look-up costs
+// one stat() of the path; the bytes are read again only when the file's
+// identity (device, inode), size, modification time or status-change time
+// differ from the last read. Time stamps are coarse on many file systems: a
+// file written again within the same clock tick as its previous write can
+// keep identical stat data. So a file whose times were less than a few
+// seconds old when it was read is not trusted: it is read again at every
+// look-up until a read finds its times old enough. Such reads go through a
+// descriptor kept open for as long as the same file stands under the name.
+class FileCache {
 public:
-    OpenFiles() = default;
-    ~OpenFiles() { Clear(); }
-    OpenFiles(const OpenFiles&) = delete;
-    OpenFiles& operator=(const OpenFiles&) = delete;
+    FileCache() = default;
+    ~FileCache() { Clear(); }
+    FileCache(const FileCache&) = delete;
+    FileCache& operator=(const FileCache&) = delete;
 
-    int ReadAll(const std::string& path, std::string& out);
-    // As fileio::ReadAllCreating.
-    int ReadAllCreating(const std::string& path, std::string& out);
-    // Closes every file kept open.
+    // Seconds a file's times must lie before the moment it is read for its
+    // stat data to stand for its content afterwards.
+    static constexpr long kTrustAfterSeconds = 3;
+
+    // The content of `path` in `*out` (valid until the next call for the same
+    // slot). With `create`, a missing file is created empty and reads as
+    // empty. `slot` (0..kSlots-1) identifies the file; each slot keeps one
+    // path. `*version` changes whenever the content may differ from what the
+    // slot handed out before.
+    static constexpr int kSlots = 8;
+    int Read(int slot, const std::string& path, bool create, const std::string*& out,
+             std::uint64_t& version);
+    // Forgets one file (after the owner wrote it) or all of them, closing
+    // what is kept open.
+    void Forget(int slot);
     void Clear();
+    // How many times file content was read from the disk; for tests.
+    std::uint64_t ContentReads() const { return m_contentReads; }
 
 private:
     struct Entry {
         std::string path;
-        int fd = -1;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
+        std::string data;
+        bool valid = false;   // `data` is what the file held at some read
+        bool trusted = false; // unchanged stat data means unchanged content
+        std::uint64_t version = 0;
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
+        int fd = -1; // open on the file of device/inode below
+        std::uint64_t fdDevice = 0, fdInode = 0;
     };
-    std::vector<Entry> m_files;
+    Entry m_entries[kSlots];
+    std::string m_scratch;
+    std::uint64_t m_lastVersion = 0;
+    std::uint64_t m_contentReads = 0;
 };
 
 } // namespace fileio

@@ -50,14 +50,15 @@ EngineResult WriteFailure(const char* name, int error) {
 } // namespace
 
 EngineResult SDK::CreateKeys(std::string& seed) {
-    m_openFiles.Clear();
+    m_files.Clear();
+    m_prepared = Prepared{};
     std::string why;
     if (!seedrules::CheckSeedText(seed, &why))
         return EngineResult::Failure("the seed text cannot be used: " + why);
     m_keysReady = false;
     // Set-up without reading k3.bin/k4.bin: nothing an earlier run left there
     // may enter the new keys, and a damaged file must not stop them.
-    InitEngine(nullptr);
+    InitEngine();
     ExpandSeed(seed);
 
     const std::string rotors = ShuffleRotors();

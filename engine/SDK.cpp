@@ -73,39 +73,30 @@ SDK::SDK(std::string appDir) : m_appDir(std::move(appDir)), m_seedTable(kSeedTab
         m_appDir = "./";
     else if (m_appDir.back() != '/')
         m_appDir += '/';
+    const char* names[kFiles] = {kParams, kSteps, kCounts, kRotorsCurrent, kRotorsReserve};
+    for (int f = 0; f < kFiles; ++f)
+        m_messagePaths[f] = PathOf(names[f]);
 }
 
-EngineResult SDK::InitEngine(RotorSetup* setup) {
+void SDK::InitEngine() {
     m_textWipeFill.assign(kTextRecord, '@');
     m_binWipeFill.assign(kRotorRecord, '@');
-    if (!setup)
-        return EngineResult::Success();
-    if (auto r = ReadDirections(*setup); !r)
-        return r;
-    return ReadSteps(*setup);
 }
 
-EngineResult SDK::ReadDirections(RotorSetup& setup) const {
-    std::string data;
-    if (int error = m_openFiles.ReadAllCreating(PathOf(kParams), data))
-        return ReadFailure(kParams, error);
+void SDK::ReadDirections(const std::string& data, RotorSetup& setup) {
     if (data.empty()) {
         setup.directions.fill(0);
         for (int place : kDefaultUp)
             setup.directions[place - 1] = 1;
-        return EngineResult::Success();
+        return;
     }
     // Only an upper-case "D" turns down; any other byte, or a byte missing
     // from a short record, turns up.
     for (int k = 0; k < kRotors; ++k)
         setup.directions[k] = (k < static_cast<int>(data.size()) && data[k] == 'D') ? 0 : 1;
-    return EngineResult::Success();
 }
 
-EngineResult SDK::ReadSteps(RotorSetup& setup) const {
-    std::string data;
-    if (int error = m_openFiles.ReadAllCreating(PathOf(kSteps), data))
-        return ReadFailure(kSteps, error);
+EngineResult SDK::ReadSteps(const std::string& data, RotorSetup& setup) {
     if (data.empty()) {
         setup.steps.fill(1);
         return EngineResult::Success();
@@ -128,10 +119,7 @@ EngineResult SDK::ReadSteps(RotorSetup& setup) const {
     return EngineResult::Success();
 }
 
-EngineResult SDK::ReadCounts(int16_t& rotorCount, int32_t& passes) const {
-    std::string data;
-    if (int error = m_openFiles.ReadAll(PathOf(kCounts), data))
-        return ReadFailure(kCounts, error);
+EngineResult SDK::ReadCounts(const std::string& data, int16_t& rotorCount, int32_t& passes) {
     // Two numbers separated by blanks, a comma or a line end.
     std::vector<std::string_view> tokens;
     std::string_view text(data);
@@ -169,27 +157,69 @@ EngineResult SDK::ReadCounts(int16_t& rotorCount, int32_t& passes) const {
     return EngineResult::Success();
 }
 
-EngineResult SDK::LoadRotors(RotorSetup& setup, std::string& current, std::string& reserve) const {
-    const char* names[2] = {kRotorsCurrent, kRotorsReserve};
-    std::string* contents[2] = {&current, &reserve};
-    for (int f = 0; f < 2; ++f) {
-        if (int error = m_openFiles.ReadAll(PathOf(names[f]), *contents[f]))
+EngineResult SDK::PrepareMessage(const std::string*& reserve) {
+    static const char* const names[kFiles] = {kParams, kSteps, kCounts, kRotorsCurrent,
+                                              kRotorsReserve};
+    Prepared& p = m_prepared;
+    const std::string* data[kFiles] = {};
+    // Each file in turn: read (directions and steps from files that are
+    // created empty when missing), then taken apart when its content is new.
+    for (int f = 0; f < kFiles; ++f) {
+        std::uint64_t version = 0;
+        const bool create = f == kParamsFile || f == kStepsFile;
+        if (int error = m_files.Read(f, m_messagePaths[f], create, data[f], version)) {
+            p.versions[f] = 0;
             return ReadFailure(names[f], error);
-        if (contents[f]->size() < static_cast<std::size_t>(kRotorFileSize))
-            return EngineResult::Failure(std::string(names[f]) + " is too short (" +
-                                         std::to_string(contents[f]->size()) +
-                                         " bytes, 5120 needed)");
+        }
+        if (version == p.versions[f])
+            continue;
+        p.versions[f] = 0;
+        p.machineReady = false;
+        const std::string& d = *data[f];
+        EngineResult r;
+        switch (f) {
+        case kParamsFile:
+            ReadDirections(d, p.setup);
+            break;
+        case kStepsFile:
+            r = ReadSteps(d, p.setup);
+            break;
+        case kCountsFile:
+            r = ReadCounts(d, p.rotorCount, p.setup.passes);
+            break;
+        default:
+            if (d.size() < static_cast<std::size_t>(kRotorFileSize))
+                return EngineResult::Failure(std::string(names[f]) + " is too short (" +
+                                             std::to_string(d.size()) + " bytes, 5120 needed)");
+            if (f == kCurrentFile)
+                for (int k = 0; k < kRotors; ++k)
+                    std::memcpy(p.setup.rotors[k].data(), d.data() + k * kRotorRecord,
+                                kRotorRecord);
+            break;
+        }
+        if (!r)
+            return r;
+        p.versions[f] = version;
     }
-    for (int r = 0; r < kRotors; ++r)
-        std::memcpy(setup.rotors[r].data(), current.data() + r * kRotorRecord, kRotorRecord);
+    if (!p.machineReady) {
+        p.setup.cycleTable = m_cycleTable;
+        std::string why;
+        if (!p.machine.SetUp(p.setup, &why))
+            return EngineResult::Failure(why);
+        p.restoreNeeded = *data[kCurrentFile] != *data[kReserveFile];
+        p.machineReady = true;
+    }
+    reserve = data[kReserveFile];
     return EngineResult::Success();
 }
 
-EngineResult SDK::RestoreRotorFile(const std::string& current, const std::string& reserve) const {
-    if (current == reserve)
+EngineResult SDK::RestoreRotorFile(const std::string& reserve) {
+    if (!m_prepared.restoreNeeded)
         return EngineResult::Success(); // the copy would leave every byte as it is
-    // Overwritten in place (and cut when it was longer).
-    if (int error = fileio::WriteWhole(PathOf(kRotorsCurrent), reserve))
+    // Overwritten in place (and cut when it was longer); read afresh next time.
+    const int error = fileio::WriteWhole(m_messagePaths[kCurrentFile], reserve);
+    m_files.Forget(kCurrentFile);
+    if (error)
         return EngineResult::Failure(std::string(kRotorsCurrent) + " cannot be restored from " +
                                      kRotorsReserve + " (" + fileio::Describe(error) + ")");
     return EngineResult::Success();
@@ -198,37 +228,27 @@ EngineResult SDK::RestoreRotorFile(const std::string& current, const std::string
 EngineResult SDK::RunMessage(std::string& text, bool decrypt) {
     if (!m_keysReady)
         return EngineResult::Failure("no keys have been made yet");
-    RotorSetup setup;
-    if (auto r = InitEngine(&setup); !r)
+    InitEngine();
+    const std::string* reserve = nullptr;
+    if (auto r = PrepareMessage(reserve); !r)
         return r;
-    int16_t rotorCount = 0;
-    if (auto r = ReadCounts(rotorCount, setup.passes); !r)
-        return r;
-    std::string current, reserve;
-    if (auto r = LoadRotors(setup, current, reserve); !r)
-        return r;
-    setup.cycleTable = m_cycleTable;
-
-    RotorMachine machine;
-    std::string why;
-    if (!machine.SetUp(setup, &why))
-        return EngineResult::Failure(why);
+    const RotorMachine& machine = m_prepared.machine;
     std::string out = text;
     auto* bytes = reinterpret_cast<uint8_t*>(out.data());
     if (!decrypt) {
         machine.Encrypt(bytes, out.size());
-    } else if (!machine.Decrypt(bytes, out.size(), &why)) {
+    } else if (!machine.Decrypt(bytes, out.size(), nullptr)) {
         return EngineResult::Failure(std::string(kRotorsCurrent) + " record " +
                                      std::to_string(machine.FirstNonPermutation() + 1) +
                                      " is not a permutation of the 256 byte values (byte " +
                                      std::to_string(machine.MissingByte()) +
                                      " is missing); its messages cannot be decrypted");
     }
-    if (auto r = RestoreRotorFile(current, reserve); !r)
+    if (auto r = RestoreRotorFile(*reserve); !r)
         return r;
-    m_rotorCount = rotorCount;
-    m_passesPerChar = setup.passes;
     text.swap(out);
+    m_rotorCount = m_prepared.rotorCount;
+    m_passesPerChar = m_prepared.setup.passes;
     return EngineResult::Success();
 }
 

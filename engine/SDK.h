@@ -80,14 +80,16 @@ public:
 private:
     std::string PathOf(const char* name) const { return m_appDir + name; }
 
-    // Set-up before a message or key generation: the wipe fills, and, when
-    // `setup` is given, directions from k3.bin and step sizes from k4.bin.
-    EngineResult InitEngine(RotorSetup* setup);
-    EngineResult ReadDirections(RotorSetup& setup) const;
-    EngineResult ReadSteps(RotorSetup& setup) const;
-    EngineResult ReadCounts(int16_t& rotorCount, int32_t& passes) const;
-    EngineResult LoadRotors(RotorSetup& setup, std::string& current, std::string& reserve) const;
-    EngineResult RestoreRotorFile(const std::string& current, const std::string& reserve) const;
+    // Set-up before a message or key generation: the wipe fills.
+    void InitEngine();
+    // Readers of the key files' content, in the order a message reads them.
+    static void ReadDirections(const std::string& data, RotorSetup& setup);
+    static EngineResult ReadSteps(const std::string& data, RotorSetup& setup);
+    static EngineResult ReadCounts(const std::string& data, int16_t& rotorCount, int32_t& passes);
+    // Brings m_prepared up to date with the key files as they are now;
+    // `reserve` gets the bytes of k1.brs.
+    EngineResult PrepareMessage(const std::string*& reserve);
+    EngineResult RestoreRotorFile(const std::string& reserve);
     EngineResult RunMessage(std::string& text, bool decrypt);
 
     void ExpandSeed(std::string& seed);
@@ -110,6 +112,20 @@ private:
     std::string m_textWipeFill;
     std::string m_binWipeFill;
     std::function<void(const std::string&)> m_wipeObserver;
-    // The key files each message reads, kept open between messages.
-    mutable fileio::OpenFiles m_openFiles;
+    // The key files every message reads, in the order it reads them; each
+    // is one slot of m_files.
+    enum MessageFile { kParamsFile, kStepsFile, kCountsFile, kCurrentFile, kReserveFile, kFiles };
+    std::array<std::string, kFiles> m_messagePaths;
+    fileio::FileCache m_files;
+    // What the key files last gave, with the content version of each file it
+    // was taken from: a message whose files all kept their versions reuses it.
+    struct Prepared {
+        std::array<std::uint64_t, kFiles> versions{}; // 0: not taken from the file
+        RotorSetup setup;
+        int16_t rotorCount = 0;
+        bool machineReady = false;
+        RotorMachine machine;
+        bool restoreNeeded = false; // k1.bcr differs from k1.brs
+    };
+    Prepared m_prepared;
 };

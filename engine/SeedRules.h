@@ -1,8 +1,9 @@
 #pragma once
 
-// Reading numbers out of key texts, and the rules a seed text must meet
-// before key generation accepts it. Header-only so that code which builds a
-// seed text (without linking the engine) applies exactly the same rules.
+// Reading numbers out of key texts (and writing them), and the rules a seed
+// text must meet before key generation accepts it. Header-only and plain C++
+// so that code which builds a seed text or reads a settings file (without
+// linking the engine) applies exactly the same rules.
 
 #include <charconv>
 #include <cmath>
@@ -101,6 +102,14 @@ inline LeadingNumber ReadLeadingNumber(const char* p, const char* end, bool igno
 
 inline LeadingNumber ReadLeadingNumber(const std::string& text, bool ignoreInnerBlanks) {
     return ReadLeadingNumber(text.data(), text.data() + text.size(), ignoreInnerBlanks);
+}
+
+// A whole number as the program's text files hold it: a minus sign or a
+// space, then the digits (" 20", "-5"). The key text files follow it with
+// one more space.
+inline std::string NumberText(long long value) {
+    const std::string digits = std::to_string(value);
+    return value < 0 ? digits : " " + digits;
 }
 
 // Nearest whole number, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4).

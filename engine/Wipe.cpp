@@ -34,8 +34,7 @@ std::string Record(std::string text, std::size_t length) {
 } // namespace
 
 EngineResult SDK::WipeWorkFiles() {
-    // Nothing of ours keeps a working file alive once it is deleted.
-    m_openFiles.Clear();
+    m_files.Clear();
     std::vector<std::string> failures;
     std::vector<std::string> failedNames;
     auto fail = [&](const std::string& name, const std::string& reason) {

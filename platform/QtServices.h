@@ -1,10 +1,10 @@
 #pragma once
 
-#include "platform/Services.h"
+#include "platform/DialogServices.h"
 
 // The services as the user sees them: Qt's message boxes and standard
 // dialogs, the system clock and the application's event loop.
-class QtServices : public Services {
+class QtServices : public DialogServices {
 public:
     void message(const QString& text) override;
     bool question(const QString& text, const QString& title) override;

@@ -2,11 +2,10 @@
 
 #include <QString>
 
-class QDialog;
-class QWidget;
-
-// Everything that shows a modal window, asks the user, reads the clock or ends
-// the program goes through this interface. The program installs the real
+// What the connection logic needs from the world around it: tell the user
+// something, ask a Yes/No question, read the clock, let events run and end
+// the program. No window types appear here, so code that only talks over the
+// network builds without the widget libraries. The program installs the real
 // implementation (QtServices); tests install a recorder that answers at once
 // and logs what was asked, so no test ever blocks on a modal window.
 class Services {
@@ -17,17 +16,6 @@ public:
     virtual void message(const QString& text) = 0;
     // Yes/No question with its own title; true only for Yes.
     virtual bool question(const QString& text, const QString& title) = 0;
-    // Open-file dialog starting in `startDir`; the chosen path, or an empty
-    // text when cancelled.
-    virtual QString openFileName(QWidget* parent, const QString& startDir) = 0;
-    // Colour dialog starting at `current`; the chosen colour as a colour value
-    // (red in bits 0-7, green 8-15, blue 16-23), or 0 when nothing was chosen.
-    virtual qint32 chooseColor(QWidget* parent, qint32 current) = 0;
-    // Font dialog; true and name/size filled when a font was chosen.
-    virtual bool chooseFont(QWidget* parent, QString& name, float& sizePt) = 0;
-    // Shows one of the program's own windows modally and returns when it has
-    // closed (QDialog::exec result).
-    virtual int showModal(QDialog& dialog) = 0;
     // Time of day as text to the second ("HH:MM:SS").
     virtual QString timeOfDay() = 0;
     // Lets pending window and socket events run once, waiting up to `maxWaitMs`

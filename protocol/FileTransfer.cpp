@@ -3,6 +3,7 @@
 #include "engine/SDK.h"
 #include "platform/TextCodec.h"
 #include "protocol/SessionView.h"
+#include "protocol/Wire.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,15 +18,26 @@ constexpr int kMaxNameBytes = 255;
 
 } // namespace
 
-bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error) {
+namespace {
+
+// Runs one of the engine's in-place transforms over a copy of `bytes`.
+Outcome<QByteArray> transformed(const QByteArray& bytes,
+                                const std::function<EngineResult(std::string&)>& transform) {
     std::string text(bytes.constData(), size_t(bytes.size()));
-    const EngineResult r = decrypt ? engine.DecryptMessage(text) : engine.EncryptMessage(text);
-    if (!r) {
-        *error = QString::fromStdString(r.error);
-        return false;
-    }
-    bytes = QByteArray(text.data(), qsizetype(text.size()));
-    return true;
+    const EngineResult r = transform(text);
+    if (!r)
+        return Failure{QString::fromStdString(r.error)};
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+} // namespace
+
+Outcome<QByteArray> encrypted(SDK& engine, const QByteArray& plain) {
+    return transformed(plain, [&](std::string& t) { return engine.EncryptMessage(t); });
+}
+
+Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher) {
+    return transformed(cipher, [&](std::string& t) { return engine.DecryptMessage(t); });
 }
 
 QString transferSummary(qint64 bytes, qint64 elapsedMs) {
@@ -48,34 +60,29 @@ QString FileSender::baseName(const QString& path) {
     return path.mid(cut + 1);
 }
 
-bool FileSender::open(const QString& path, QString* error) {
+Outcome<> FileSender::open(const QString& path) {
     const QFileInfo info(path);
-    if (!info.exists()) {
-        *error = QStringLiteral("The file %1 does not exist.").arg(path);
-        return false;
-    }
-    if (info.isDir()) {
-        *error = QStringLiteral("%1 is a folder, not a file.").arg(path);
-        return false;
-    }
+    if (!info.exists())
+        return Failure{QStringLiteral("The file %1 does not exist.").arg(path)};
+    if (info.isDir())
+        return Failure{QStringLiteral("%1 is a folder, not a file.").arg(path)};
     m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("The file %1 cannot be read: %2").arg(path, m_file.errorString());
-        return false;
-    }
+    if (!m_file.open(QIODevice::ReadOnly))
+        return Failure{
+            QStringLiteral("The file %1 cannot be read: %2").arg(path, m_file.errorString())};
     m_path = path;
     m_size = m_file.size();
     m_ready.clear();
     m_readyRecord = 0;
-    nb = qint32(m_size / BlockSize);
-    rm = qint32(m_size - qint64(nb) * BlockSize);
-    CurrentBlock = 0;
-    FBRMSent = false;
-    return true;
+    m_nb = qint32(m_size / wire::kBlockSize);
+    m_rm = qint32(m_size - qint64(m_nb) * wire::kBlockSize);
+    m_currentBlock = 0;
+    m_finalSent = false;
+    return {};
 }
 
 bool FileSender::announce() {
-    if (!m_ctx.send("FL:" + TextCodec::toWire(baseName(m_path)))) {
+    if (!m_ctx.send(wire::message(wire::Kind::FileName, TextCodec::toWire(baseName(m_path))))) {
         abort(QStringLiteral("the connection refused the file announcement"));
         return false;
     }
@@ -84,11 +91,11 @@ bool FileSender::announce() {
 }
 
 bool FileSender::makeMessage(qint64 record, QByteArray& message) {
-    const bool full = record <= nb;
-    const qint64 bytes = full ? BlockSize : rm;
+    const bool full = record <= m_nb;
+    const qint64 bytes = full ? wire::kBlockSize : m_rm;
     QByteArray block;
     if (bytes > 0) {
-        if (!m_file.seek((record - 1) * BlockSize)) {
+        if (!m_file.seek((record - 1) * wire::kBlockSize)) {
             abort(QStringLiteral("cannot read %1: %2").arg(m_path, m_file.errorString()));
             return false;
         }
@@ -98,13 +105,14 @@ bool FileSender::makeMessage(qint64 record, QByteArray& message) {
             // with spaces, as a fixed-length record is.
             block.append(QByteArray(bytes - block.size(), ' '));
         }
-        QString error;
-        if (!runEngine(m_ctx.engine, block, false, &error)) {
-            abort(error);
+        Outcome<QByteArray> cipher = encrypted(m_ctx.engine, block);
+        if (!cipher) {
+            abort(cipher.error());
             return false;
         }
+        block = std::move(cipher).value();
     }
-    message = (full ? QByteArrayLiteral("FB:") : QByteArrayLiteral("FB:RM:")) + block + '|';
+    message = wire::message(full ? wire::Kind::Block : wire::Kind::FinalBlock, block);
     return true;
 }
 
@@ -125,14 +133,14 @@ bool FileSender::sendRecord(qint64 record) {
 void FileSender::prepare(qint64 record) {
     // The next message is made while this one is on its way, so that the
     // acknowledgement finds it ready.
-    if (record <= nb + 1 && makeMessage(record, m_ready))
+    if (record <= m_nb + 1 && makeMessage(record, m_ready))
         m_readyRecord = record;
 }
 
 void FileSender::setProgress() {
     int p = 100;
-    if (nb != 0)
-        p = int(std::floor(double(CurrentBlock) / double(nb) * 100.0));
+    if (m_nb != 0)
+        p = int(std::floor(double(m_currentBlock) / double(m_nb) * 100.0));
     m_ctx.view.setProgressValue(qMin(p, 100));
 }
 
@@ -140,30 +148,30 @@ bool FileSender::start() {
     if (!m_file.isOpen())
         return false;
     m_clock.start();
-    CurrentBlock = 1;
-    FileInProgress = true;
-    FBRMSent = nb == 0;
+    m_currentBlock = 1;
+    m_inProgress = true;
+    m_finalSent = m_nb == 0;
     if (!sendRecord(1))
         return false;
-    if (nb != 0)
+    if (m_nb != 0)
         setProgress();
     m_ctx.view.setProgressVisible(true);
-    if (nb != 0)
+    if (m_nb != 0)
         prepare(2);
     return true;
 }
 
 void FileSender::acknowledge() {
-    if (!FileInProgress)
+    if (!m_inProgress)
         return;
-    ++CurrentBlock;
+    ++m_currentBlock;
     setProgress();
-    if (CurrentBlock <= nb) {
-        if (sendRecord(CurrentBlock))
-            prepare(CurrentBlock + 1);
+    if (m_currentBlock <= m_nb) {
+        if (sendRecord(m_currentBlock))
+            prepare(m_currentBlock + 1);
         return;
     }
-    if (!FBRMSent && !sendRecord(CurrentBlock))
+    if (!m_finalSent && !sendRecord(m_currentBlock))
         return;
     finish();
 }
@@ -174,17 +182,17 @@ void FileSender::finish() {
     m_readyRecord = 0;
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
-    FileInProgress = false;
+    m_inProgress = false;
     m_ctx.view.setProgressVisible(false);
 }
 
 void FileSender::abort(const QString& why) {
-    if (!m_file.isOpen() && !FileInProgress)
+    if (!m_file.isOpen() && !m_inProgress)
         return;
     m_file.close();
     m_ready.clear();
     m_readyRecord = 0;
-    FileInProgress = false;
+    m_inProgress = false;
     m_ctx.view.setProgressVisible(false);
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
 }
@@ -245,7 +253,7 @@ bool FileReceiver::isInside(const QString& folder, const QString& path) {
 }
 
 void FileReceiver::begin(const QByteArray& rawName) {
-    if (ClientRecv) {
+    if (m_receiving) {
         m_ctx.view.UpdateList("A second file was announced while one is being received; "
                               "it was refused.");
         return;
@@ -275,10 +283,10 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_file = std::move(file);
     m_bytes = 0;
     m_clock.start();
-    RecvFileName = name;
+    m_fileName = name;
     m_ctx.view.UpdateList("Receiving File " + name);
-    RecvBlockCount = 0;
-    ClientRecv = true;
+    m_blockCount = 0;
+    m_receiving = true;
 }
 
 void FileReceiver::fail(const QString& why) {
@@ -286,35 +294,36 @@ void FileReceiver::fail(const QString& why) {
         m_file->cancelWriting();
         m_file.reset();
     }
-    ClientRecv = false;
-    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " +
-                          RecvFileName + ".");
+    m_receiving = false;
+    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " + m_fileName +
+                          ".");
 }
 
 void FileReceiver::abort(const QString& why) {
-    if (ClientRecv)
+    if (m_receiving)
         fail(why);
 }
 
 void FileReceiver::block(const QByteArray& message) {
-    if (!ClientRecv || !m_file)
+    if (!m_receiving || !m_file)
         return; // no reception open: nowhere to put it
-    const bool final = message.mid(3, 3) == "RM:";
-    QByteArray data = final ? message.mid(6) : message.mid(3);
+    const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
+    QByteArray data = wire::payloadOf(message);
     if (!data.isEmpty()) {
-        QString error;
-        if (!runEngine(m_ctx.engine, data, true, &error)) {
-            fail(error);
+        Outcome<QByteArray> plain = decrypted(m_ctx.engine, data);
+        if (!plain) {
+            fail(plain.error());
             return;
         }
+        data = std::move(plain).value();
     }
     if (!final) {
-        // A full block is a fixed-length record of 1000 bytes.
-        data = data.leftJustified(FileSender::BlockSize, ' ', true);
-        ++RecvBlockCount;
+        // A full block is a fixed-length record of one block's size.
+        data = data.leftJustified(wire::kBlockSize, ' ', true);
+        ++m_blockCount;
     }
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
-        fail(QStringLiteral("writing %1 failed (%2)").arg(RecvFileName, m_file->errorString()));
+        fail(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, m_file->errorString()));
         return;
     }
     m_bytes += data.size();
@@ -322,16 +331,16 @@ void FileReceiver::block(const QByteArray& message) {
         if (!m_file->commit()) {
             const QString reason = m_file->errorString();
             m_file.reset();
-            ClientRecv = false;
+            m_receiving = false;
             m_ctx.view.UpdateList(QStringLiteral("File not received: saving %1 failed (%2).")
-                                      .arg(RecvFileName, reason));
+                                      .arg(m_fileName, reason));
             return;
         }
         m_file.reset();
         m_ctx.view.UpdateList("File Received.");
         m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
     }
-    m_ctx.send("OK:");
+    m_ctx.send(wire::message(wire::Kind::Ack));
     if (final)
-        ClientRecv = false;
+        m_receiving = false;
 }

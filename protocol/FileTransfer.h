@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Outcome.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,9 +21,10 @@ struct TransferContext {
     std::function<bool(const QByteArray&)> send;
 };
 
-// Encrypts or decrypts `bytes` in place; false and the engine's reason
-// when it cannot (the bytes are then unchanged).
-bool runEngine(SDK& engine, QByteArray& bytes, bool decrypt, QString* error);
+// `plain` encrypted with the connection's keys, or the engine's reason why not.
+Outcome<QByteArray> encrypted(SDK& engine, const QByteArray& plain);
+// `cipher` decrypted with the connection's keys, or the engine's reason why not.
+Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher);
 
 // "2,500 bytes in 0.31 s (7.9 KB/s)"
 QString transferSummary(qint64 bytes, qint64 elapsedMs);
@@ -31,13 +34,11 @@ QString transferSummary(qint64 bytes, qint64 elapsedMs);
 // rest + "|". The file is read block by block, never held whole.
 class FileSender {
 public:
-    static constexpr int BlockSize = 1000;
-
     explicit FileSender(TransferContext context) : m_ctx(std::move(context)) {}
 
-    // Opens `path` for reading. False and a reason when it names no file or
-    // cannot be read; nothing is sent then.
-    bool open(const QString& path, QString* error);
+    // Opens `path` for reading. Fails, with a reason, when it names no file
+    // or cannot be read; nothing is sent then.
+    Outcome<> open(const QString& path);
     // The announcement "FL:" + base name; the caller waits before start().
     bool announce();
     // Sends the first block message and shows the progress bar.
@@ -48,17 +49,22 @@ public:
     // status line with `why`.
     void abort(const QString& why);
 
+    // A file is open for sending (from open() until finished or stopped).
     bool busy() const { return m_file.isOpen(); }
-    bool inProgress() const { return FileInProgress; }
+    // The block messages are going out (from start() until finished or
+    // stopped).
+    bool FileInProgress() const { return m_inProgress; }
+    // The block being sent, counted from 1.
+    qint32 CurrentBlock() const { return m_currentBlock; }
+    // The file's full blocks and the bytes left over for the final block.
+    qint32 nb() const { return m_nb; }
+    qint32 rm() const { return m_rm; }
+    // The final block went out first (a file under one block), so none
+    // follows the acknowledgement.
+    bool FBRMSent() const { return m_finalSent; }
 
     // The base name: what follows the last "/" or "\" of the path.
     static QString baseName(const QString& path);
-
-    qint32 CurrentBlock = 0;
-    qint32 nb = 0;
-    qint32 rm = 0;
-    bool FileInProgress = false;
-    bool FBRMSent = false;
 
 private:
     // The block message for `record`: a full block while record <= nb, else
@@ -74,6 +80,11 @@ private:
     QString m_path;
     qint64 m_size = 0;
     QElapsedTimer m_clock;
+    qint32 m_currentBlock = 0;
+    qint32 m_nb = 0;
+    qint32 m_rm = 0;
+    bool m_inProgress = false;
+    bool m_finalSent = false;
     // The next block message, made ahead of its acknowledgement.
     QByteArray m_ready;
     qint64 m_readyRecord = 0;
@@ -95,7 +106,12 @@ public:
     // Ends a running reception early: nothing is left under the final name.
     void abort(const QString& why);
 
-    bool active() const { return ClientRecv; }
+    // A reception is running.
+    bool ClientRecv() const { return m_receiving; }
+    // Full blocks written so far.
+    qint32 RecvBlockCount() const { return m_blockCount; }
+    // The name the file gets in the receive folder.
+    QString RecvFileName() const { return m_fileName; }
 
     // A name that is safe to create in the receive folder: the last component
     // of `raw` (either separator), control characters replaced, never empty,
@@ -107,10 +123,6 @@ public:
     // True when `path` resolves to an entry directly inside `folder`.
     static bool isInside(const QString& folder, const QString& path);
 
-    bool ClientRecv = false;
-    qint32 RecvBlockCount = 0;
-    QString RecvFileName;
-
 private:
     void fail(const QString& why);
 
@@ -119,4 +131,7 @@ private:
     std::unique_ptr<QSaveFile> m_file;
     qint64 m_bytes = 0;
     QElapsedTimer m_clock;
+    bool m_receiving = false;
+    qint32 m_blockCount = 0;
+    QString m_fileName;
 };

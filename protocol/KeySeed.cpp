@@ -6,19 +6,16 @@ namespace {
 constexpr int kGroups = 8;
 }
 
-std::string MakeSeedText(const std::string& hostAddr, const std::string& clientAddr,
-                         std::string* why) {
+Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string& clientAddr) {
     const std::string pair = hostAddr + "." + clientAddr;
     std::string groups[kGroups + 1]; // 1..8
     std::string digits;
     int g = 1;
     for (char c : pair) {
         if (c == '.') {
-            if (++g > kGroups) {
-                if (why)
-                    *why = "the addresses \"" + pair + "\" hold more than eight groups";
-                return std::string();
-            }
+            if (++g > kGroups)
+                return Failure{QStringLiteral("the addresses \"%1\" hold more than eight groups")
+                                   .arg(QString::fromStdString(pair))};
             continue;
         }
         if (c == '0')
@@ -45,6 +42,9 @@ std::string MakeSeedText(const std::string& hostAddr, const std::string& clientA
            groups[2] + groups[7];
 }
 
-bool SeedTextUsable(const std::string& seed, std::string* why) {
-    return seedrules::CheckSeedText(seed, why);
+Outcome<> SeedTextUsable(const std::string& seed) {
+    std::string why;
+    if (!seedrules::CheckSeedText(seed, &why))
+        return Failure{QString::fromStdString(why)};
+    return {};
 }

@@ -2,21 +2,21 @@
 
 // The key seed of a connection, derived from the two peers' addresses so
 // that both sides make the same keys without any key crossing the wire.
-// Plain C++ (no Qt).
+
+#include "protocol/Outcome.h"
 
 #include <string>
 
 // The seed text for the pair "hostAddr.clientAddr" (the host's address always
 // first, so both peers build the same text). The text is split at its dots
 // into at most eight groups ("0" characters are dropped); a pair text with
-// more than eight groups cannot be turned into a seed: the result is then
-// the empty string and `why` (when given) says so. Any other text yields a
-// seed; whether key generation accepts it is SeedTextUsable's question (a
-// host name, for instance, can make it too long).
-std::string MakeSeedText(const std::string& hostAddr, const std::string& clientAddr,
-                         std::string* why = nullptr);
+// more than eight groups cannot be turned into a seed: that is a failure
+// saying so. Any other text yields a seed; whether key generation accepts it
+// is SeedTextUsable's question (a host name, for instance, can make it too
+// long).
+Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string& clientAddr);
 
 // Whether key generation accepts `seed` (the same rules it applies): not
-// empty, at most 73 characters, no pair of characters with a negative value.
-// `why` (when given) gets the reason when it does not.
-bool SeedTextUsable(const std::string& seed, std::string* why = nullptr);
+// empty, at most 73 characters, no pair of characters with a negative value;
+// a failure says which rule it breaks.
+Outcome<> SeedTextUsable(const std::string& seed);

@@ -1,25 +1,13 @@
 #include "protocol/Reassembler.h"
 
+using wire::Kind;
+
 namespace {
 
-constexpr const char* kPrefixes[] = {"IP:", "CT:", "FL:", "FB:", "OK:", "XX:"};
-
-// True when the whole of `bytes` could still grow into `word`.
-bool isStartOf(const QByteArray& bytes, const char* word) {
-    return QByteArray(word).startsWith(bytes);
-}
+const QByteArray kBlockPrefix = wire::prefix(Kind::Block);
+const QByteArray kFinalPrefix = wire::prefix(Kind::FinalBlock);
 
 } // namespace
-
-bool Reassembler::startsWithPrefix(const QByteArray& bytes, qsizetype at) {
-    if (bytes.size() - at < 3)
-        return false;
-    for (const char* p : kPrefixes) {
-        if (bytes[at] == p[0] && bytes[at + 1] == p[1] && bytes[at + 2] == p[2])
-            return true;
-    }
-    return false;
-}
 
 void Reassembler::push(const QByteArray& arrival) {
     m_buffer.append(arrival);
@@ -31,40 +19,43 @@ Reassembler::Result Reassembler::take(qsizetype length, qsizetype skip, QByteArr
     return Result::Message;
 }
 
-Reassembler::Result Reassembler::next(bool receiving, QByteArray& message) {
+Reassembler::Result Reassembler::next(Reception reception, QByteArray& message) {
     if (m_buffer.isEmpty())
         return Result::NeedMore;
     // "OK:" and "XX:" carry nothing: another message glued behind one of
     // them is a message of its own.
-    if ((m_buffer.startsWith("OK:") || m_buffer.startsWith("XX:")) && startsWithPrefix(m_buffer, 3))
-        return take(3, 0, message);
-    if (!receiving) {
+    const Kind kind = wire::kindOf(m_buffer);
+    if ((kind == Kind::Ack || kind == Kind::End) && wire::prefixAt(m_buffer, wire::kPrefixSize))
+        return take(wire::kPrefixSize, 0, message);
+    if (reception == Reception::Idle) {
         // Outside a reception an arrival is one message. The one exception:
         // a file announcement with the start of its first block glued to it,
         // which belongs to the reception that the announcement opens.
-        if (m_buffer.startsWith("FL:")) {
+        if (kind == Kind::FileName) {
             const qsizetype at = blockAfterAnnouncement();
             if (at > 0)
                 return take(at, 0, message);
         }
         return take(m_buffer.size(), 0, message);
     }
-    if (m_buffer.startsWith("FB:RM:"))
+    if (kind == Kind::FinalBlock)
         return nextFinalBlock(message);
-    if (m_buffer.size() < 6 && isStartOf(m_buffer, "FB:RM:"))
+    if (m_buffer.size() < wire::kFinalPrefixSize && kFinalPrefix.startsWith(m_buffer))
         return Result::NeedMore; // cannot tell a full block from the final one yet
-    if (m_buffer.startsWith("FB:"))
+    if (kind == Kind::Block)
         return nextFullBlock(message);
     return nextOther(message);
 }
 
 qsizetype Reassembler::blockAfterAnnouncement() const {
-    for (qsizetype at = m_buffer.indexOf("FB:", 4); at > 0; at = m_buffer.indexOf("FB:", at + 1)) {
+    // The announcement holds at least one character of a name.
+    for (qsizetype at = m_buffer.indexOf(kBlockPrefix, wire::kPrefixSize + 1); at > 0;
+         at = m_buffer.indexOf(kBlockPrefix, at + 1)) {
         const qsizetype tail = m_buffer.size() - at;
-        const bool fits =
-            m_buffer.mid(at, 6) == "FB:RM:"
-                ? tail <= MaxFinalMessageSize
-                : tail < BlockMessageSize || m_buffer[at + BlockMessageSize - 1] == '|';
+        const bool fits = m_buffer.mid(at, wire::kFinalPrefixSize) == kFinalPrefix
+                              ? tail <= wire::kMaxFinalMessageSize
+                              : tail < wire::kBlockMessageSize ||
+                                    m_buffer[at + wire::kBlockMessageSize - 1] == wire::kTerminator;
         if (fits)
             return at;
     }
@@ -73,39 +64,34 @@ qsizetype Reassembler::blockAfterAnnouncement() const {
 
 Reassembler::Result Reassembler::nextFinalBlock(QByteArray& message) {
     const qsizetype size = m_buffer.size();
-    const qsizetype last = qMin<qsizetype>(size, MaxFinalMessageSize) - 1;
+    const qsizetype last = qMin<qsizetype>(size, wire::kMaxFinalMessageSize) - 1;
     // A "|" followed by the start of another message ends it.
-    for (qsizetype i = 6; i <= last; ++i) {
-        if (m_buffer[i] == '|' && i + 1 < size && startsWithPrefix(m_buffer, i + 1))
+    for (qsizetype i = wire::kFinalPrefixSize; i <= last; ++i) {
+        if (m_buffer[i] == wire::kTerminator && i + 1 < size && wire::prefixAt(m_buffer, i + 1))
             return take(i, 1, message);
     }
     // Otherwise the "|" that ends what has arrived so far.
-    if (size <= MaxFinalMessageSize && m_buffer.endsWith('|'))
+    if (size <= wire::kMaxFinalMessageSize && m_buffer.endsWith(wire::kTerminator))
         return take(size - 1, 1, message);
-    if (size >= MaxFinalMessageSize)
+    if (size >= wire::kMaxFinalMessageSize)
         return Result::Overflow;
     return Result::NeedMore;
 }
 
 Reassembler::Result Reassembler::nextFullBlock(QByteArray& message) {
-    if (m_buffer.size() < BlockMessageSize)
+    if (m_buffer.size() < wire::kBlockMessageSize)
         return Result::NeedMore;
-    if (m_buffer[BlockMessageSize - 1] != '|')
-        return Result::Overflow; // 1000 payload bytes not followed by the terminator
-    return take(BlockMessageSize - 1, 1, message);
+    if (m_buffer[wire::kBlockMessageSize - 1] != wire::kTerminator)
+        return Result::Overflow; // a block's payload not followed by the terminator
+    return take(wire::kBlockMessageSize - 1, 1, message);
 }
 
 Reassembler::Result Reassembler::nextOther(QByteArray& message) {
-    const qsizetype size = m_buffer.size();
-    if (size < 3) {
-        for (const char* p : kPrefixes) {
-            if (isStartOf(m_buffer, p))
-                return Result::NeedMore;
-        }
-    }
+    if (wire::couldBecomePrefix(m_buffer))
+        return Result::NeedMore;
     // A message without terminator runs up to the next block message, or to
     // the end of what has arrived. Unknown bytes are dropped up to the same
     // point.
-    const qsizetype blockAt = m_buffer.indexOf("FB:", 1);
-    return take(blockAt < 0 ? size : blockAt, 0, message);
+    const qsizetype blockAt = m_buffer.indexOf(kBlockPrefix, 1);
+    return take(blockAt < 0 ? m_buffer.size() : blockAt, 0, message);
 }

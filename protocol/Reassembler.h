@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Wire.h"
+
 #include <QByteArray>
 
 // Cuts what arrives on the connection into messages.
@@ -18,28 +20,24 @@
 // peer that does not keep to the format.
 class Reassembler {
 public:
-    static constexpr int BlockPayload = 1000;
-    static constexpr int BlockMessageSize = 3 + BlockPayload + 1;        // "FB:" .. "|"
-    static constexpr int MaxFinalMessageSize = 6 + BlockPayload - 1 + 1; // "FB:RM:" .. "|"
-
     enum class Result {
         Message,  // `message` holds one message (a block without its "|")
         NeedMore, // nothing complete yet
         Overflow  // the peer sent more than one block message can hold
     };
 
+    // Whether a file reception is running; it may change between calls to
+    // next() as messages are handled.
+    enum class Reception { Idle, Running };
+
     void push(const QByteArray& arrival);
-    // Takes the next message. `receiving` says whether a file reception is
-    // running; it may change between calls as messages are handled.
-    Result next(bool receiving, QByteArray& message);
+    // Takes the next message.
+    Result next(Reception reception, QByteArray& message);
 
     void clear() { m_buffer.clear(); }
     qsizetype buffered() const { return m_buffer.size(); }
 
 private:
-    // True when `bytes` holds one of the message prefixes at `at`.
-    static bool startsWithPrefix(const QByteArray& bytes, qsizetype at);
-
     Result nextFinalBlock(QByteArray& message);
     Result nextFullBlock(QByteArray& message);
     Result nextOther(QByteArray& message);

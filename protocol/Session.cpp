@@ -6,6 +6,7 @@
 #include "platform/TextCodec.h"
 #include "protocol/KeySeed.h"
 #include "protocol/SessionView.h"
+#include "protocol/Wire.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -18,6 +19,7 @@ const QString kCannotConnect =
 const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
+const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
 
 // The connect wait: this many polls, each waiting up to kPollMs for socket
 // events, so a real connection has a few seconds to complete.
@@ -61,22 +63,20 @@ bool Session::send(const QByteArray& message) {
     return true;
 }
 
-QByteArray Session::seedText(const QString& hostAddr, const QString& clientAddr,
-                             QString* why) const {
-    std::string reason;
-    const std::string seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
-                                          TextCodec::toWire(clientAddr).toStdString(), &reason);
-    if (!reason.empty() || !SeedTextUsable(seed, &reason)) {
-        *why = QString::fromStdString(reason);
-        return {};
-    }
-    return QByteArray::fromStdString(seed);
+Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
+    const Outcome<std::string> seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
+                                                   TextCodec::toWire(clientAddr).toStdString());
+    if (!seed)
+        return Failure{seed.error()};
+    if (const Outcome<> usable = SeedTextUsable(seed.value()); !usable)
+        return Failure{usable.error()};
+    return QByteArray::fromStdString(seed.value());
 }
 
 // ------------------------------------------------------------ connecting
 
 int Session::portForNewConnection(const QString& portStr) {
-    if (IsConnected) {
+    if (m_connected) {
         m_services.message("You are connected already.  End this connection first.");
         return 0;
     }
@@ -108,12 +108,12 @@ void Session::Listen(const QString& portStr) {
         return;
     }
     m_view.UpdateList("Waiting for Connection");
-    IsHost = true;
-    IsClient = false;
+    m_host = true;
+    m_client = false;
 }
 
 void Session::onConnectionRequest(int requestId) {
-    if (IsConnected || m_linked)
+    if (m_connected || m_linked)
         return; // one connection at a time; the request is dropped with the listener
     if (m_sock.state() != Socket::Closed)
         m_sock.close();
@@ -124,7 +124,7 @@ void Session::onConnectionRequest(int requestId) {
     }
     m_linked = true;
     m_reassembler.clear();
-    IsConnected = true;
+    m_connected = true;
     m_view.setSendButtonsEnabled(true);
 }
 
@@ -141,11 +141,12 @@ void Session::Connect(const QString& portStr) {
         return;
     // A typed dotted address is checked before anything is sent; a host name
     // is checked once its address is known.
-    QString why;
     const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
-    if (dotted && seedText(host, m_view.ownAddressText(), &why).isEmpty()) {
-        m_services.message("No keys can be made from these addresses: " + why);
-        return;
+    if (dotted) {
+        if (const Outcome<QByteArray> seed = seedText(host, m_view.ownAddressText()); !seed) {
+            m_services.message(kNoKeys + seed.error());
+            return;
+        }
     }
 
     m_sock.close();
@@ -174,33 +175,34 @@ void Session::Connect(const QString& portStr) {
         // Keys are made from the address actually connected to, which is
         // what the host sees.
         m_view.setPeerAddressText(m_sock.remoteAddress());
-        if (seedText(m_view.peerAddressText(), m_view.ownAddressText(), &why).isEmpty()) {
+        const Outcome<QByteArray> seed =
+            seedText(m_view.peerAddressText(), m_view.ownAddressText());
+        if (!seed) {
             m_sock.close();
             m_linked = false;
-            m_services.message("No keys can be made from these addresses: " + why);
+            m_services.message(kNoKeys + seed.error());
             return;
         }
     }
-    IsClient = true;
-    send("IP:" + TextCodec::toWire(m_view.ownAddressText()));
+    m_client = true;
+    send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
-    IsConnected = true;
+    m_connected = true;
 }
 
 bool Session::GenerateKeys() {
     const QString own = m_view.ownAddressText();
     const QString peer = m_view.peerAddressText();
-    QString why;
-    QByteArray seed = IsHost ? seedText(own, peer, &why) : seedText(peer, own, &why);
+    const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
-    if (seed.isEmpty()) {
-        m_services.message("No keys can be made from these addresses: " + why);
+    if (!seed) {
+        m_services.message(kNoKeys + seed.error());
         return false;
     }
-    std::string text = seed.toStdString();
+    std::string text = seed.value().toStdString();
     const EngineResult made = m_engine->CreateKeys(text);
     if (!made) {
         m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
@@ -220,12 +222,14 @@ void Session::onDataArrival() {
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
-    Data = bytes;
     m_view.bumpReceiveBar();
-    m_reassembler.push(Data);
+    m_reassembler.push(bytes);
     QByteArray message;
     for (;;) {
-        const Reassembler::Result r = m_reassembler.next(m_receiver.active(), message);
+        const Reassembler::Result r =
+            m_reassembler.next(m_receiver.ClientRecv() ? Reassembler::Reception::Running
+                                                       : Reassembler::Reception::Idle,
+                               message);
         if (r == Reassembler::Result::NeedMore)
             return;
         if (r == Reassembler::Result::Overflow) {
@@ -237,7 +241,6 @@ void Session::handleArrival(const QByteArray& bytes) {
             endConnection(QStringLiteral("the connection was closed"));
             return;
         }
-        Data = message;
         const int connection = m_connectionCount;
         dispatch(message);
         if (connection != m_connectionCount)
@@ -246,24 +249,33 @@ void Session::handleArrival(const QByteArray& bytes) {
 }
 
 void Session::dispatch(const QByteArray& message) {
-    const QByteArray prefix = message.left(3);
-    if (prefix == "IP:")
-        handleAddress(message.mid(3));
-    else if (prefix == "CT:")
-        handleChat(message.mid(3));
-    else if (prefix == "FL:")
-        m_receiver.begin(message.mid(3));
-    else if (prefix == "FB:")
+    switch (wire::kindOf(message)) {
+    case wire::Kind::Address:
+        handleAddress(wire::payloadOf(message));
+        break;
+    case wire::Kind::Chat:
+        handleChat(wire::payloadOf(message));
+        break;
+    case wire::Kind::FileName:
+        m_receiver.begin(wire::payloadOf(message));
+        break;
+    case wire::Kind::Block:
+    case wire::Kind::FinalBlock:
         m_receiver.block(message);
-    else if (prefix == "OK:")
+        break;
+    case wire::Kind::Ack:
         m_sender.acknowledge();
-    else if (prefix == "XX:")
+        break;
+    case wire::Kind::End:
         handlePeerEnd();
-    // Anything else is not a message of ours and is ignored.
+        break;
+    case wire::Kind::Unknown:
+        break; // not a message of ours: ignored
+    }
 }
 
 void Session::handleAddress(const QByteArray& payload) {
-    if (!IsHost)
+    if (!m_host)
         return; // only the side that waited is told the other's address
     m_view.setPeerAddressText(TextCodec::fromWire(payload));
     const bool keys = GenerateKeys();
@@ -273,18 +285,17 @@ void Session::handleAddress(const QByteArray& payload) {
 }
 
 void Session::handleChat(const QByteArray& payload) {
-    QByteArray line = payload;
-    QString error;
-    if (!runEngine(*m_engine, line, true, &error)) {
-        m_view.UpdateList("A chat line could not be decrypted: " + error);
+    const Outcome<QByteArray> line = decrypted(*m_engine, payload);
+    if (!line) {
+        m_view.UpdateList("A chat line could not be decrypted: " + line.error());
         return;
     }
-    m_view.UpdateChatList(TextCodec::fromWire(line));
+    m_view.UpdateChatList(TextCodec::fromWire(line.value()));
 }
 
 void Session::handlePeerEnd() {
-    const bool client = IsClient;
-    IsConnected = false;
+    const bool client = m_client;
+    m_connected = false;
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
     if (client) {
@@ -305,9 +316,9 @@ void Session::onConnectionLost(const QString&) {
 void Session::endConnection(const QString& transferWhy) {
     ++m_connectionCount;
     m_linked = false;
-    IsConnected = false;
-    IsHost = false;
-    IsClient = false;
+    m_connected = false;
+    m_host = false;
+    m_client = false;
     m_reassembler.clear();
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
@@ -326,25 +337,24 @@ void Session::wipe() {
 void Session::SendChat(const QString& line) {
     if (line.isEmpty())
         return;
-    if (!IsConnected) {
+    if (!m_connected) {
         m_services.message("You are not connected.");
         return;
     }
     m_view.UpdateChatList("<" + line + ">");
-    QByteArray bytes = TextCodec::toWire(line);
-    QString error;
-    if (!runEngine(*m_engine, bytes, false, &error)) {
-        m_services.message("The line could not be encrypted: " + error);
+    const Outcome<QByteArray> cipher = encrypted(*m_engine, TextCodec::toWire(line));
+    if (!cipher) {
+        m_services.message("The line could not be encrypted: " + cipher.error());
         return;
     }
-    send("CT:" + bytes);
+    send(wire::message(wire::Kind::Chat, cipher.value()));
 }
 
-void Session::SendFile(const QString& fn, bool confirm) {
-    if (confirm &&
+void Session::SendFile(const QString& fn, Confirm confirm) {
+    if (confirm == Confirm::Ask &&
         !m_services.question("Are you sure you want to send the file " + fn + "?", "Send Confirm"))
         return;
-    if (!IsConnected) {
+    if (!m_connected) {
         m_services.message("You are not connected.");
         return;
     }
@@ -352,9 +362,8 @@ void Session::SendFile(const QString& fn, bool confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
-    QString error;
-    if (!m_sender.open(fn, &error)) {
-        m_services.message(error);
+    if (const Outcome<> opened = m_sender.open(fn); !opened) {
+        m_services.message(opened.error());
         return;
     }
     if (!m_sender.announce())
@@ -362,7 +371,7 @@ void Session::SendFile(const QString& fn, bool confirm) {
     // The announcement has no terminator: the first block follows a moment
     // later so that it arrives on its own.
     Pause(2);
-    if (!IsConnected) {
+    if (!m_connected) {
         m_sender.abort(QStringLiteral("the connection ended"));
         return;
     }
@@ -383,8 +392,8 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
-    if (IsConnected) {
-        send("XX:");
+    if (m_connected) {
+        send(wire::message(wire::Kind::End));
         m_sock.close();
     }
     endConnection(QStringLiteral("the program was closed"));

@@ -31,8 +31,10 @@ public:
     void Connect(const QString& portStr);
     // Chat "Send" / Enter: echoes, encrypts and sends one line.
     void SendChat(const QString& line);
-    // Sends the file at `fn`; `confirm` asks the user first.
-    void SendFile(const QString& fn, bool confirm);
+    // Whether SendFile asks the user before sending.
+    enum class Confirm { Ask, Skip };
+    // Sends the file at `fn`.
+    void SendFile(const QString& fn, Confirm confirm);
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
@@ -51,11 +53,12 @@ public:
     // to 65535.
     static int parsePort(const QString& portStr);
 
-    bool IsConnected = false;
-    bool IsHost = false;
-    bool IsClient = false;
-    // The last arrival; after reassembly the whole message.
-    QByteArray Data;
+    // A connection is in use (keys made or being made).
+    bool IsConnected() const { return m_connected; }
+    // This side waited for the connection ...
+    bool IsHost() const { return m_host; }
+    // ... or made it.
+    bool IsClient() const { return m_client; }
     // The digest of the keys in use, shown as "Key check: ...".
     QString keyCheck() const { return m_keyCheck; }
 
@@ -84,8 +87,8 @@ private:
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
-    // The seed text of the two address texts, or empty and a reason.
-    QByteArray seedText(const QString& hostAddr, const QString& clientAddr, QString* why) const;
+    // The seed text of the two address texts, or why there is none.
+    Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr) const;
 
     Socket& m_sock;
     Services& m_services;
@@ -95,6 +98,9 @@ private:
     FileSender m_sender;
     FileReceiver m_receiver;
     QString m_keyCheck;
+    bool m_connected = false;
+    bool m_host = false;
+    bool m_client = false;
     bool m_linked = false;     // the socket holds a connection
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait

@@ -13,23 +13,10 @@
 
 namespace {
 
-// True when the text, after leading blanks, begins with a number.
-bool beginsWithNumber(const QByteArray& text) {
-    int i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        ++i;
-    if (i < text.size() && text[i] == '.')
-        ++i;
-    return i < text.size() && text[i] >= '0' && text[i] <= '9';
-}
-
 bool colourValue(const QByteArray& field, qint32& out) {
-    if (!beginsWithNumber(field))
-        return false;
-    const double v = std::nearbyint(FileOps::numericValue(field));
-    if (!std::isfinite(v) || v < double(std::numeric_limits<qint32>::min()) ||
+    bool found = false;
+    const double v = std::nearbyint(FileOps::numericValue(field, &found));
+    if (!found || !std::isfinite(v) || v < double(std::numeric_limits<qint32>::min()) ||
         v > double(std::numeric_limits<qint32>::max()))
         return false;
     out = qint32(v);
@@ -63,9 +50,10 @@ ChatAppearance ChatAppearance::fromFields(const QList<QByteArray>& fields) {
         a.fontName = TextCodec::fromFile(fields[2]).trimmed();
         a.hasFontName = !a.fontName.isEmpty();
     }
-    if (fields.size() > 3 && beginsWithNumber(fields[3])) {
-        const double size = FileOps::numericValue(fields[3]);
-        if (std::isfinite(size) && size > 0.0 && size <= MaxFontSize) {
+    if (fields.size() > 3) {
+        bool found = false;
+        const double size = FileOps::numericValue(fields[3], &found);
+        if (found && std::isfinite(size) && size > 0.0 && size <= MaxFontSize) {
             a.fontSize = float(size);
             a.hasFontSize = true;
         }

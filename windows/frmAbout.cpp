@@ -32,6 +32,4 @@ void frmAbout::setFolders(const QString& programFolder, const QString& recvFolde
     showPath(m_ui->lbRecvFolder, QStringLiteral("Received files: "), recvFolder);
 }
 
-frmAbout::~frmAbout() {
-    delete m_ui;
-}
+frmAbout::~frmAbout() = default;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 
 namespace Ui {
@@ -13,13 +15,11 @@ public:
     explicit frmAbout(QWidget* parent = nullptr);
     ~frmAbout() override;
 
-    Ui::frmAbout* ui() const { return m_ui; }
-
     // Shows where the program keeps its files and where received files go.
     // A path too long for the line is shortened in the middle; the whole
     // path is in the line's tooltip.
     void setFolders(const QString& programFolder, const QString& recvFolder);
 
 private:
-    Ui::frmAbout* m_ui;
+    std::unique_ptr<Ui::frmAbout> m_ui;
 };

@@ -31,9 +31,7 @@ frmBrowser::frmBrowser(const QString& helpPage, QWidget* parent)
     fitBrowser();
 }
 
-frmBrowser::~frmBrowser() {
-    delete m_ui;
-}
+frmBrowser::~frmBrowser() = default;
 
 void frmBrowser::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);

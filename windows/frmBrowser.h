@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 #include <QString>
 
@@ -14,8 +16,6 @@ public:
     explicit frmBrowser(const QString& helpPage, QWidget* parent = nullptr);
     ~frmBrowser() override;
 
-    Ui::frmBrowser* ui() const { return m_ui; }
-
     // The page view's size for a window of outer size `outer` (frame
     // included) and client size `client`: 50 twips (at 15 twips a pixel) less
     // than the outer size, but never past the client area, so that the
@@ -29,5 +29,5 @@ protected:
 private:
     void fitBrowser();
 
-    Ui::frmBrowser* m_ui;
+    std::unique_ptr<Ui::frmBrowser> m_ui;
 };

@@ -2,13 +2,14 @@
 
 #include <QPlainTextEdit>
 
+#include "platform/DialogServices.h"
 #include "platform/FileOps.h"
-#include "platform/Services.h"
 #include "ui_frmFont.h"
 
 const char* const frmFont::PreviewText = "This is\r\nhow we\r\nwant this\r\nto look.";
 
-frmFont::frmFont(const QString& appDir, Services& services, QPlainTextEdit* target, QWidget* parent)
+frmFont::frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target,
+                 QWidget* parent)
     : QDialog(parent), m_ui(new Ui::frmFont), m_appDir(appDir), m_services(services),
       m_target(target) {
     m_ui->setupUi(this);
@@ -30,9 +31,7 @@ frmFont::frmFont(const QString& appDir, Services& services, QPlainTextEdit* targ
     connect(m_ui->Command5, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-frmFont::~frmFont() {
-    delete m_ui;
-}
+frmFont::~frmFont() = default;
 
 void frmFont::showPreview() {
     m_preview.applyTo(m_ui->Text1);

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 #include <QString>
 
 #include "windows/ChatAppearance.h"
 
 class QPlainTextEdit;
-class Services;
+class DialogServices;
 
 namespace Ui {
 class frmFont;
@@ -19,11 +21,10 @@ class frmFont : public QDialog {
     Q_OBJECT
 public:
     // `target` is the chat log that "Set" restyles (may be null).
-    frmFont(const QString& appDir, Services& services, QPlainTextEdit* target,
+    frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target,
             QWidget* parent = nullptr);
     ~frmFont() override;
 
-    Ui::frmFont* ui() const { return m_ui; }
     // The appearance currently shown on the preview.
     const ChatAppearance& preview() const { return m_preview; }
 
@@ -36,9 +37,9 @@ private:
     void setAppearance();
     void showPreview();
 
-    Ui::frmFont* m_ui;
+    std::unique_ptr<Ui::frmFont> m_ui;
     QString m_appDir;
-    Services& m_services;
+    DialogServices& m_services;
     QPlainTextEdit* m_target;
     ChatAppearance m_preview;
 };

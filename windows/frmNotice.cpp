@@ -29,9 +29,7 @@ frmNotice::frmNotice(const QString& appDir, Services& services, QWidget* parent)
     m_ui->Check1->setFocus();
 }
 
-frmNotice::~frmNotice() {
-    delete m_ui;
-}
+frmNotice::~frmNotice() = default;
 
 // Every way of closing the window ends here.
 void frmNotice::done(int result) {

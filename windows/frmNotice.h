@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDialog>
 #include <QString>
 
@@ -17,14 +19,12 @@ public:
     frmNotice(const QString& appDir, Services& services, QWidget* parent = nullptr);
     ~frmNotice() override;
 
-    Ui::frmNotice* ui() const { return m_ui; }
-
     static const char* const NoticeText;
 
     void done(int result) override;
 
 private:
-    Ui::frmNotice* m_ui;
+    std::unique_ptr<Ui::frmNotice> m_ui;
     QString m_appDir;
     Services& m_services;
 };

@@ -4,8 +4,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <thread>
 
 #include "EngineTestSupport.h"
 #include "engine/SDK.h"
@@ -27,7 +32,7 @@ QStringList Entries(const QString& dir) {
 
 } // namespace
 
-class EngineSdk : public QObject {
+class TstEngineSdk : public QObject {
     Q_OBJECT
 private slots:
     void seedsOutsideTheRulesAreRefused();
@@ -37,20 +42,24 @@ private slots:
     void settingsComeFromTheKeyFiles();
     void damagedFilesAreReported_data();
     void damagedFilesAreReported();
+    void unwritableKeyFileFailsKeyGeneration_data();
+    void unwritableKeyFileFailsKeyGeneration();
     void keyCheckAndTwoEngines();
     void keyFilesAreReadAnewForEveryMessage();
+    void settledKeyFilesAreNotReadAgainUntilChanged();
     void wipeOverwritesThenDeletes();
     void wipeCarriesOnPastFailures();
 };
 
-void EngineSdk::seedsOutsideTheRulesAreRefused() {
+void TstEngineSdk::seedsOutsideTheRulesAreRefused() {
     const std::string longest(73, '7');
     QVERIFY(SeedTextUsable(longest));
     QVERIFY(SeedTextUsable("x-y-z")); // a minus sign without digits is 0
     for (const std::string& bad :
          {std::string(), std::string(74, '7'), std::string("1-5"), std::string("-5")}) {
-        std::string why;
-        QVERIFY(!SeedTextUsable(bad, &why));
+        const Outcome<> usable = SeedTextUsable(bad);
+        QVERIFY(!usable);
+        const std::string why = usable.error().toStdString();
         QVERIFY(!why.empty());
         QTemporaryDir dir;
         SDK sdk(Dir(dir));
@@ -76,23 +85,25 @@ void EngineSdk::seedsOutsideTheRulesAreRefused() {
     QCOMPARE(sa.SeedCount(), 50000);
 }
 
-void EngineSdk::seedTextFromAddresses() {
+void TstEngineSdk::seedTextFromAddresses() {
     // Parts of zeros leave their group empty, and an empty group counts as "1".
-    QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8"), std::string("81746516514817"));
+    QCOMPARE(MakeSeedText("1.00.000.4", "5.6.7.8").value(), std::string("81746516514817"));
     // An odd digit count repeats the middle digit.
-    QCOMPARE(MakeSeedText("1.2.3.4", "5.6.7.89"), std::string("9182736455365148927"));
-    QCOMPARE(MakeSeedText("5.6.7.89", "1.2.3.4"), std::string("4536271899721589463"));
-    std::string why;
-    QCOMPARE(MakeSeedText("1.2.3.4.5", "6.7.8.9", &why), std::string());
-    QVERIFY(why.find("more than eight groups") != std::string::npos);
+    QCOMPARE(MakeSeedText("1.2.3.4", "5.6.7.89").value(), std::string("9182736455365148927"));
+    QCOMPARE(MakeSeedText("5.6.7.89", "1.2.3.4").value(), std::string("4536271899721589463"));
+    const Outcome<std::string> tooMany = MakeSeedText("1.2.3.4.5", "6.7.8.9");
+    QVERIFY(!tooMany);
+    QVERIFY(tooMany.error().contains("more than eight groups"));
     // A host name goes into the seed as it is and can make it too long.
-    const std::string named = MakeSeedText("workstation-seven.example.internal", "192.168.1.2");
+    const std::string named =
+        MakeSeedText("workstation-seven.example.internal", "192.168.1.2").value();
     QVERIFY(named.size() > 73);
-    QVERIFY(!SeedTextUsable(named, &why));
-    QVERIFY(why.find("characters (at most 73)") != std::string::npos);
+    const Outcome<> usable = SeedTextUsable(named);
+    QVERIFY(!usable);
+    QVERIFY(usable.error().contains("characters (at most 73)"));
 }
 
-void EngineSdk::keyGenerationRewritesOnlyItsRecords() {
+void TstEngineSdk::keyGenerationRewritesOnlyItsRecords() {
     QTemporaryDir clean, used;
     const QString d = used.path();
     const QByteArray tail(10 * 256, 'Q');
@@ -117,7 +128,7 @@ void EngineSdk::keyGenerationRewritesOnlyItsRecords() {
     QCOMPARE(reused.CycleTable(), fresh.CycleTable());
 }
 
-void EngineSdk::messagesRoundTrip() {
+void TstEngineSdk::messagesRoundTrip() {
     QTemporaryDir dir;
     const QString d = dir.path();
     SDK sdk(Dir(dir));
@@ -165,7 +176,7 @@ void EngineSdk::messagesRoundTrip() {
     QCOMPARE(FileBytes(d, "k4.bin").size(), 0);
 }
 
-void EngineSdk::settingsComeFromTheKeyFiles() {
+void TstEngineSdk::settingsComeFromTheKeyFiles() {
     QTemporaryDir dir;
     const QString d = dir.path();
     SDK sdk(Dir(dir));
@@ -194,7 +205,7 @@ void EngineSdk::settingsComeFromTheKeyFiles() {
     QCOMPARE(Bytes(got), Bytes(want));
 }
 
-void EngineSdk::damagedFilesAreReported_data() {
+void TstEngineSdk::damagedFilesAreReported_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QByteArray>("content"); // "<missing>" or "<folder>" for those
     QTest::addColumn<QString>("reason");
@@ -218,9 +229,9 @@ void EngineSdk::damagedFilesAreReported_data() {
     QTest::newRow("k3 unreadable") << "k3.bin" << QByteArray("<folder>") << "k3.bin cannot be read";
 }
 
-// Files stay open between messages; what each message reads must still be
-// what the folder holds at that moment.
-void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
+// What each message reads must be what the folder holds at that moment, also
+// while the key files are fresh from key generation.
+void TstEngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QTemporaryDir dir;
     SDK sdk(Dir(dir));
     std::string seed = kSeed;
@@ -257,7 +268,116 @@ void EngineSdk::keyFilesAreReadAnewForEveryMessage() {
     QCOMPARE(text, plain);
 }
 
-void EngineSdk::damagedFilesAreReported() {
+namespace {
+
+struct timespec ModificationTime(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mtim;
+}
+
+// Rewrites the file in place and sets its modification time to `mtime`, so
+// that only the content and the status-change time differ.
+bool RewriteKeepingTime(const QString& dir, const QString& name, const QByteArray& bytes,
+                        struct timespec mtime) {
+    if (!WriteFile(dir, name, bytes))
+        return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(dir + "/" + name).constData(), times, 0) == 0;
+}
+
+} // namespace
+
+// Key files whose times lie a few seconds back are taken from memory while
+// their stat data stays the same; every change must still be seen, including
+// those that keep the size and the modification time.
+void TstEngineSdk::settledKeyFilesAreNotReadAgainUntilChanged() {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    SDK sdk(Dir(dir));
+    std::string seed = kSeed;
+    QVERIFY(sdk.CreateKeys(seed));
+    QVERIFY(WriteFile(d, "plain.txt", "abc"));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(1000 * fileio::FileCache::kTrustAfterSeconds + 300));
+
+    // The cache alone: settled content is read once.
+    fileio::FileCache cache;
+    const std::string path = (d + "/plain.txt").toStdString();
+    const std::string* got = nullptr;
+    std::uint64_t v1 = 0, v2 = 0;
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(*got, std::string("abc"));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(1));
+    QCOMPARE(v2, v1);
+    // Same size and modification time, other bytes.
+    QVERIFY(RewriteKeepingTime(d, "plain.txt", "xyz", ModificationTime(d + "/plain.txt")));
+    QCOMPARE(cache.Read(0, path, false, got, v2), 0);
+    QCOMPARE(*got, std::string("xyz"));
+    QVERIFY(v2 != v1);
+    // Its times are new now, so a rewrite within the same clock tick could
+    // keep identical stat data: it is read at every look-up.
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.Read(0, path, false, got, v1), 0);
+    QCOMPARE(cache.ContentReads(), std::uint64_t(4));
+    QCOMPARE(v1, v2); // the same bytes keep their version
+
+    // Through the engine: each kind of change on a settled file.
+    const std::string plain = "the same words";
+    std::string first = plain;
+    QVERIFY(sdk.EncryptMessage(first));
+    auto encrypted = [&] {
+        std::string text = plain;
+        const EngineResult r = sdk.EncryptMessage(text);
+        return r ? text : "failed: " + r.error;
+    };
+    QCOMPARE(encrypted(), first);
+
+    // k3.bin: one direction letter turned, size and modification time kept.
+    QByteArray k3 = FileBytes(d, "k3.bin");
+    k3[0] = k3[0] == 'D' ? 'U' : 'D';
+    QVERIFY(RewriteKeepingTime(d, "k3.bin", k3, ModificationTime(d + "/k3.bin")));
+    const std::string turned = encrypted();
+    QVERIFY(turned != first && turned.size() == plain.size());
+
+    // k2.bin: one pass instead of two, in the same second of modification.
+    struct timespec k2Time = ModificationTime(d + "/k2.bin");
+    k2Time.tv_nsec = (k2Time.tv_nsec + 1) % 1000000000;
+    QVERIFY(RewriteKeepingTime(d, "k2.bin", " 20  1 \r\n", k2Time));
+    const std::string onePass = encrypted();
+    QVERIFY(onePass != first && onePass != turned && onePass.size() == plain.size());
+
+    // k4.bin replaced by another file of the same size.
+    QByteArray k4 = FileBytes(d, "k4.bin");
+    k4[1] = k4[1] == '2' ? '3' : '2';
+    QVERIFY(WriteFile(d, "k4.new", k4));
+    QVERIFY(::rename(QFile::encodeName(d + "/k4.new").constData(),
+                     QFile::encodeName(d + "/k4.bin").constData()) == 0);
+    const std::string stepped = encrypted();
+    QVERIFY(stepped != onePass && stepped.size() == plain.size());
+
+    // k1.bcr changed in place: used for this message, then restored.
+    QByteArray bcr = FileBytes(d, "k1.bcr");
+    std::reverse(bcr.begin(), bcr.begin() + 256); // rotor 1 read backwards
+    QVERIFY(RewriteKeepingTime(d, "k1.bcr", bcr, ModificationTime(d + "/k1.bcr")));
+    const std::string swapped = encrypted();
+    QVERIFY(swapped != stepped && swapped.size() == plain.size());
+    QCOMPARE(FileBytes(d, "k1.bcr"), FileBytes(d, "k1.brs"));
+    QCOMPARE(encrypted(), stepped);
+
+    // A rewrite right after a read, then shortened, then removed.
+    QVERIFY(WriteFile(d, "k2.bin", " 20  2 \r\n"));
+    QVERIFY(encrypted() != stepped);
+    QVERIFY(WriteFile(d, "k2.bin", " 20  1 \r\n"));
+    QCOMPARE(encrypted(), stepped);
+    QVERIFY(QFile::resize(d + "/k1.brs", 5119));
+    QCOMPARE(encrypted(), "failed: k1.brs is too short (5119 bytes, 5120 needed)");
+    QVERIFY(QFile::remove(d + "/k1.brs"));
+    QCOMPARE(encrypted(), "failed: k1.brs is missing");
+}
+
+void TstEngineSdk::damagedFilesAreReported() {
     QFETCH(QString, file);
     QFETCH(QByteArray, content);
     QFETCH(QString, reason);
@@ -280,7 +400,51 @@ void EngineSdk::damagedFilesAreReported() {
     }
 }
 
-void EngineSdk::keyCheckAndTwoEngines() {
+void TstEngineSdk::unwritableKeyFileFailsKeyGeneration_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("deviceFull"); // else a folder stands in the way
+    for (const char* name :
+         {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin", "k6.dat", "k1.brs", "k1.bcr"}) {
+        QTest::addRow("%s folder", name) << name << false;
+        QTest::addRow("%s full", name) << name << true;
+    }
+}
+
+// Every file key generation writes: when it cannot be opened, or opens but
+// takes no bytes, the run fails with the file's name, and no message goes
+// out with half-made keys, neither in a fresh engine nor in one that held
+// earlier keys.
+void TstEngineSdk::unwritableKeyFileFailsKeyGeneration() {
+    QFETCH(QString, file);
+    QFETCH(bool, deviceFull);
+    if (deviceFull && !QFile::exists("/dev/full"))
+        QSKIP("no /dev/full on this system");
+    const std::string name = file.toStdString();
+    for (bool hadKeys : {false, true}) {
+        QTemporaryDir dir;
+        SDK sdk(Dir(dir));
+        std::string seed = kSeed;
+        if (hadKeys) {
+            QVERIFY(sdk.CreateKeys(seed));
+            seed = "123456789";
+            QVERIFY(QFile::remove(dir.path() + "/" + file));
+        }
+        if (deviceFull)
+            QVERIFY(QFile::link("/dev/full", dir.path() + "/" + file));
+        else
+            QVERIFY(QDir(dir.path()).mkpath(file + "/inner"));
+        const EngineResult r = sdk.CreateKeys(seed);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.find(name + " cannot be written (") == 0, r.error.c_str());
+        std::string text = "not with these keys";
+        QCOMPARE(sdk.EncryptMessage(text).error, std::string("no keys have been made yet"));
+        QCOMPARE(text, std::string("not with these keys"));
+        std::string digest;
+        QVERIFY(!sdk.KeyCheck(digest));
+    }
+}
+
+void TstEngineSdk::keyCheckAndTwoEngines() {
     QTemporaryDir da, db;
     SDK a(Dir(da)), b(Dir(db) + "/"); // with and without the trailing slash
     QCOMPARE(b.AppDir(), Dir(db) + "/");
@@ -319,7 +483,7 @@ void EngineSdk::keyCheckAndTwoEngines() {
     QCOMPARE(b.KeyCheck(digestB).error, std::string("k2.bin is missing"));
 }
 
-void EngineSdk::wipeOverwritesThenDeletes() {
+void TstEngineSdk::wipeOverwritesThenDeletes() {
     QTemporaryDir parent;
     const QString d = parent.path() + "/app";
     QVERIFY(QDir().mkpath(d));
@@ -362,7 +526,7 @@ void EngineSdk::wipeOverwritesThenDeletes() {
     QVERIFY(order.empty() && Entries(d).isEmpty());
 }
 
-void EngineSdk::wipeCarriesOnPastFailures() {
+void TstEngineSdk::wipeCarriesOnPastFailures() {
     QTemporaryDir dir, outside;
     const QString d = dir.path();
     {
@@ -390,5 +554,5 @@ void EngineSdk::wipeCarriesOnPastFailures() {
     QCOMPARE(FileBytes(outside.path(), "target"), QByteArray("precious"));
 }
 
-QTEST_GUILESS_MAIN(EngineSdk)
+QTEST_GUILESS_MAIN(TstEngineSdk)
 #include "tst_engine_sdk.moc"

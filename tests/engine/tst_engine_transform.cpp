@@ -32,7 +32,7 @@ RotorSetup ExchangeSetup() {
 
 } // namespace
 
-class EngineTransform : public QObject {
+class TstEngineTransform : public QObject {
     Q_OBJECT
 private slots:
     void turningAddsTheSteps();
@@ -43,7 +43,7 @@ private slots:
     void limitsAreRefused();
 };
 
-void EngineTransform::turningAddsTheSteps() {
+void TstEngineTransform::turningAddsTheSteps() {
     // Plain rotors: places 1..10 turn up, 11..20 down, place 1 by two, the
     // rest by one; with two passes character n gains 2n, whatever the order.
     QRandomGenerator rng(7);
@@ -64,7 +64,7 @@ void EngineTransform::turningAddsTheSteps() {
         QCOMPARE(uint8_t(out[n]), uint8_t(2 * n));
 }
 
-void EngineTransform::exchangesFollowThePlaces() {
+void TstEngineTransform::exchangesFollowThePlaces() {
     RotorSetup s = ExchangeSetup();
     RotorMachine m;
     QVERIFY(m.SetUp(s, nullptr));
@@ -76,7 +76,7 @@ void EngineTransform::exchangesFollowThePlaces() {
     QCOMPARE(Decrypt(m, "Y"), std::string("X"));
 }
 
-void EngineTransform::orderShiftsAfterTheCycleLength() {
+void TstEngineTransform::orderShiftsAfterTheCycleLength() {
     // After the shift rotor 2 stands in place 1 and rotor 1 in place 20, so X
     // becomes Y instead of Z. Entry 1 = 3: three characters in the first order.
     RotorSetup s = ExchangeSetup();
@@ -90,7 +90,7 @@ void EngineTransform::orderShiftsAfterTheCycleLength() {
     QCOMPARE(Decrypt(m, "ZZZYYZZ"), std::string("XXXXXXX"));
 }
 
-void EngineTransform::matchesPlainProcedure() {
+void TstEngineTransform::matchesPlainProcedure() {
     QRandomGenerator rng(20240611);
     for (int round = 0; round < 250; ++round) {
         const RotorSetup s = RandomSetup(rng);
@@ -115,7 +115,7 @@ void EngineTransform::matchesPlainProcedure() {
     QCOMPARE(fast.FirstNonPermutation(), 4);
 }
 
-void EngineTransform::decryptsAcrossTheCycleTableWrap() {
+void TstEngineTransform::decryptsAcrossTheCycleTableWrap() {
     // Short cycle lengths: 200 entries sum to well under the message length,
     // so the table index wraps from 200 to 1 several times.
     QRandomGenerator rng(99);
@@ -131,7 +131,7 @@ void EngineTransform::decryptsAcrossTheCycleTableWrap() {
     QCOMPARE(Bytes(Decrypt(fast, cipher)), Bytes(text));
 }
 
-void EngineTransform::limitsAreRefused() {
+void TstEngineTransform::limitsAreRefused() {
     RotorSetup good = ExchangeSetup();
     RotorMachine m;
     QVERIFY(m.SetUp(good, nullptr));
@@ -158,5 +158,5 @@ void EngineTransform::limitsAreRefused() {
                                             "byte values (it lacks byte 0)"));
 }
 
-QTEST_GUILESS_MAIN(EngineTransform)
+QTEST_GUILESS_MAIN(TstEngineTransform)
 #include "tst_engine_transform.moc"

@@ -69,12 +69,21 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
     return true;
 }
 
-// Host waits, client connects to 127.0.0.1; true once both hold keys.
+// The address texts the two sides show as their own. Keys are made from
+// these texts, never from the socket, so the two differ: the host's is a
+// loopback address other than 127.0.0.1 (the client types it to connect),
+// the client's one that the socket never uses.
+inline const QString kHostText = QStringLiteral("127.0.0.2");
+inline const QString kClientText = QStringLiteral("10.9.8.7");
+
+// Host waits, client connects to the host's text; true once both hold keys.
 inline bool connectPeers(Peer& host, Peer& client, int port) {
     const int before = host.view.status.count("Connected.");
+    host.view.own = kHostText;
+    client.view.own = kClientText;
     host.session->Listen(QString::number(port));
-    client.view.peer = QStringLiteral("127.0.0.1");
+    client.view.peer = kHostText;
     client.session->Connect(QString::number(port));
-    return client.session->IsConnected &&
+    return client.session->IsConnected() &&
            waitFor([&] { return host.view.status.count("Connected.") > before; });
 }

@@ -1,13 +1,16 @@
 // Two main windows in one process, each in its own folder, used the way a
 // person uses them: buttons, Enter, the menus, a dropped file.
 #include "PeerFixture.h"
+#include "RecordingDialogServices.h"
+#include "WidgetLookup.h"
 
 #include "app/frmMain.h"
-#include "ui_frmMain.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -17,7 +20,7 @@ namespace {
 
 struct Window {
     QTemporaryDir dir;
-    RecordingServices services;
+    RecordingDialogServices services;
     std::unique_ptr<frmMain> w;
     // `installed`: the folder is the user's data folder and received files go
     // to Downloads/Vantrel inside it, made when the first file arrives.
@@ -37,63 +40,64 @@ struct Window {
             folders.makeRecvAtStartUp = false;
         }
         w = std::make_unique<frmMain>(folders, services);
-        w->ui()->txtIP->setText("127.0.0.1");
+        child<QLineEdit>(w.get(), "txtIP")->setText("127.0.0.1");
     }
-    Ui::frmMain* ui() { return w->ui(); }
     QStringList status() const {
         QStringList lines;
-        for (int i = 0; i < w->ui()->List1->count(); ++i)
-            lines << w->ui()->List1->item(i)->text();
+        const QListWidget* list = child<QListWidget>(w.get(), "List1");
+        for (int i = 0; i < list->count(); ++i)
+            lines << list->item(i)->text();
         return lines;
     }
 };
 
 bool connectWindows(Window& host, Window& client) {
-    host.ui()->Command1->click();
-    client.ui()->txtConnect->setText("127.0.0.1");
-    client.ui()->Command2->click();
+    child<QPushButton>(host.w.get(), "Command1")->click();
+    child<QLineEdit>(client.w.get(), "txtConnect")->setText("127.0.0.1");
+    child<QPushButton>(client.w.get(), "Command2")->click();
     return waitFor([&] { return host.status().contains("Connected."); });
 }
 
 } // namespace
 
-class TestMainWindows : public QObject {
+class TstIntegrationMainWindows : public QObject {
     Q_OBJECT
 private slots:
     void chatThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
         // Enter before any connection does nothing.
-        QTest::keyClicks(client.ui()->txtChat, "too early");
-        QTest::keyClick(client.ui()->txtChat, Qt::Key_Return);
-        QCOMPARE(client.ui()->txtChat->text(), "too early");
+        QTest::keyClicks(child<QLineEdit>(client.w.get(), "txtChat"), "too early");
+        QTest::keyClick(child<QLineEdit>(client.w.get(), "txtChat"), Qt::Key_Return);
+        QCOMPARE(child<QLineEdit>(client.w.get(), "txtChat")->text(), "too early");
         QVERIFY(client.services.log.isEmpty());
-        client.ui()->txtChat->clear();
+        child<QLineEdit>(client.w.get(), "txtChat")->clear();
 
         QVERIFY(connectWindows(host, client));
         QCOMPARE(client.status().mid(0, 2), (QStringList{"Connecting...", "Connected"}));
-        QVERIFY(client.ui()->Command5->isEnabled() && host.ui()->Command5->isEnabled());
-        QCOMPARE(host.ui()->txtConnect->text(), "127.0.0.1");
+        QVERIFY(child<QPushButton>(client.w.get(), "Command5")->isEnabled() &&
+                child<QPushButton>(host.w.get(), "Command5")->isEnabled());
+        QCOMPARE(child<QLineEdit>(host.w.get(), "txtConnect")->text(), "127.0.0.1");
 
-        QTest::keyClicks(client.ui()->txtChat, "hello <i>host</i>");
-        QTest::keyClick(client.ui()->txtChat, Qt::Key_Return);
-        QVERIFY(client.ui()->txtChat->text().isEmpty());
+        QTest::keyClicks(child<QLineEdit>(client.w.get(), "txtChat"), "hello <i>host</i>");
+        QTest::keyClick(child<QLineEdit>(client.w.get(), "txtChat"), Qt::Key_Return);
+        QVERIFY(child<QLineEdit>(client.w.get(), "txtChat")->text().isEmpty());
         QCOMPARE(client.w->chatLogText(), "<hello <i>host</i>>\r\n");
         QVERIFY(waitFor([&] { return !host.w->chatLogText().isEmpty(); }));
         QCOMPARE(host.w->chatLogText(), "hello <i>host</i>\r\n");
-        QVERIFY(!host.ui()->lbRecv->text().isEmpty());
-        QVERIFY(!client.ui()->lbSent->text().isEmpty());
+        QVERIFY(!child<QLabel>(host.w.get(), "lbRecv")->text().isEmpty());
+        QVERIFY(!child<QLabel>(client.w.get(), "lbSent")->text().isEmpty());
 
-        host.ui()->txtChat->setText("and back");
-        host.ui()->Command5->click();
+        child<QLineEdit>(host.w.get(), "txtChat")->setText("and back");
+        child<QPushButton>(host.w.get(), "Command5")->click();
         QVERIFY(waitFor([&] { return client.w->chatLogText().endsWith("and back\r\n"); }));
 
         // File > Exit on the client: the host is told and keeps running.
-        client.ui()->fleext->trigger();
+        child<QAction>(client.w.get(), "fleext")->trigger();
         QVERIFY(client.services.ended);
         QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
         QVERIFY(!host.services.ended);
-        QVERIFY(!host.w->session().IsConnected);
+        QVERIFY(!host.w->session().IsConnected());
     }
 
     // The file dialog opens in the home folder first, then where the last
@@ -116,26 +120,27 @@ private slots:
         f.close();
 
         client.services.log.clear();
-        client.ui()->Command3->click(); // cancelled
+        child<QPushButton>(client.w.get(), "Command3")->click(); // cancelled
         client.services.fileName = picked;
-        client.ui()->Command3->click();
-        client.ui()->Command3->click();
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        child<QPushButton>(client.w.get(), "Command3")->click();
         client.services.fileName.clear();
-        client.ui()->flesend->trigger();
+        child<QAction>(client.w.get(), "flesend")->trigger();
         QVERIFY(QDir(home.filePath("papers")).removeRecursively());
-        client.ui()->Command3->click();
+        child<QPushButton>(client.w.get(), "Command3")->click();
         const QString homeDir = QDir::homePath();
         QCOMPARE(
             client.services.entries("open:"),
             (QStringList{"open:" + homeDir, "open:" + homeDir, "open:" + home.filePath("papers"),
                          "open:" + home.filePath("papers"), "open:" + homeDir}));
-        QCOMPARE(client.ui()->Text2->text(), QDir::toNativeSeparators(picked));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "Text2")->text(),
+                 QDir::toNativeSeparators(picked));
 
         QVERIFY(QDir().mkpath(home.filePath("papers")));
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("notes");
         f.close();
-        client.ui()->Command4->click();
+        child<QPushButton>(client.w.get(), "Command4")->click();
         QVERIFY(waitFor([&] { return host.status().contains("File Received."); }));
         QCOMPARE(readAll(host.dir.filePath("Downloads/Vantrel/notes.txt")), QByteArray("notes"));
         QVERIFY(!QFileInfo::exists(host.dir.filePath("Recv")));
@@ -146,12 +151,12 @@ private slots:
         const QString port = QString::number(freePort());
         Window host(port), client(port);
         // Not connected: Select and the menu refuse.
-        client.ui()->Command3->click();
-        client.ui()->flesend->trigger();
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        child<QAction>(client.w.get(), "flesend")->trigger();
         QCOMPARE(client.services.log,
                  (QStringList{"message:You are not connected.", "message:You are not connected."}));
         client.services.log.clear();
-        client.ui()->Command4->click();
+        child<QPushButton>(client.w.get(), "Command4")->click();
         QCOMPARE(client.services.log, QStringList{"message:Define or Select a File to Send."});
 
         QVERIFY(connectWindows(host, client));
@@ -170,19 +175,19 @@ private slots:
         QVERIFY(enter.isAccepted());
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(client.w.get(), &drop);
-        QCOMPARE(client.ui()->Text2->text(), path);
+        QCOMPARE(child<QLineEdit>(client.w.get(), "Text2")->text(), path);
 
-        client.ui()->Command4->click();
+        child<QPushButton>(client.w.get(), "Command4")->click();
         QVERIFY(waitFor([&] { return host.status().contains("File Received."); }));
         QCOMPARE(readAll(host.dir.filePath("Recv/dropped file.txt")), QByteArray(2500, 'v'));
         QVERIFY(waitFor([&] { return client.status().contains("File Transferred."); }));
-        QVERIFY(client.ui()->ProgressBar1->isHidden());
-        QCOMPARE(client.ui()->ProgressBar1->value(), 100);
+        QVERIFY(child<QProgressBar>(client.w.get(), "ProgressBar1")->isHidden());
+        QCOMPARE(child<QProgressBar>(client.w.get(), "ProgressBar1")->value(), 100);
 
         // The menu asks first; Yes sends the chosen file.
         client.services.fileName = path;
         client.services.questionAnswer = true;
-        client.ui()->flesend->trigger();
+        child<QAction>(client.w.get(), "flesend")->trigger();
         QVERIFY(client.services.log.contains("question:Send Confirm:Are you sure you want to "
                                              "send the file " +
                                              path + "?"));
@@ -198,5 +203,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindows)
-#include "test_main_windows.moc"
+QTEST_MAIN(TstIntegrationMainWindows)
+#include "tst_integration_main_windows.moc"

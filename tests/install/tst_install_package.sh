@@ -3,7 +3,7 @@
 # installed program there, offscreen, with a home folder of its own: it must
 # run in installed mode (its bin folder is read-only) and make its files in
 # the user's data folder.
-# Usage: test_package.sh <build dir> <cpack> <version>
+# Usage: tst_install_package.sh <build dir> <cpack> <version>
 set -euo pipefail
 build=$1
 cpack=$2

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
 #include "app/FitCaptions.h"
 #include "app/frmMain.h"
 #include "windows/frmAbout.h"
@@ -32,10 +32,10 @@ QStringList cutCaptions(QWidget* root) {
 
 } // namespace
 
-class tst_HighDpi : public QObject {
+class TstAppHighdpi : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
-    RecordingServices rec;
+    RecordingDialogServices rec;
 
 private slots:
     void scaled() { QCOMPARE(qApp->devicePixelRatio(), 2.0); }
@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8.0);
     QApplication::setFont(font);
-    tst_HighDpi t;
+    TstAppHighdpi t;
     return QTest::qExec(&t, argc, argv);
 }
 
-#include "tst_highdpi.moc"
+#include "tst_app_highdpi.moc"

@@ -18,7 +18,7 @@ void touch(const QString& path) {
 
 } // namespace
 
-class tst_ProgramFolders : public QObject {
+class TstAppProgramfolders : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> tmp;
 
@@ -173,5 +173,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ProgramFolders)
-#include "tst_programfolders.moc"
+QTEST_GUILESS_MAIN(TstAppProgramfolders)
+#include "tst_app_programfolders.moc"

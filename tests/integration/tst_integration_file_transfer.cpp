@@ -1,7 +1,8 @@
 #include "PeerFixture.h"
 
 #include <QRandomGenerator>
-#include <cmath>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -39,12 +40,12 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
     const int toStatus = to.view.status.size();
     from.view.progress.clear();
 
-    from.session->SendFile(path, false);
+    from.session->SendFile(path, Session::Confirm::Skip);
     QVERIFY2(waitFor(
                  [&] {
                      return from.view.status.mid(fromStatus).contains("File Transferred.") &&
                             to.view.status.mid(toStatus).contains("File Received.") &&
-                            !from.session->sender().inProgress();
+                            !from.session->sender().FileInProgress();
                  },
                  60000),
              qPrintable(from.view.status.mid(fromStatus).join('|') + " // " +
@@ -80,22 +81,16 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
     QCOMPARE(to.view.status.value(toStatus + 2).section(" in ", 0, 0),
              from.view.status.value(fromStatus + 2).section(" in ", 0, 0));
 
-    // Progress: whole part of block / n * 100 after each block, never above
-    // 100; a file under one block jumps to 100 on its acknowledgement.
-    QList<int> expected;
-    if (n == 0) {
-        expected << 100;
-    } else {
-        for (int b = 1; b <= n + 1; ++b)
-            expected << qMin(100, int(std::floor(double(b) / n * 100.0)));
-    }
-    QCOMPARE(from.view.progress, expected);
+    // One progress value as the first block goes (none for a file under one
+    // block) and one per acknowledgement.
+    QCOMPARE(from.view.progress.size(), n == 0 ? 1 : n + 1);
+    QCOMPARE(from.view.progress.last(), 100);
     QVERIFY(!from.view.progressVisible);
 }
 
 } // namespace
 
-class TestFileTransfer : public QObject {
+class TstIntegrationFileTransfer : public QObject {
     Q_OBJECT
 private slots:
     void everySizeArrivesByteIdenticalBothWays() {
@@ -103,24 +98,44 @@ private slots:
         QVERIFY(connectPeers(host, client, freePort()));
         fastClock(client);
         fastClock(host);
+        // The progress bar's values: the share of full blocks sent, in
+        // whole percent, never above 100.
+        const QList<std::pair<int, QList<int>>> sizes = {
+            {0, {100}},         {1, {100}},         {999, {100}},
+            {1000, {100, 100}}, {1001, {100, 100}}, {2500, {50, 100, 100}}};
         int seed = 1;
-        for (int size : {0, 1, 999, 1000, 1001, 2500}) {
+        for (const auto& [size, progress] : sizes) {
             transfer(client, host, randomBytes(size, seed++), QStringLiteral("c%1.bin").arg(size));
             if (QTest::currentTestFailed())
                 return;
+            QCOMPARE(client.view.progress, progress);
             transfer(host, client, randomBytes(size, seed++), QStringLiteral("h%1.bin").arg(size));
             if (QTest::currentTestFailed())
                 return;
+            QCOMPARE(host.view.progress, progress);
         }
     }
 
     void severalMegabytesWithTheRealPause() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
+        // 3,145,745 bytes: 3145 full blocks and the rest.
         transfer(client, host, randomBytes(3 * 1024 * 1024 + 17, 42), "big.bin");
         if (QTest::currentTestFailed())
             return;
+        const QList<int>& up = client.view.progress;
+        QCOMPARE(up.mid(0, 3), (QList<int>{0, 0, 0}));
+        QCOMPARE(up.mid(30, 3), (QList<int>{0, 1, 1}));        // 31 of 3145 blocks is 0.98 %
+        QCOMPARE(up.mid(3143, 3), (QList<int>{99, 100, 100})); // 3144, 3145, the rest
+        // 2,000,000 bytes: 2000 full blocks and an empty final one.
         transfer(host, client, randomBytes(2 * 1000 * 1000, 43), "big back.bin");
+        if (QTest::currentTestFailed())
+            return;
+        const QList<int>& back = host.view.progress;
+        QCOMPARE(back.mid(0, 1), QList<int>{0});
+        QCOMPARE(back.mid(18, 3), (QList<int>{0, 1, 1}));     // blocks 19, 20, 21
+        QCOMPARE(back.mid(998, 3), (QList<int>{49, 50, 50})); // blocks 999, 1000, 1001
+        QCOMPARE(back.mid(1998, 3), (QList<int>{99, 100, 100}));
     }
 
     void oneTransferEachWayAtOnce() {
@@ -129,8 +144,8 @@ private slots:
         fastClock(client);
         fastClock(host);
         const QByteArray a = randomBytes(400 * 1000 + 5, 7), b = randomBytes(300 * 1000 + 9, 8);
-        client.session->SendFile(writeFile(client, "a.bin", a), false);
-        host.session->SendFile(writeFile(host, "b.bin", b), false);
+        client.session->SendFile(writeFile(client, "a.bin", a), Session::Confirm::Skip);
+        host.session->SendFile(writeFile(host, "b.bin", b), Session::Confirm::Skip);
         QVERIFY(waitFor(
             [&] {
                 return host.view.status.contains("File Received.") &&
@@ -153,7 +168,7 @@ private slots:
         old.write("keep me");
         old.close();
         const QString path = writeFile(client, "notes.txt", "new content");
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }));
         QCOMPARE(readAll(host.recv() + "/notes.txt"), "keep me");
         QCOMPARE(readAll(host.recv() + "/notes (2).txt"), "new content");
@@ -165,7 +180,7 @@ private slots:
         QVERIFY(connectPeers(host, client, freePort()));
         // A peer that announces a climbing name.
         client.sock.sendData("FL:../../escape.txt");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         std::string plain = "x";
         client.session->engine().EncryptMessage(plain);
         client.sock.sendData("FB:RM:" + QByteArray::fromStdString(plain) + "|");
@@ -179,13 +194,13 @@ private slots:
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         client.sock.sendData("FL:x.bin");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         // 1000 payload bytes and more, without the terminator.
         client.sock.sendData("FB:" + QByteArray(1500, 'x'));
-        QVERIFY(waitFor([&] { return !host.session->IsConnected; }));
+        QVERIFY(waitFor([&] { return !host.session->IsConnected(); }));
         QVERIFY(host.view.status.contains(
             "The other side sent a damaged file block; the connection was closed."));
-        QVERIFY(!host.session->receiver().active());
+        QVERIFY(!host.session->receiver().ClientRecv());
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.workFiles().isEmpty());
         // The other side learns that the connection was lost, not that the
@@ -205,27 +220,88 @@ private slots:
             if (m.startsWith("FB:") && ++blocks == 5)
                 client.sock.close();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
         QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.view.status.last().startsWith("File not received: the connection was lost"));
-        QVERIFY(!host.session->receiver().active());
+        QVERIFY(!host.session->receiver().ClientRecv());
     }
 
     void peerEndingDuringAReceptionLeavesNoFile() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         client.sock.sendData("FL:half.bin");
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         std::string block(1000, 'h');
         client.session->engine().EncryptMessage(block);
         client.sock.sendData("FB:" + QByteArray::fromStdString(block) + "|");
-        QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount == 1; }));
+        QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount() == 1; }));
         client.session->Exit();
-        QVERIFY(waitFor([&] { return !host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return !host.session->receiver().ClientRecv(); }));
         QVERIFY(host.view.status.last().startsWith(
             "File not received: the other side ended the connection"));
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void blockThatCannotBeDecryptedEndsTheReception() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        // Each message arrives on its own and is handled before the next.
+        auto deliver = [&](const QByteArray& m) {
+            const int bars = host.view.receiveBars;
+            client.sock.sendData(m);
+            return waitFor([&] { return host.view.receiveBars > bars; });
+        };
+        std::string block(1000, 'k');
+        client.session->engine().EncryptMessage(block);
+        const QByteArray full = "FB:" + QByteArray::fromStdString(block) + "|";
+        QVERIFY(deliver("FL:keys.bin"));
+        QVERIFY(deliver(full));
+        QCOMPARE(host.session->receiver().RecvBlockCount(), 1);
+        // The receiving side's keys are gone: the next blocks cannot be
+        // decrypted.
+        for (const QString& f : host.workFiles())
+            QVERIFY(QFile::remove(host.path(f)));
+        QVERIFY(deliver(full));
+        QVERIFY(deliver("FB:RM:" + QByteArray::fromStdString(block.substr(0, 10)) + "|"));
+
+        QVERIFY(!host.session->receiver().ClientRecv());
+        const QStringList notReceived = host.view.status.filter("File not received: ");
+        QCOMPARE(notReceived.size(), 1);
+        QVERIFY2(notReceived[0].endsWith("Nothing was saved under keys.bin."),
+                 qPrintable(notReceived[0]));
+        QVERIFY(!host.view.status.contains("File Received."));
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void failingWriteEndsTheReception() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        const QString path = writeFile(client, "full.bin", randomBytes(300 * 1000, 11));
+        // From here on no file of this process grows past 64 KB, as on a
+        // device that is full.
+        const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit small = old;
+        small.rlim_cur = 64 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        client.session->SendFile(path, Session::Confirm::Skip);
+        const bool ended = waitFor(
+            [&] {
+                return host.view.status.contains("Receiving File full.bin") &&
+                       !host.session->receiver().ClientRecv();
+            },
+            60000);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldSignal);
+        QVERIFY(ended);
+
+        const QString last = host.view.status.last();
+        QVERIFY2(last.startsWith("File not received: writing full.bin failed"), qPrintable(last));
+        QVERIFY(!host.view.status.contains("File Received."));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
@@ -239,9 +315,9 @@ private slots:
             if (m.startsWith("FB:") && ++blocks == 5)
                 host.sock.close();
         });
-        client.session->SendFile(path, false);
+        client.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
-        QVERIFY(!client.session->sender().inProgress() && !client.session->sender().busy());
+        QVERIFY(!client.session->sender().FileInProgress() && !client.session->sender().busy());
         QVERIFY(!client.view.progressVisible);
         QVERIFY(client.view.status.last().startsWith("Sending stopped: the connection was lost"));
     }
@@ -249,7 +325,7 @@ private slots:
     void refusals() {
         Peer host, client;
         // Not connected.
-        client.session->SendFile(writeFile(client, "a.txt", "a"), false);
+        client.session->SendFile(writeFile(client, "a.txt", "a"), Session::Confirm::Skip);
         QCOMPARE(client.services.log, QStringList{"message:You are not connected."});
 
         QVERIFY(connectPeers(host, client, freePort()));
@@ -257,13 +333,13 @@ private slots:
         // A typed path that names no file: nothing created, nothing sent.
         const int sent = client.sent.size();
         const QString missing = client.path("missing.txt");
-        client.session->SendFile(missing, false);
+        client.session->SendFile(missing, Session::Confirm::Skip);
         QCOMPARE(client.services.log,
                  QStringList{"message:The file " + missing + " does not exist."});
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(client.sent.size(), sent);
         // A folder is not a file to send.
-        client.session->SendFile(client.dir.path(), false);
+        client.session->SendFile(client.dir.path(), Session::Confirm::Skip);
         QCOMPARE(client.services.entries("message:").size(), 2);
         QVERIFY(client.services.log[1].contains("is a folder"));
         // A file that cannot be read.
@@ -272,7 +348,7 @@ private slots:
         client.services.log.clear();
         // (Skipped for a user whom permissions do not stop, such as root.)
         if (!QFile(locked).open(QIODevice::ReadOnly)) {
-            client.session->SendFile(locked, false);
+            client.session->SendFile(locked, Session::Confirm::Skip);
             QCOMPARE(client.services.entries("message:").size(), 1);
             QVERIFY(client.services.log[0].contains("cannot be read"));
         }
@@ -281,7 +357,7 @@ private slots:
         const int sentBeforeQuestion = client.sent.size();
         client.services.log.clear();
         client.services.questionAnswer = false;
-        client.session->SendFile(writeFile(client, "b.txt", "b"), true);
+        client.session->SendFile(writeFile(client, "b.txt", "b"), Session::Confirm::Ask);
         QCOMPARE(client.services.log.size(), 1);
         QVERIFY(client.services.log[0].startsWith(
             "question:Send Confirm:Are you sure you want to send the file "));
@@ -291,14 +367,14 @@ private slots:
         fastClock(client);
         client.services.log.clear();
         const QString big = writeFile(client, "big.bin", randomBytes(500 * 1000, 3));
-        client.session->SendFile(big, false);
-        QVERIFY(client.session->sender().inProgress());
-        client.session->SendFile(big, false);
+        client.session->SendFile(big, Session::Confirm::Skip);
+        QVERIFY(client.session->sender().FileInProgress());
+        client.session->SendFile(big, Session::Confirm::Skip);
         QCOMPARE(client.services.entries("message:").size(), 1);
         QVERIFY(client.services.log[0].contains("being sent already"));
 
         // An announcement while a reception is running.
-        QVERIFY(waitFor([&] { return host.session->receiver().active(); }));
+        QVERIFY(waitFor([&] { return host.session->receiver().ClientRecv(); }));
         client.sock.sendData("FL:other.txt");
         QVERIFY(waitFor([&] { return host.view.status.last().contains("refused"); }));
         QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }, 60000));
@@ -306,5 +382,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFileTransfer)
-#include "test_file_transfer.moc"
+QTEST_GUILESS_MAIN(TstIntegrationFileTransfer)
+#include "tst_integration_file_transfer.moc"

@@ -45,7 +45,7 @@ void acceptLikeTheProgram(Socket& host) {
 
 } // namespace
 
-class SocketTest : public QObject {
+class TstPlatformSocket : public QObject {
     Q_OBJECT
 
 private:
@@ -324,5 +324,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SocketTest)
-#include "tst_socket.moc"
+QTEST_GUILESS_MAIN(TstPlatformSocket)
+#include "tst_platform_socket.moc"

@@ -1,4 +1,5 @@
 #include "protocol/Reassembler.h"
+#include "protocol/Wire.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -6,6 +7,8 @@
 namespace {
 
 using R = Reassembler::Result;
+constexpr auto kIdle = Reassembler::Reception::Idle;
+constexpr auto kRunning = Reassembler::Reception::Running;
 
 QByteArray randomBytes(QRandomGenerator& rng, int n) {
     QByteArray b(n, '\0');
@@ -19,14 +22,14 @@ QByteArray fullBlock(const QByteArray& payload) {
 }
 
 // Everything that comes out for the given arrivals.
-QList<QByteArray> drain(Reassembler& r, const QList<QByteArray>& arrivals, bool receiving,
-                        bool* overflow = nullptr) {
+QList<QByteArray> drain(Reassembler& r, const QList<QByteArray>& arrivals,
+                        Reassembler::Reception reception, bool* overflow = nullptr) {
     QList<QByteArray> out;
     for (const QByteArray& a : arrivals) {
         r.push(a);
         QByteArray m;
         for (;;) {
-            const R res = r.next(receiving, m);
+            const R res = r.next(reception, m);
             if (res == R::NeedMore)
                 break;
             if (res == R::Overflow) {
@@ -43,21 +46,47 @@ QList<QByteArray> drain(Reassembler& r, const QList<QByteArray>& arrivals, bool 
 
 } // namespace
 
-class TestReassembler : public QObject {
+class TstProtocolReassembler : public QObject {
     Q_OBJECT
 private slots:
+    void wireMessagesAreByteExact() {
+        using wire::Kind;
+        QCOMPARE(wire::message(Kind::Address, "10.9.8.7"), "IP:10.9.8.7");
+        QCOMPARE(wire::message(Kind::Chat, "x|y"), "CT:x|y");
+        QCOMPARE(wire::message(Kind::FileName, "a b.txt"), "FL:a b.txt");
+        QCOMPARE(wire::message(Kind::Block, "abc"), "FB:abc|");
+        QCOMPARE(wire::message(Kind::FinalBlock, ""), "FB:RM:|");
+        QCOMPARE(wire::message(Kind::Ack), "OK:");
+        QCOMPARE(wire::message(Kind::End), "XX:");
+        QCOMPARE(wire::message(Kind::Block, QByteArray(wire::kBlockSize, 'b')).size(), 1004);
+
+        // Read back: the final block is told from a full one by its whole
+        // prefix; anything else is not a message of ours.
+        const QList<std::pair<QByteArray, Kind>> kinds = {
+            {"IP:", Kind::Address},  {"CT:z", Kind::Chat},         {"FL:n", Kind::FileName},
+            {"FB:RM|", Kind::Block}, {"FB:RM:", Kind::FinalBlock}, {"OK:OK:", Kind::Ack},
+            {"XX:", Kind::End},      {"XX", Kind::Unknown},        {"ok:", Kind::Unknown},
+            {"", Kind::Unknown},     {" CT:", Kind::Unknown}};
+        for (const auto& [m, kind] : kinds)
+            QVERIFY2(wire::kindOf(m) == kind, m.constData());
+        QCOMPARE(wire::payloadOf("FB:RM:abc|"), "abc|");
+        QCOMPARE(wire::payloadOf("FB:RMabc"), "RMabc");
+        QCOMPARE(wire::payloadOf("CT:"), "");
+        QCOMPARE(wire::payloadOf("junk"), "junk");
+    }
+
     void outsideReceptionEveryArrivalIsOneMessage() {
         Reassembler r;
         // Two chat messages joined by the transport stay one message, and a
         // split one stays two: without a reception nothing is collected.
-        const auto out = drain(r, {"CT:abcCT:def", "CT:ab", "c|", "|"}, false);
+        const auto out = drain(r, {"CT:abcCT:def", "CT:ab", "c|", "|"}, kIdle);
         QCOMPARE(out, (QList<QByteArray>{"CT:abcCT:def", "CT:ab", "c|", "|"}));
         QCOMPARE(r.buffered(), 0);
     }
 
     void emptyMessagesSplitFromWhatFollows() {
         Reassembler r;
-        QCOMPARE(drain(r, {"OK:FL:name.txt", "OK:garbage", "XX:OK:"}, false),
+        QCOMPARE(drain(r, {"OK:FL:name.txt", "OK:garbage", "XX:OK:"}, kIdle),
                  (QList<QByteArray>{"OK:", "FL:name.txt", "OK:garbage", "XX:", "OK:"}));
     }
 
@@ -66,16 +95,16 @@ private slots:
         const QByteArray block = fullBlock(QByteArray(1000, 'z'));
         QByteArray m;
         r.push("FL:a.txt" + block.left(300));
-        QCOMPARE(r.next(false, m), R::Message);
+        QCOMPARE(r.next(kIdle, m), R::Message);
         QCOMPARE(m, "FL:a.txt");
         // The rest belongs to the reception the announcement opened.
-        QCOMPARE(r.next(true, m), R::NeedMore);
+        QCOMPARE(r.next(kRunning, m), R::NeedMore);
         r.push(block.mid(300));
-        QCOMPARE(r.next(true, m), R::Message);
+        QCOMPARE(r.next(kRunning, m), R::Message);
         QCOMPARE(m, "FB:" + QByteArray(1000, 'z'));
         // A name that merely contains the letters stays whole.
         r.push("FL:FB:x.txt");
-        QCOMPARE(r.next(false, m), R::Message);
+        QCOMPARE(r.next(kIdle, m), R::Message);
         QCOMPARE(m, "FL:FB:x.txt");
     }
 
@@ -86,7 +115,7 @@ private slots:
         payload[0] = '|';
         const QByteArray msg = fullBlock(payload);
         Reassembler r;
-        const auto out = drain(r, {msg.left(3 + 500), msg.mid(503, 200), msg.mid(703)}, true);
+        const auto out = drain(r, {msg.left(3 + 500), msg.mid(503, 200), msg.mid(703)}, kRunning);
         QCOMPARE(out.size(), 1);
         QCOMPARE(out[0], "FB:" + payload);
         QCOMPARE(r.buffered(), 0);
@@ -95,13 +124,13 @@ private slots:
     void finalBlockForms() {
         Reassembler r;
         // Empty payload: the message is exactly "FB:RM:".
-        QCOMPARE(drain(r, {"FB:RM:|"}, true), QList<QByteArray>{"FB:RM:"});
+        QCOMPARE(drain(r, {"FB:RM:|"}, kRunning), QList<QByteArray>{"FB:RM:"});
         // Split in the prefix itself.
-        QCOMPARE(drain(r, {"FB", ":R", "M:abc", "|"}, true), QList<QByteArray>{"FB:RM:abc"});
+        QCOMPARE(drain(r, {"FB", ":R", "M:abc", "|"}, kRunning), QList<QByteArray>{"FB:RM:abc"});
         // A "|" inside the payload followed by more payload does not end it.
-        QCOMPARE(drain(r, {"FB:RM:a|b|"}, true), QList<QByteArray>{"FB:RM:a|b"});
+        QCOMPARE(drain(r, {"FB:RM:a|b|"}, kRunning), QList<QByteArray>{"FB:RM:a|b"});
         // A chat line glued behind the final block is a message of its own.
-        QCOMPARE(drain(r, {"FB:RM:xyz|CT:hello"}, true),
+        QCOMPARE(drain(r, {"FB:RM:xyz|CT:hello"}, kRunning),
                  (QList<QByteArray>{"FB:RM:xyz", "CT:hello"}));
     }
 
@@ -115,7 +144,7 @@ private slots:
         const auto out = drain(r,
                                {"OK:" + fullBlock(p1).left(10), fullBlock(p1).mid(10),
                                 "CT:line" + fullBlock(p2), "XX:"},
-                               true);
+                               kRunning);
         QCOMPARE(out, (QList<QByteArray>{"OK:", "FB:" + p1, "CT:line", "FB:" + p2, "XX:"}));
     }
 
@@ -123,11 +152,11 @@ private slots:
         Reassembler r;
         bool overflow = false;
         // 1000 payload bytes not followed by the terminator.
-        drain(r, {"FB:" + QByteArray(1001, 'x')}, true, &overflow);
+        drain(r, {"FB:" + QByteArray(1001, 'x')}, kRunning, &overflow);
         QVERIFY(overflow);
         overflow = false;
         // A final block that never ends.
-        drain(r, {"FB:RM:" + QByteArray(600, 'x'), QByteArray(600, 'y')}, true, &overflow);
+        drain(r, {"FB:RM:" + QByteArray(600, 'x'), QByteArray(600, 'y')}, kRunning, &overflow);
         QVERIFY(overflow);
     }
 
@@ -179,7 +208,7 @@ private slots:
                 pos = end;
             }
             Reassembler r;
-            const auto out = drain(r, arrivals, true);
+            const auto out = drain(r, arrivals, kRunning);
             QCOMPARE(out.size(), sent.size());
             QCOMPARE(out, sent);
         }
@@ -196,7 +225,7 @@ private slots:
             r.push(arrival);
             QByteArray m;
             for (;;) {
-                const R res = r.next(rng.bounded(5) != 0, m);
+                const R res = r.next(rng.bounded(5) != 0 ? kRunning : kIdle, m);
                 if (res == R::NeedMore)
                     break;
                 if (res == R::Overflow) {
@@ -206,9 +235,10 @@ private slots:
             }
             largest = qMax(largest, r.buffered());
         }
-        QVERIFY2(largest <= Reassembler::MaxFinalMessageSize, qPrintable(QString::number(largest)));
+        // "FB:RM:" + 999 bytes + "|" is the largest message held back.
+        QVERIFY2(largest <= 1006, qPrintable(QString::number(largest)));
     }
 };
 
-QTEST_APPLESS_MAIN(TestReassembler)
-#include "test_reassembler.moc"
+QTEST_APPLESS_MAIN(TstProtocolReassembler)
+#include "tst_protocol_reassembler.moc"

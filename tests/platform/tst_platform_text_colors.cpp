@@ -13,7 +13,7 @@ QString chars(std::initializer_list<QChar> cs) {
 
 } // namespace
 
-class TextColorsTest : public QObject {
+class TstPlatformTextColors : public QObject {
     Q_OBJECT
 
 private slots:
@@ -106,5 +106,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TextColorsTest)
-#include "tst_text_colors.moc"
+QTEST_MAIN(TstPlatformTextColors)
+#include "tst_platform_text_colors.moc"

@@ -1,16 +1,23 @@
+#include <QAction>
+#include <QCheckBox>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QNetworkInterface>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
+#include <QTextBrowser>
 #include <QtTest>
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
+#include "WidgetLookup.h"
 #include "app/frmMain.h"
 #include "platform/FileOps.h"
-#include "ui_frmAbout.h"
-#include "ui_frmBrowser.h"
-#include "ui_frmFont.h"
-#include "ui_frmMain.h"
-#include "ui_frmNotice.h"
 #include "windows/frmAbout.h"
 #include "windows/frmBrowser.h"
 #include "windows/frmFont.h"
@@ -23,14 +30,13 @@ QByteArray readAll(const QString& path) {
 }
 } // namespace
 
-class tst_frmMain : public QObject {
+class TstAppFrmmain : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
-    RecordingServices rec;
+    RecordingDialogServices rec;
     std::unique_ptr<frmMain> w;
 
     QString file(const QString& name) const { return dir->path() + '/' + name; }
-    Ui::frmMain* ui() const { return w->ui(); }
     void start() {
         w.reset();
         rec.log.clear();
@@ -47,7 +53,7 @@ private slots:
     void init() {
         w.reset();
         dir = std::make_unique<QTemporaryDir>();
-        rec = RecordingServices();
+        rec = RecordingDialogServices();
     }
 
     void startUpInEmptyFolder() {
@@ -55,12 +61,24 @@ private slots:
         QCOMPARE(readAll(file("port.dat")), QByteArray("7777\r\n"));
         QCOMPARE(readAll(file("font.dat")), QByteArray());
         QVERIFY(QFileInfo(file("Recv")).isDir());
-        QCOMPARE(w->Recv, dir->path() + "/Recv/");
-        QCOMPARE(w->PortStr, QString("7777"));
-        QCOMPARE(ui()->txtPort->text(), QString("7777"));
-        QCOMPARE(ui()->txtIP->text(), Socket::localIP());
-        QVERIFY(!ui()->Command5->isEnabled() && ui()->Command4->isEnabled());
-        QVERIFY(ui()->ProgressBar1->isHidden());
+        QCOMPARE(w->Recv(), dir->path() + "/Recv/");
+        QCOMPARE(w->PortStr(), QString("7777"));
+        QCOMPARE(child<QLineEdit>(w.get(), "txtPort")->text(), QString("7777"));
+        // The own address: a dotted IPv4 address this machine has, or the
+        // loopback address when it has none.
+        const QString shown = child<QLineEdit>(w.get(), "txtIP")->text();
+        const QHostAddress address(shown);
+        QVERIFY2(address.protocol() == QAbstractSocket::IPv4Protocol &&
+                     shown.split('.').size() == 4 && address.toString() == shown,
+                 qPrintable(shown));
+        QStringList own{"127.0.0.1"};
+        for (const QHostAddress& a : QNetworkInterface::allAddresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol)
+                own << a.toString();
+        QVERIFY2(own.contains(shown), qPrintable(shown + " not in " + own.join(' ')));
+        QVERIFY(!child<QPushButton>(w.get(), "Command5")->isEnabled() &&
+                child<QPushButton>(w.get(), "Command4")->isEnabled());
+        QVERIFY(child<QProgressBar>(w.get(), "ProgressBar1")->isHidden());
         QVERIFY(rec.log.isEmpty());
         w->show();
         QTRY_COMPARE(notices(), 1);
@@ -86,8 +104,8 @@ private slots:
         QFETCH(QByteArray, content);
         QVERIFY(FileOps::writeFile(file("port.dat"), content));
         start();
-        QTEST(w->PortStr, "port");
-        QTEST(ui()->txtPort->text(), "port");
+        QTEST(w->PortStr(), "port");
+        QTEST(child<QLineEdit>(w.get(), "txtPort")->text(), "port");
         QCOMPARE(readAll(file("port.dat")), content);
     }
 
@@ -104,41 +122,41 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QByteArray, stored);
         start();
-        ui()->txtPort->setText(typed);
-        ui()->Command6->click();
+        child<QLineEdit>(w.get(), "txtPort")->setText(typed);
+        child<QPushButton>(w.get(), "Command6")->click();
         QCOMPARE(readAll(file("port.dat")), stored);
         QCOMPARE(rec.log, QStringList(stored != "7777\r\n"
                                           ? "message:Port saved."
                                           : "message:The port must be a whole number from 1 "
                                             "to 65535."));
-        QCOMPARE(w->PortStr, QString("7777")); // used from the next start on
+        QCOMPARE(w->PortStr(), QString("7777")); // used from the next start on
     }
 
     // Set in the Font window, then start again: only the chat log changes.
     void fontChoiceSurvivesRestart() {
         start();
-        const QFont chatFont = ui()->txtChat->font();
+        const QFont chatFont = child<QLineEdit>(w.get(), "txtChat")->font();
         rec.color = 0x00FF00;
         rec.fontChosen = true;
         rec.fontName = "DejaVu Serif";
         rec.fontSize = 8.25f;
         rec.onModal = [](QDialog& d) {
             if (auto* font = qobject_cast<frmFont*>(&d)) {
-                font->ui()->Command1->click();
-                font->ui()->Command3->click();
-                font->ui()->Command4->click();
+                child<QPushButton>(font, "Command1")->click();
+                child<QPushButton>(font, "Command3")->click();
+                child<QPushButton>(font, "Command4")->click();
             }
             return d.result();
         };
-        ui()->Command7->click();
+        child<QPushButton>(w.get(), "Command7")->click();
         start();
-        QPlainTextEdit* log = ui()->txtLog;
+        QPlainTextEdit* log = child<QPlainTextEdit>(w.get(), "txtLog");
         QCOMPARE(log->palette().color(QPalette::Base), QColor(0, 255, 0));
         QCOMPARE(log->palette().color(QPalette::Text), Colors::toQColor(Colors::WindowText));
         QCOMPARE(log->font().family(), QString("DejaVu Serif"));
         QCOMPARE(log->font().pointSizeF(), 8.25);
-        QCOMPARE(ui()->txtChat->font(), chatFont);
-        QCOMPARE(ui()->txtChat->palette().color(QPalette::Base),
+        QCOMPARE(child<QLineEdit>(w.get(), "txtChat")->font(), chatFont);
+        QCOMPARE(child<QLineEdit>(w.get(), "txtChat")->palette().color(QPalette::Base),
                  Colors::toQColor(Colors::WindowBackground));
     }
 
@@ -146,11 +164,13 @@ private slots:
     void damagedFontFile() {
         QVERIFY(FileOps::writeFile(file("font.dat"), "x\r\n 16711680\r\nCourier\r\n 0\r\n"));
         start();
-        QCOMPARE(ui()->txtLog->palette().color(QPalette::Base),
+        QCOMPARE(child<QPlainTextEdit>(w.get(), "txtLog")->palette().color(QPalette::Base),
                  Colors::toQColor(Colors::WindowBackground));
-        QCOMPARE(ui()->txtLog->palette().color(QPalette::Text), QColor(0, 0, 255));
-        QCOMPARE(ui()->txtLog->font().family(), QString("Courier"));
-        QCOMPARE(ui()->txtLog->font().pointSizeF(), ui()->txtChat->font().pointSizeF());
+        QCOMPARE(child<QPlainTextEdit>(w.get(), "txtLog")->palette().color(QPalette::Text),
+                 QColor(0, 0, 255));
+        QCOMPARE(child<QPlainTextEdit>(w.get(), "txtLog")->font().family(), QString("Courier"));
+        QCOMPARE(child<QPlainTextEdit>(w.get(), "txtLog")->font().pointSizeF(),
+                 child<QLineEdit>(w.get(), "txtChat")->font().pointSizeF());
         QVERIFY(rec.log.isEmpty());
     }
 
@@ -158,8 +178,8 @@ private slots:
         start();
         showAndSettle();
         QTRY_COMPARE(notices(), 1);
-        ui()->hlpabt->trigger();
-        ui()->Command7->click();
+        child<QAction>(w.get(), "hlpabt")->trigger();
+        child<QPushButton>(w.get(), "Command7")->click();
         QCOMPARE(rec.log, QStringList({"modal:frmNotice", "modal:frmAbout", "modal:frmFont"}));
         start(); // the box was left clear: shown again at the next start
         showAndSettle();
@@ -171,7 +191,7 @@ private slots:
         rec.onModal = [](QDialog& d) {
             if (auto* notice = qobject_cast<frmNotice*>(&d)) {
                 notice->show();
-                notice->ui()->Check1->setChecked(true);
+                child<QCheckBox>(notice, "Check1")->setChecked(true);
                 notice->close();
             }
             return d.result();
@@ -181,9 +201,9 @@ private slots:
         QCOMPARE(readAll(file("opt.dne")), QByteArray("Done\r\n"));
         start();
         showAndSettle();
-        ui()->hlpabt->trigger();
+        child<QAction>(w.get(), "hlpabt")->trigger();
         QCOMPARE(rec.log, QStringList("modal:frmAbout"));
-        QVERIFY(!w->NoticeHasShown);
+        QVERIFY(!w->NoticeHasShown());
     }
 
     // Installed: the files go to the data folder; the received-files folder
@@ -198,8 +218,8 @@ private slots:
         folders.helpPage = file("share/vantrel/overview.htm");
         QVERIFY(folders.makeProgramDir(nullptr));
         w = std::make_unique<frmMain>(folders, rec);
-        QCOMPARE(w->AppDir, file("data/Vantrel/"));
-        QCOMPARE(w->Recv, file("Downloads/Vantrel/"));
+        QCOMPARE(w->AppDir(), file("data/Vantrel/"));
+        QCOMPARE(w->Recv(), file("Downloads/Vantrel/"));
         QCOMPARE(readAll(file("data/Vantrel/port.dat")), QByteArray("7777\r\n"));
         QCOMPARE(readAll(file("data/Vantrel/font.dat")), QByteArray());
         QVERIFY(!QFileInfo::exists(file("Downloads")));
@@ -211,18 +231,18 @@ private slots:
         QUrl shown;
         rec.onModal = [&](QDialog& d) {
             if (auto* about = qobject_cast<frmAbout*>(&d))
-                aboutLines << about->ui()->lbProgramFolder->text()
-                           << about->ui()->lbRecvFolder->text();
+                aboutLines << child<QLabel>(about, "lbProgramFolder")->text()
+                           << child<QLabel>(about, "lbRecvFolder")->text();
             if (auto* browser = qobject_cast<frmBrowser*>(&d))
-                shown = browser->ui()->WebBrowser1->source();
+                shown = child<QTextBrowser>(browser, "WebBrowser1")->source();
             return 0;
         };
-        ui()->hlpabt->trigger();
+        child<QAction>(w.get(), "hlpabt")->trigger();
         QCOMPARE(aboutLines, (QStringList{"Program folder: " + file("data/Vantrel/"),
                                           "Received files: " + file("Downloads/Vantrel/")}));
         QVERIFY(QDir().mkpath(file("share/vantrel")));
         QVERIFY(FileOps::writeFile(file("share/vantrel/overview.htm"), "<p>help</p>"));
-        ui()->hlp->trigger();
+        child<QAction>(w.get(), "hlp")->trigger();
         QCOMPARE(shown, QUrl::fromLocalFile(file("share/vantrel/overview.htm")));
     }
 
@@ -233,13 +253,13 @@ private slots:
         const QString longPath = "/home/someone/" + QString(40, 'x') + "/" + QString(40, 'y') +
                                  "/" + QString(40, 'z') + "/end/";
         about.setFolders(longPath, "/short/");
-        QLabel* line = about.ui()->lbProgramFolder;
+        QLabel* line = child<QLabel>(&about, "lbProgramFolder");
         QVERIFY(line->text().startsWith("Program folder: /home/someone/"));
         QVERIFY(line->text().endsWith("/end/"));
         QVERIFY(line->text().contains(QChar(0x2026)));
         QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) <= line->width());
         QCOMPARE(line->toolTip(), longPath);
-        QCOMPARE(about.ui()->lbRecvFolder->text(), QString("Received files: /short/"));
+        QCOMPARE(child<QLabel>(&about, "lbRecvFolder")->text(), QString("Received files: /short/"));
     }
 
     void helpShowsPageBesideProgram() {
@@ -247,12 +267,12 @@ private slots:
         QUrl shown;
         rec.onModal = [&shown](QDialog& d) {
             if (auto* browser = qobject_cast<frmBrowser*>(&d))
-                shown = browser->ui()->WebBrowser1->source();
+                shown = child<QTextBrowser>(browser, "WebBrowser1")->source();
             return 0;
         };
         QVERIFY(FileOps::writeFile(file("overview.htm"), "<p>help</p>"));
-        ui()->hlp->trigger();
-        QCOMPARE(w->HelpPage, file("overview.htm"));
+        child<QAction>(w.get(), "hlp")->trigger();
+        QCOMPARE(w->HelpPage(), file("overview.htm"));
         QCOMPARE(shown, QUrl::fromLocalFile(file("overview.htm")));
     }
 
@@ -260,7 +280,7 @@ private slots:
         start();
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QListWidget* list = ui()->List1;
+        QListWidget* list = child<QListWidget>(w.get(), "List1");
         const auto topRow = [list] { return list->indexAt(QPoint(2, 2)).row(); };
         const QMap<int, int> expectedTop{{12, 0}, {13, 1}, {20, 8}};
         for (int i = 1; i <= 20; ++i) {
@@ -277,7 +297,8 @@ private slots:
     void chatLogAppendsPlainText() {
         start();
         int removed = 0;
-        connect(ui()->txtLog->document(), &QTextDocument::contentsChange, this,
+        connect(child<QPlainTextEdit>(w.get(), "txtLog")->document(),
+                &QTextDocument::contentsChange, this,
                 [&removed](int, int r, int) { removed += r; });
         w->UpdateChatList("<b>bold</b> &amp;");
         w->UpdateChatList(QString());
@@ -290,7 +311,7 @@ private slots:
         start();
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QPlainTextEdit* log = ui()->txtLog;
+        QPlainTextEdit* log = child<QPlainTextEdit>(w.get(), "txtLog");
         for (int i = 0; i < 300; ++i)
             w->UpdateChatList(QString("chat line %1").arg(i));
         QTextCursor last(log->document()->lastBlock().previous());
@@ -303,10 +324,10 @@ private slots:
         for (int i = 0; i < 61; ++i)
             w->bumpReceiveBar();
         w->bumpSendBar();
-        QCOMPARE(ui()->lbRecv->text(), QString(61, '|'));
-        QCOMPARE(ui()->lbSent->text(), QString("|"));
+        QCOMPARE(child<QLabel>(w.get(), "lbRecv")->text(), QString(61, '|'));
+        QCOMPARE(child<QLabel>(w.get(), "lbSent")->text(), QString("|"));
         w->bumpReceiveBar();
-        QCOMPARE(ui()->lbRecv->text(), QString("|"));
+        QCOMPARE(child<QLabel>(w.get(), "lbRecv")->text(), QString("|"));
     }
 
     // A file that cannot be used is reported by name; the program goes on
@@ -325,24 +346,24 @@ private slots:
         start();
         showAndSettle();
         QTRY_COMPARE(notices(), 1);
-        ui()->hlpabt->trigger();
+        child<QAction>(w.get(), "hlpabt")->trigger();
         QCOMPARE(notices(), 1);
         const QStringList messages = rec.entries("message:");
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages.first().contains(file(blocked)), qPrintable(messages.first()));
-        QCOMPARE(ui()->txtPort->text(), QString("7777"));
+        QCOMPARE(child<QLineEdit>(w.get(), "txtPort")->text(), QString("7777"));
         QVERIFY(QFileInfo::exists(file("font.dat")) && QFileInfo::exists(file("port.dat")));
     }
 
     void portCannotBeSaved() {
         start();
         QVERIFY(QFile::remove(file("port.dat")) && QDir().mkpath(file("port.dat")));
-        ui()->txtPort->setText("8080");
-        ui()->Command6->click();
+        child<QLineEdit>(w.get(), "txtPort")->setText("8080");
+        child<QPushButton>(w.get(), "Command6")->click();
         QCOMPARE(rec.log.size(), 1);
         QVERIFY(rec.log.first().contains(file("port.dat")));
     }
 };
 
-QTEST_MAIN(tst_frmMain)
-#include "tst_frmMain.moc"
+QTEST_MAIN(TstAppFrmmain)
+#include "tst_app_frmmain.moc"

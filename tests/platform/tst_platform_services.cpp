@@ -1,7 +1,7 @@
 #include "platform/EventWait.h"
 #include "platform/QtServices.h"
 
-#include "RecordingServices.h"
+#include "RecordingDialogServices.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -33,7 +33,7 @@ void whenMessageBoxShows(std::function<void(QMessageBox*)> act) {
 
 } // namespace
 
-class ServicesTest : public QObject {
+class TstPlatformServices : public QObject {
     Q_OBJECT
 
 private slots:
@@ -142,7 +142,7 @@ private slots:
 
     // The recorder other tests rely on: it never blocks and never exits.
     void recorderAnswersWithoutBlocking() {
-        RecordingServices rec;
+        RecordingDialogServices rec;
         QDialog dialog;
         dialog.setObjectName(QStringLiteral("frmNotice"));
         QCOMPARE(rec.showModal(dialog), int(QDialog::Rejected));
@@ -164,5 +164,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(ServicesTest)
-#include "tst_services.moc"
+QTEST_MAIN(TstPlatformServices)
+#include "tst_platform_services.moc"

@@ -15,7 +15,7 @@ QByteArray readAll(const QString& path) {
 
 } // namespace
 
-class tst_Program : public QObject {
+class TstAppProgram : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
 
@@ -119,5 +119,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_Program)
-#include "tst_program.moc"
+QTEST_GUILESS_MAIN(TstAppProgram)
+#include "tst_app_program.moc"

@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestFileNames : public QObject {
+class TstProtocolFilenames : public QObject {
     Q_OBJECT
 private slots:
     void hostileNamesBecomeSafe_data() {
@@ -88,5 +88,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestFileNames)
-#include "test_filenames.moc"
+QTEST_APPLESS_MAIN(TstProtocolFilenames)
+#include "tst_protocol_filenames.moc"

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/Services.h"
+
+class QDialog;
+class QWidget;
+
+// The services the windows need on top of the plain ones: the standard
+// dialogs and showing one of the program's own windows modally.
+class DialogServices : public Services {
+public:
+    // Open-file dialog starting in `startDir`; the chosen path, or an empty
+    // text when cancelled.
+    virtual QString openFileName(QWidget* parent, const QString& startDir) = 0;
+    // Colour dialog starting at `current`; the chosen colour as a colour value
+    // (red in bits 0-7, green 8-15, blue 16-23), or 0 when nothing was chosen.
+    virtual qint32 chooseColor(QWidget* parent, qint32 current) = 0;
+    // Font dialog; true and name/size filled when a font was chosen.
+    virtual bool chooseFont(QWidget* parent, QString& name, float& sizePt) = 0;
+    // Shows one of the program's own windows modally and returns when it has
+    // closed (QDialog::exec result).
+    virtual int showModal(QDialog& dialog) = 0;
+};

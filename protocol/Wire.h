@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+
+// The messages two peers exchange. Every message starts with a prefix of two
+// letters and ':'; a file block also ends with '|':
+//   "IP:" + the client's own address (sent in clear once connected)
+//   "CT:" + an encrypted chat line
+//   "FL:" + the name of a file about to be sent
+//   "FB:" + 1000 encrypted bytes + "|"
+//   "FB:RM:" + the encrypted rest of the file (0..999 bytes) + "|"
+//   "OK:"  a block was written
+//   "XX:"  the user ended the connection
+namespace wire {
+
+enum class Kind { Address, Chat, FileName, Block, FinalBlock, Ack, End, Unknown };
+
+// Every prefix is this long, except the final block's.
+constexpr int kPrefixSize = 3;
+constexpr int kFinalPrefixSize = 6;
+constexpr char kTerminator = '|';
+
+// File bytes per block message.
+constexpr int kBlockSize = 1000;
+// "FB:" + a block + "|".
+constexpr int kBlockMessageSize = kPrefixSize + kBlockSize + 1;
+// "FB:RM:" + at most one byte less than a block + "|".
+constexpr int kMaxFinalMessageSize = kFinalPrefixSize + kBlockSize - 1 + 1;
+
+// The kinds whose prefix begins a message: all but the final block, which
+// begins with the block's "FB:".
+constexpr Kind kPrefixKinds[] = {Kind::Address, Kind::Chat, Kind::FileName,
+                                 Kind::Block,   Kind::Ack,  Kind::End};
+
+// The prefix of `kind` ("" for Unknown).
+constexpr const char* prefix(Kind kind) {
+    switch (kind) {
+    case Kind::Address:
+        return "IP:";
+    case Kind::Chat:
+        return "CT:";
+    case Kind::FileName:
+        return "FL:";
+    case Kind::Block:
+        return "FB:";
+    case Kind::FinalBlock:
+        return "FB:RM:";
+    case Kind::Ack:
+        return "OK:";
+    case Kind::End:
+        return "XX:";
+    case Kind::Unknown:
+        break;
+    }
+    return "";
+}
+
+// Whether `kind`'s messages end with the terminator.
+constexpr bool hasTerminator(Kind kind) {
+    return kind == Kind::Block || kind == Kind::FinalBlock;
+}
+
+// What `message` is, by its prefix.
+Kind kindOf(const QByteArray& message);
+
+// What follows the prefix of `message` (a block's terminator, if present,
+// included); all of it when it has no prefix of ours.
+QByteArray payloadOf(const QByteArray& message);
+
+// A whole message of `kind` carrying `payload`, terminator included.
+QByteArray message(Kind kind, const QByteArray& payload = {});
+
+// True when `bytes` holds, at `at`, the prefix of a kind in kPrefixKinds.
+bool prefixAt(const QByteArray& bytes, qsizetype at);
+
+// True when `bytes` is shorter than a prefix and could still grow into one.
+bool couldBecomePrefix(const QByteArray& bytes);
+
+} // namespace wire
