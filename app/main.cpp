@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDir>
 #include <QFont>
 #include <QIcon>
 #include <QStringList>
@@ -6,6 +7,7 @@
 #include <cstdio>
 
 #include "app/CommandLine.h"
+#include "app/FolderLock.h"
 #include "app/ProgramFolders.h"
 #include "app/frmMain.h"
 #include "platform/QtServices.h"
@@ -17,6 +19,14 @@ int print(FILE* stream, const QString& text, int exitCode) {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
     return exitCode;
+}
+
+// Offscreen and minimal platforms have no screen a message box could be
+// seen on; there a box would only wait for ever. The text goes to stderr in
+// any case.
+bool canShowMessages() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
 } // namespace
@@ -63,6 +73,31 @@ int main(int argc, char* argv[]) {
         if (cmd.folder.isEmpty())
             services.message(error);
         return 1;
+    }
+
+    // A second copy on this folder ends here, before it touches any file.
+    FolderLock lock(folders.programDir);
+    switch (lock.acquire()) {
+    case FolderLock::Result::InUse:
+        print(stderr, QStringLiteral("vantrel: %1\n").arg(lock.inUseMessage()), 3);
+        if (canShowMessages())
+            services.message(lock.inUseMessage());
+        return 3;
+    case FolderLock::Result::Held:
+        // Key files found now were left by a copy that did not end normally.
+        if (const QString failed = wipeLeftOverWorkFiles(folders.programDir); !failed.isEmpty()) {
+            const QString text =
+                QStringLiteral("Key files left in %1 by an earlier run could not be wiped: %2")
+                    .arg(QDir::toNativeSeparators(folders.programDir), failed);
+            print(stderr, QStringLiteral("vantrel: %1\n").arg(text), 0);
+            if (canShowMessages())
+                services.message(text);
+        }
+        break;
+    case FolderLock::Result::Unavailable:
+        // A folder that takes no lock file takes no other file either; the
+        // window's start-up names the files it cannot write.
+        break;
     }
 
     frmMain window(folders, services);

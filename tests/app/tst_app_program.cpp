@@ -13,6 +13,11 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 class TstAppProgram : public QObject {
@@ -104,6 +109,67 @@ private slots:
         QCOMPARE(readAll(dir + "/opt.dne"), QByteArray());
         QVERIFY(!QFileInfo::exists(tmp.filePath("home/.local/share/Vantrel")));
         QVERIFY(!QFileInfo::exists(tmp.filePath("home/Downloads")));
+    }
+
+    // One folder, one running copy. The first copy wipes key files left by
+    // a crash; a second copy on the folder says so and ends without touching
+    // a file (not the first copy's keys, not the settings it would make);
+    // once the first copy is killed its lock is stale and the next start
+    // takes the folder over.
+    void oneCopyPerFolder() {
+        const QString dir = tmp.filePath("shared");
+        QVERIFY(QDir().mkpath(dir));
+        const QStringList workFiles{"k1.bin", "k1.brs", "k1.bcr", "k2.bin",
+                                    "k3.bin", "k4.bin", "k5.bin", "k6.dat"};
+        for (const QString& name : workFiles)
+            QVERIFY(writeFile(dir + '/' + name, "left over " + name.toLatin1()));
+        QVERIFY(writeFile(dir + "/notes.txt", "mine"));
+
+        QProcess first;
+        first.setProcessEnvironment(environment(true));
+        first.start(VANTREL_EXE, {"--folder", dir});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
+        for (const QString& name : workFiles)
+            QVERIFY2(!QFileInfo::exists(dir + '/' + name), qPrintable(name));
+        QCOMPARE(readAll(dir + "/notes.txt"), QByteArray("mine"));
+        QVERIFY(QFileInfo::exists(dir + "/vantrel.lock"));
+
+        // The first copy's keys while it is connected; the files a start
+        // makes are gone, so a second copy that went on would make them.
+        QVERIFY(writeFile(dir + "/k1.bin", "keys in use"));
+        for (const char* name : {"/port.dat", "/font.dat", "/opt.dne"})
+            QVERIFY(QFile::remove(dir + name));
+        QVERIFY(QDir(dir + "/Recv").removeRecursively());
+        const QByteArray lockBefore = readAll(dir + "/vantrel.lock");
+
+        QProcess second;
+        second.setProcessEnvironment(environment(true));
+        second.start(VANTREL_EXE, {"--folder", dir});
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 3);
+        const QByteArray err = second.readAllStandardError();
+        QVERIFY2(err.contains("already running with the program folder " + QFile::encodeName(dir)),
+                 err.constData());
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{"k1.bin", "notes.txt", "vantrel.lock"}));
+        QCOMPARE(readAll(dir + "/k1.bin"), QByteArray("keys in use"));
+        QCOMPARE(readAll(dir + "/vantrel.lock"), lockBefore);
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.kill();
+        QVERIFY(first.waitForFinished());
+        QVERIFY(QFileInfo::exists(dir + "/vantrel.lock"));
+        QProcess third;
+        third.setProcessEnvironment(environment(true));
+        third.start(VANTREL_EXE, {"--folder", dir});
+        QVERIFY(third.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
+        QVERIFY(!QFileInfo::exists(dir + "/k1.bin"));
+        QCOMPARE(third.state(), QProcess::Running);
+        third.kill();
+        third.waitForFinished();
     }
 
     void chosenFolderThatCannotBeMade() {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "app/FolderLock.h"
 #include "app/ProgramFolders.h"
 
 namespace {
@@ -170,6 +171,53 @@ private slots:
         QCOMPARE(int(cmd.action), action);
         QCOMPARE(cmd.folder, folder);
         QCOMPARE(cmd.error.isEmpty(), action != int(CommandLine::Action::Error));
+    }
+
+    // The lock is held until its owner lets go; the refusal names the
+    // folder; a folder that takes no file gives no lock but is no "in use".
+    void folderLock() {
+        QVERIFY(QDir().mkpath(at("profile")));
+        auto holder = std::make_unique<FolderLock>(at("profile"));
+        QCOMPARE(holder->acquire(), FolderLock::Result::Held);
+        FolderLock other(at("profile"));
+        QCOMPARE(other.acquire(), FolderLock::Result::InUse);
+        QVERIFY(other.inUseMessage().contains("already running with the program folder " +
+                                              QDir::toNativeSeparators(at("profile")) + "."));
+        holder.reset();
+        QVERIFY(!QFileInfo::exists(at("profile/vantrel.lock")));
+        QCOMPARE(other.acquire(), FolderLock::Result::Held);
+
+        if (geteuid() != 0) { // root writes into read-only folders
+            QVERIFY(QDir().mkpath(at("readonly")));
+            QVERIFY(QFile::setPermissions(at("readonly"), QFile::ReadOwner | QFile::ExeOwner));
+            FolderLock none(at("readonly"));
+            QCOMPARE(none.acquire(), FolderLock::Result::Unavailable);
+            QFile::setPermissions(at("readonly"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+    }
+
+    // Only the engine's working files go; the settings and anything else
+    // stay.
+    void leftOverWorkFilesAreWiped() {
+        const QStringList work{"k1.bin", "k1.brs", "k1.bcr", "k2.bin",
+                               "k3.bin", "k4.bin", "k5.bin", "k6.dat"};
+        for (const QString& name :
+             work + QStringList{"port.dat", "font.dat", "k7.bin", "Recv/k1.bin"})
+            touch(at("p/" + name));
+        for (const QString& name : work) {
+            QFile f(at("p/" + name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("key material");
+        }
+        QCOMPARE(wipeLeftOverWorkFiles(at("p")), QString());
+        QCOMPARE(QDir(at("p")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"font.dat", "k7.bin", "port.dat", "Recv"}));
+        QVERIFY(QFileInfo::exists(at("p/Recv/k1.bin")));
+        QCOMPARE(wipeLeftOverWorkFiles(at("p")), QString()); // nothing left: no error
+
+        QVERIFY(QDir().mkpath(at("p/k2.bin")));
+        QVERIFY(wipeLeftOverWorkFiles(at("p")).contains("k2.bin"));
     }
 };
 
