@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QTextCursor>
 
+#include "app/FitCaptions.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
 #include "platform/FileOps.h"
@@ -48,7 +49,10 @@ void bump(QLabel* bar) {
 } // namespace
 
 frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* parent)
-    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
+    : frmMain(ProgramFolders::portable(appDir), services, parent) {}
+
+frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
+    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
 
     // Client area 9030 x 7365 twips; the window keeps that size.
@@ -83,7 +87,7 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
     connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
 
-    m_appDir = appDir;
+    m_appDir = m_folders.programDir;
     if (!m_appDir.endsWith(QLatin1Char('/')))
         m_appDir += QLatin1Char('/');
     startUp();
@@ -102,6 +106,7 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
     setAcceptDrops(true);
+    FitCaptions::apply(this);
 }
 
 frmMain::~frmMain() {
@@ -118,7 +123,14 @@ QString frmMain::chooseFileToSend() {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
-    return QDir::toNativeSeparators(m_services.openFileName(this));
+    // The home folder the first time, then the folder last chosen from (while
+    // it still exists); never the program folder with its key files.
+    if (m_lastFileFolder.isEmpty() || !QFileInfo(m_lastFileFolder).isDir())
+        m_lastFileFolder = QDir::homePath();
+    const QString chosen = m_services.openFileName(this, m_lastFileFolder);
+    if (!chosen.isEmpty())
+        m_lastFileFolder = QFileInfo(chosen).absolutePath();
+    return QDir::toNativeSeparators(chosen);
 }
 
 void frmMain::selectFile() {
@@ -172,10 +184,11 @@ void frmMain::startUp() {
 
     m_ui->lbSent->setText(QString());
     m_ui->lbRecv->setText(QString());
-    m_recv = m_appDir + QStringLiteral("Recv/");
+    m_recv = m_folders.recvDir;
     readPort(problems);
     m_ui->txtPort->setText(m_portStr);
-    makeRecvFolder(problems);
+    if (m_folders.makeRecvAtStartUp)
+        makeRecvFolder(problems);
     m_ui->txtIP->setText(m_sock.localIP());
     m_ui->List1->clear();
     m_listTop = 0;
@@ -219,7 +232,9 @@ void frmMain::readPort(QStringList& problems) {
 // An existing folder is what a second start finds; only a folder that is
 // still missing afterwards is worth a word.
 void frmMain::makeRecvFolder(QStringList& problems) {
-    const QString path = m_appDir + QStringLiteral("Recv");
+    QString path = m_recv;
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
     QString error;
     if (FileOps::makeFolder(path, &error) || QFileInfo(path).isDir())
         return;
@@ -287,12 +302,14 @@ void frmMain::NoticeCheck() {
                                .arg(reason(m_appDir + QStringLiteral("opt.dne"), error)));
     m_noticeCheckRunning = true;
     frmNotice notice(m_appDir, m_services, this);
+    FitCaptions::apply(&notice);
     m_services.showModal(notice);
     m_noticeCheckRunning = false;
     m_noticeHasShown = true;
 }
 
 int frmMain::showOwnModal(QDialog& dialog) {
+    FitCaptions::apply(&dialog);
     const int result = m_services.showModal(dialog);
     NoticeCheck();
     return result;
@@ -324,11 +341,12 @@ void frmMain::showFontWindow() {
 
 void frmMain::showAbout() {
     frmAbout dialog(this);
+    dialog.setFolders(QDir::toNativeSeparators(m_appDir), QDir::toNativeSeparators(m_recv));
     showOwnModal(dialog);
 }
 
 void frmMain::showHelp() {
-    m_helpPage = m_appDir + QStringLiteral("overview.htm");
+    m_helpPage = m_folders.helpPage;
     frmBrowser dialog(m_helpPage, this);
     showOwnModal(dialog);
 }

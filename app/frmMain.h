@@ -4,6 +4,7 @@
 #include <QString>
 #include <memory>
 
+#include "app/ProgramFolders.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
 
@@ -24,9 +25,13 @@ class frmMain : public QMainWindow, public SessionView {
 public:
     // `appDir` is the program's folder; every stored file lives there.
     frmMain(const QString& appDir, DialogServices& services, QWidget* parent = nullptr);
+    // The program folder, the received-files folder and the help page as
+    // decided at start (portable, installed or chosen with --folder).
+    frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
     DialogServices& services() const { return m_services; }
+    const ProgramFolders& folders() const { return m_folders; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
 
@@ -100,6 +105,9 @@ private:
 
     std::unique_ptr<Ui::frmMain> m_ui;
     DialogServices& m_services;
+    ProgramFolders m_folders;
+    // The folder the file dialog opens in: the one last chosen from.
+    QString m_lastFileFolder;
     QString m_appDir;
     QString m_helpPage;
     QString m_portStr;

@@ -9,8 +9,9 @@ class QWidget;
 // dialogs and showing one of the program's own windows modally.
 class DialogServices : public Services {
 public:
-    // Open-file dialog; the chosen path, or an empty text when cancelled.
-    virtual QString openFileName(QWidget* parent) = 0;
+    // Open-file dialog starting in `startDir`; the chosen path, or an empty
+    // text when cancelled.
+    virtual QString openFileName(QWidget* parent, const QString& startDir) = 0;
     // Colour dialog starting at `current`; the chosen colour as a colour value
     // (red in bits 0-7, green 8-15, blue 16-23), or 0 when nothing was chosen.
     virtual qint32 chooseColor(QWidget* parent, qint32 current) = 0;

@@ -24,8 +24,8 @@ bool QtServices::question(const QString& text, const QString& title) {
     return box.exec() == QMessageBox::Yes;
 }
 
-QString QtServices::openFileName(QWidget* parent) {
-    return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"));
+QString QtServices::openFileName(QWidget* parent, const QString& startDir) {
+    return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), startDir);
 }
 
 qint32 QtServices::chooseColor(QWidget* parent, qint32 current) {

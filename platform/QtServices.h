@@ -8,7 +8,7 @@ class QtServices : public DialogServices {
 public:
     void message(const QString& text) override;
     bool question(const QString& text, const QString& title) override;
-    QString openFileName(QWidget* parent) override;
+    QString openFileName(QWidget* parent, const QString& startDir) override;
     qint32 chooseColor(QWidget* parent, qint32 current) override;
     bool chooseFont(QWidget* parent, QString& name, float& sizePt) override;
     int showModal(QDialog& dialog) override;

@@ -258,7 +258,14 @@ void FileReceiver::begin(const QByteArray& rawName) {
                               "it was refused.");
         return;
     }
-    QDir().mkpath(m_recv);
+    // The folder may not exist yet: an installed program makes it when the
+    // first file arrives.
+    if (!QDir().mkpath(m_recv)) {
+        m_ctx.view.UpdateList(QStringLiteral("A file could not be received: the folder %1 "
+                                             "cannot be made.")
+                                  .arg(QDir::toNativeSeparators(m_recv)));
+        return;
+    }
     const QString name = freeFileName(m_recv, safeFileName(rawName));
     const QString path = QDir(m_recv).filePath(name);
     if (!isInside(m_recv, path)) {

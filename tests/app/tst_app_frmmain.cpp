@@ -18,6 +18,7 @@
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
 #include "platform/FileOps.h"
+#include "windows/frmAbout.h"
 #include "windows/frmBrowser.h"
 #include "windows/frmFont.h"
 #include "windows/frmNotice.h"
@@ -203,6 +204,62 @@ private slots:
         child<QAction>(w.get(), "hlpabt")->trigger();
         QCOMPARE(rec.log, QStringList("modal:frmAbout"));
         QVERIFY(!w->NoticeHasShown());
+    }
+
+    // Installed: the files go to the data folder; the received-files folder
+    // is left for the first file to make; About names both folders and the
+    // help page comes from where the program found it.
+    void installedFolders() {
+        ProgramFolders folders;
+        folders.mode = ProgramFolders::Mode::Installed;
+        folders.programDir = file("data/Vantrel/");
+        folders.recvDir = file("Downloads/Vantrel/");
+        folders.makeRecvAtStartUp = false;
+        folders.helpPage = file("share/vantrel/overview.htm");
+        QVERIFY(folders.makeProgramDir(nullptr));
+        w = std::make_unique<frmMain>(folders, rec);
+        QCOMPARE(w->AppDir(), file("data/Vantrel/"));
+        QCOMPARE(w->Recv(), file("Downloads/Vantrel/"));
+        QCOMPARE(readAll(file("data/Vantrel/port.dat")), QByteArray("7777\r\n"));
+        QCOMPARE(readAll(file("data/Vantrel/font.dat")), QByteArray());
+        QVERIFY(!QFileInfo::exists(file("Downloads")));
+        QVERIFY(!QFileInfo::exists(file("data/Vantrel/Recv")));
+        QVERIFY(!QFileInfo::exists(file("port.dat")));
+        QVERIFY(rec.log.isEmpty());
+
+        QStringList aboutLines;
+        QUrl shown;
+        rec.onModal = [&](QDialog& d) {
+            if (auto* about = qobject_cast<frmAbout*>(&d))
+                aboutLines << child<QLabel>(about, "lbProgramFolder")->text()
+                           << child<QLabel>(about, "lbRecvFolder")->text();
+            if (auto* browser = qobject_cast<frmBrowser*>(&d))
+                shown = child<QTextBrowser>(browser, "WebBrowser1")->source();
+            return 0;
+        };
+        child<QAction>(w.get(), "hlpabt")->trigger();
+        QCOMPARE(aboutLines, (QStringList{"Program folder: " + file("data/Vantrel/"),
+                                          "Received files: " + file("Downloads/Vantrel/")}));
+        QVERIFY(QDir().mkpath(file("share/vantrel")));
+        QVERIFY(FileOps::writeFile(file("share/vantrel/overview.htm"), "<p>help</p>"));
+        child<QAction>(w.get(), "hlp")->trigger();
+        QCOMPARE(shown, QUrl::fromLocalFile(file("share/vantrel/overview.htm")));
+    }
+
+    // A long folder is shortened in the middle to fit the line, and given
+    // whole in the tooltip.
+    void aboutShortensLongFolder() {
+        frmAbout about;
+        const QString longPath = "/home/someone/" + QString(40, 'x') + "/" + QString(40, 'y') +
+                                 "/" + QString(40, 'z') + "/end/";
+        about.setFolders(longPath, "/short/");
+        QLabel* line = child<QLabel>(&about, "lbProgramFolder");
+        QVERIFY(line->text().startsWith("Program folder: /home/someone/"));
+        QVERIFY(line->text().endsWith("/end/"));
+        QVERIFY(line->text().contains(QChar(0x2026)));
+        QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) <= line->width());
+        QCOMPARE(line->toolTip(), longPath);
+        QCOMPARE(child<QLabel>(&about, "lbRecvFolder")->text(), QString("Received files: /short/"));
     }
 
     void helpShowsPageBesideProgram() {

@@ -22,7 +22,9 @@ struct Window {
     QTemporaryDir dir;
     RecordingDialogServices services;
     std::unique_ptr<frmMain> w;
-    explicit Window(const QString& port) {
+    // `installed`: the folder is the user's data folder and received files go
+    // to Downloads/Vantrel inside it, made when the first file arrives.
+    explicit Window(const QString& port, bool installed = false) {
         QFile f(dir.filePath("port.dat"));
         f.open(QIODevice::WriteOnly);
         f.write(port.toLatin1() + "\r\n");
@@ -31,7 +33,13 @@ struct Window {
         done.open(QIODevice::WriteOnly);
         done.write("Done\r\n");
         done.close();
-        w = std::make_unique<frmMain>(dir.path(), services);
+        ProgramFolders folders = ProgramFolders::portable(dir.path());
+        if (installed) {
+            folders.mode = ProgramFolders::Mode::Installed;
+            folders.recvDir = dir.filePath("Downloads/Vantrel/");
+            folders.makeRecvAtStartUp = false;
+        }
+        w = std::make_unique<frmMain>(folders, services);
         child<QLineEdit>(w.get(), "txtIP")->setText("127.0.0.1");
     }
     QStringList status() const {
@@ -90,6 +98,53 @@ private slots:
         QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
         QVERIFY(!host.services.ended);
         QVERIFY(!host.w->session().IsConnected());
+    }
+
+    // The file dialog opens in the home folder first, then where the last
+    // file was chosen, never among the key files; an installed receiver makes
+    // its download folder when the file arrives.
+    void fileDialogFolderAndReceiveFolder() {
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        const QString port = QString::number(freePort());
+        Window host(port, true), client(port);
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Downloads")));
+        QVERIFY(connectWindows(host, client));
+
+        const QString picked = home.filePath("papers/notes.txt");
+        QVERIFY(QDir().mkpath(home.filePath("papers")));
+        QFile f(picked);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("notes");
+        f.close();
+
+        client.services.log.clear();
+        child<QPushButton>(client.w.get(), "Command3")->click(); // cancelled
+        client.services.fileName = picked;
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        client.services.fileName.clear();
+        child<QAction>(client.w.get(), "flesend")->trigger();
+        QVERIFY(QDir(home.filePath("papers")).removeRecursively());
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        const QString homeDir = QDir::homePath();
+        QCOMPARE(
+            client.services.entries("open:"),
+            (QStringList{"open:" + homeDir, "open:" + homeDir, "open:" + home.filePath("papers"),
+                         "open:" + home.filePath("papers"), "open:" + homeDir}));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "Text2")->text(),
+                 QDir::toNativeSeparators(picked));
+
+        QVERIFY(QDir().mkpath(home.filePath("papers")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("notes");
+        f.close();
+        child<QPushButton>(client.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return host.status().contains("File Received."); }));
+        QCOMPARE(readAll(host.dir.filePath("Downloads/Vantrel/notes.txt")), QByteArray("notes"));
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Recv")));
+        qputenv("HOME", oldHome);
     }
 
     void fileThroughTheWindows() {

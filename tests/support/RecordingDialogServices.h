@@ -8,7 +8,7 @@
 // The recorder for window tests: the plain services plus the dialogs.
 //
 // Further log entries:
-//   "open"                         openFileName()
+//   "open:<start folder>"          openFileName()
 //   "color:<current>"              chooseColor()
 //   "font:<name>:<size>"           chooseFont() (the values passed in)
 //   "modal:<objectName or class>"  showModal()
@@ -23,8 +23,8 @@ public:
     // return the result. Without it showModal() returns QDialog::Rejected.
     std::function<int(QDialog&)> onModal;
 
-    QString openFileName(QWidget*) override {
-        log.append(QStringLiteral("open"));
+    QString openFileName(QWidget*, const QString& startDir) override {
+        log.append(QStringLiteral("open:") + startDir);
         return fileName;
     }
     qint32 chooseColor(QWidget*, qint32 current) override {
