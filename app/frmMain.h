@@ -68,6 +68,8 @@ public:
     void setSendButtonsEnabled(bool enabled) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
+    void chatArrived(const QString& line) override;
+    void fileArrived(const QString& path) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
 
@@ -102,6 +104,11 @@ private:
     void showFontWindow();
     void showAbout();
     void showHelp();
+    // File > Open Received Files.
+    void openReceivedFolder();
+    // Taskbar attention and a desktop notification for an arrival while the
+    // window is in the background.
+    void drawAttention(const QString& summary, const QString& text);
 
     std::unique_ptr<Ui::frmMain> m_ui;
     DialogServices& m_services;
