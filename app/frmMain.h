@@ -41,7 +41,8 @@ public:
     const QString& HelpPage() const { return m_helpPage; }
     // The port text read from port.dat at start-up.
     const QString& PortStr() const { return m_portStr; }
-    // Folder for received files: AppDir() + "Recv/".
+    // Folder for received files, ending in "/" (AppDir() + "Recv/" unless
+    // installed).
     const QString& Recv() const { return m_recv; }
     // The start-up notice has been shown in this run.
     bool NoticeHasShown() const { return m_noticeHasShown; }
