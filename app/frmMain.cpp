@@ -13,6 +13,8 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextCursor>
+#include <filesystem>
+#include <system_error>
 
 #include "app/FitCaptions.h"
 #include "app/Trace.h"
@@ -105,6 +107,7 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     });
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
     setAcceptDrops(true);
     FitCaptions::apply(this);
 }
@@ -412,4 +415,47 @@ void frmMain::bumpReceiveBar() {
 
 void frmMain::bumpSendBar() {
     bump(m_ui->lbSent);
+}
+
+void frmMain::openReceivedFolder() {
+    QString folder = m_recv;
+    if (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    // An installed copy makes the folder when the first file arrives; it
+    // may not be there yet.
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
+    if (!QFileInfo(folder).isDir()) {
+        m_services.message(QStringLiteral("The folder for received files, %1, cannot be made: %2")
+                               .arg(QDir::toNativeSeparators(folder),
+                                    error ? QString::fromLocal8Bit(error.message().c_str())
+                                          : QStringLiteral("it is not a folder")));
+        return;
+    }
+    if (!m_services.openFolder(folder))
+        m_services.message(QStringLiteral("No file manager could open the folder %1.")
+                               .arg(QDir::toNativeSeparators(folder)));
+}
+
+void frmMain::chatArrived(const QString& line) {
+    drawAttention(QStringLiteral("Chat line received"), line);
+}
+
+void frmMain::fileArrived(const QString& path) {
+    drawAttention(QStringLiteral("File received"), QFileInfo(path).fileName());
+}
+
+void frmMain::drawAttention(const QString& summary, const QString& text) {
+    if (isActiveWindow())
+        return;
+    // The first 80 characters; one made of two UTF-16 units counts once and
+    // is never cut in half.
+    qsizetype units = 0;
+    for (int chars = 0; chars < 80 && units < text.size(); ++chars)
+        units += text.at(units).isHighSurrogate() && units + 1 < text.size() &&
+                         text.at(units + 1).isLowSurrogate()
+                     ? 2
+                     : 1;
+    m_services.alert(this);
+    m_services.notify(summary, text.left(units));
 }

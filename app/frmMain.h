@@ -41,7 +41,8 @@ public:
     const QString& HelpPage() const { return m_helpPage; }
     // The port text read from port.dat at start-up.
     const QString& PortStr() const { return m_portStr; }
-    // Folder for received files: AppDir() + "Recv/".
+    // Folder for received files, ending in "/" (AppDir() + "Recv/" unless
+    // installed).
     const QString& Recv() const { return m_recv; }
     // The start-up notice has been shown in this run.
     bool NoticeHasShown() const { return m_noticeHasShown; }
@@ -68,6 +69,8 @@ public:
     void setSendButtonsEnabled(bool enabled) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
+    void chatArrived(const QString& line) override;
+    void fileArrived(const QString& path) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
 
@@ -102,6 +105,11 @@ private:
     void showFontWindow();
     void showAbout();
     void showHelp();
+    // File > Open Received Files.
+    void openReceivedFolder();
+    // Taskbar attention and a desktop notification for an arrival while the
+    // window is in the background.
+    void drawAttention(const QString& summary, const QString& text);
 
     std::unique_ptr<Ui::frmMain> m_ui;
     DialogServices& m_services;

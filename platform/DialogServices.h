@@ -20,4 +20,14 @@ public:
     // Shows one of the program's own windows modally and returns when it has
     // closed (QDialog::exec result).
     virtual int showModal(QDialog& dialog) = 0;
+    // Opens `folder` in the desktop's file manager; false when nothing could
+    // open it.
+    virtual bool openFolder(const QString& folder) = 0;
+
+    // Asks for the user's attention to `window` (the taskbar entry flashes)
+    // without taking the focus.
+    virtual void alert(QWidget* window) = 0;
+    // A desktop notification, where the desktop offers a notification
+    // service; without one nothing happens. `body` is plain text.
+    virtual void notify(const QString& summary, const QString& body) = 0;
 };

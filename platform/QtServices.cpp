@@ -5,11 +5,15 @@
 
 #include <QApplication>
 #include <QColorDialog>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QMessageBox>
 #include <QTime>
+#include <QUrl>
 
 void QtServices::message(const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vantrel"), text, QMessageBox::Ok,
@@ -73,4 +77,33 @@ void QtServices::endProgram() {
         for (QWidget* w : windows)
             w->hide();
     }
+}
+
+bool QtServices::openFolder(const QString& folder) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+void QtServices::alert(QWidget* window) {
+    QApplication::alert(window);
+}
+
+// The desktop's notification service on the session bus. The call is sent
+// without waiting for an answer: no session bus, or no service on it, means
+// no notification and nothing else.
+void QtServices::notify(const QString& summary, const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("desktop-entry"), QStringLiteral("net.orvane.Vantrel")}};
+    // The body may be read as markup by the service: a received line is
+    // shown as the text it is, never as formatting or links.
+    call << QStringLiteral("Vantrel") << uint(0) << QStringLiteral("net.orvane.Vantrel") << summary
+         << body.toHtmlEscaped() << QStringList() << hints << int(-1);
+    call.setAutoStartService(false);
+    bus.send(call);
 }

@@ -12,6 +12,9 @@ public:
     qint32 chooseColor(QWidget* parent, qint32 current) override;
     bool chooseFont(QWidget* parent, QString& name, float& sizePt) override;
     int showModal(QDialog& dialog) override;
+    bool openFolder(const QString& folder) override;
+    void alert(QWidget* window) override;
+    void notify(const QString& summary, const QString& body) override;
     QString timeOfDay() override;
     void processEvents(int maxWaitMs) override;
     void endProgram() override;

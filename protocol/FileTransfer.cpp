@@ -337,10 +337,14 @@ void FileReceiver::block(const QByteArray& message) {
             return;
         }
         m_file.reset();
+        const QString stored = QDir::toNativeSeparators(QDir(m_recv).filePath(m_fileName));
         m_ctx.view.UpdateList("File Received.");
+        m_ctx.view.UpdateList("Saved as " + stored);
         m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
     }
     m_ctx.send(wire::message(wire::Kind::Ack));
-    if (final)
+    if (final) {
         m_receiving = false;
+        m_ctx.view.fileArrived(QDir(m_recv).filePath(m_fileName));
+    }
 }

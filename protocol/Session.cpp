@@ -290,7 +290,9 @@ void Session::handleChat(const QByteArray& payload) {
         m_view.UpdateList("A chat line could not be decrypted: " + line.error());
         return;
     }
-    m_view.UpdateChatList(TextCodec::fromWire(line.value()));
+    const QString text = TextCodec::fromWire(line.value());
+    m_view.UpdateChatList(text);
+    m_view.chatArrived(text);
 }
 
 void Session::handlePeerEnd() {

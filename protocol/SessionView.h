@@ -29,4 +29,10 @@ public:
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;
+
+    // The other side's chat line has been shown / its file has been stored
+    // under `path`. The window draws the user's attention to it when it is
+    // in the background.
+    virtual void chatArrived(const QString& line) { Q_UNUSED(line); }
+    virtual void fileArrived(const QString& path) { Q_UNUSED(path); }
 };

@@ -18,6 +18,8 @@ public:
     void setProgressVisible(bool visible) override { progressVisible = visible; }
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
+    void chatArrived(const QString& line) override { arrivals << "chat:" + line; }
+    void fileArrived(const QString& path) override { arrivals << "file:" + path; }
 
     QStringList status;
     QStringList chat;
@@ -28,4 +30,5 @@ public:
     bool progressVisible = false;
     int receiveBars = 0;
     int sendBars = 0;
+    QStringList arrivals; // "chat:<line>" and "file:<stored path>"
 };

@@ -65,6 +65,10 @@ private slots:
         QCOMPARE(rx.view.status.mid(3, 2),
                  (QStringList{"Receiving File data.bin", "File Received."}));
         QCOMPARE(rx.view.receiveBars - bars, 6);
+        // Each arrival is announced once, the file only when it is whole.
+        QCOMPARE(rx.view.arrivals,
+                 (QStringList{"chat:first line", "file:" + rx.recv() + "/data.bin",
+                              "chat:second line"}));
 
         rx.session->handleArrival("XX:");
         QVERIFY(!rx.session->IsConnected());

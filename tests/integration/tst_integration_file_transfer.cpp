@@ -76,9 +76,10 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
              (QStringList{"Sending " + path + "...", "File Transferred."}));
     QVERIFY(from.view.status.value(fromStatus + 2)
                 .contains(QLocale(QLocale::English).toString(bytes.size()) + " bytes in"));
-    QCOMPARE(to.view.status.mid(toStatus, 2),
-             (QStringList{"Receiving File " + name, "File Received."}));
-    QCOMPARE(to.view.status.value(toStatus + 2).section(" in ", 0, 0),
+    QCOMPARE(to.view.status.mid(toStatus, 3),
+             (QStringList{"Receiving File " + name, "File Received.",
+                          "Saved as " + QDir::toNativeSeparators(to.recv() + "/" + name)}));
+    QCOMPARE(to.view.status.value(toStatus + 3).section(" in ", 0, 0),
              from.view.status.value(fromStatus + 2).section(" in ", 0, 0));
 
     // One progress value as the first block goes (none for a file under one

@@ -147,6 +147,94 @@ private slots:
         qputenv("HOME", oldHome);
     }
 
+    // A line or a file that arrives while the window is in the background:
+    // the taskbar entry asks for attention and a notification shows the
+    // first 80 characters of the line, or the file's name. The window in
+    // front stays quiet.
+    void arrivalsInTheBackground() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.w->show();
+        host.w->show();
+        host.w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(host.w.get()));
+        QVERIFY(!client.w->isActiveWindow());
+        host.services.log.clear();
+        client.services.log.clear();
+        auto attention = [](const Window& win) {
+            QStringList calls;
+            for (const QString& entry : win.services.log)
+                if (entry.startsWith("alert:") || entry.startsWith("notify:"))
+                    calls << entry;
+            return calls;
+        };
+
+        // 79 letters, then a character of two UTF-16 units, then more.
+        const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
+        const QString line = QString(79, 'a') + face + QString(20, 'b');
+        child<QLineEdit>(host.w.get(), "txtChat")->setText(line);
+        child<QPushButton>(host.w.get(), "Command5")->click();
+        QVERIFY(waitFor([&] { return client.w->chatLogText().contains(line); }));
+        QCOMPARE(
+            attention(client),
+            (QStringList{"alert:frmMain", "notify:Chat line received:" + QString(79, 'a') + face}));
+
+        child<QLineEdit>(client.w.get(), "txtChat")->setText("short answer");
+        child<QPushButton>(client.w.get(), "Command5")->click();
+        QVERIFY(waitFor([&] { return host.w->chatLogText().contains("short answer"); }));
+        QVERIFY(host.w->isActiveWindow());
+        QCOMPARE(attention(host), QStringList());
+
+        const QString path = host.dir.filePath("report.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("report");
+        f.close();
+        child<QLineEdit>(host.w.get(), "Text2")->setText(path);
+        child<QPushButton>(host.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return client.status().contains("File Received."); }));
+        const QStringList shown = client.status();
+        QCOMPARE(shown.value(shown.indexOf("File Received.") + 1),
+                 "Saved as " + QDir::toNativeSeparators(client.dir.filePath("Recv/report.txt")));
+        QCOMPARE(attention(client).mid(2),
+                 (QStringList{"alert:frmMain", "notify:File received:report.txt"}));
+        QCOMPARE(attention(host), QStringList());
+    }
+
+    // File > Open Received Files makes the folder when it is still missing
+    // and hands it to the file manager; a folder that cannot be made or
+    // opened is reported.
+    void openReceivedFiles() {
+        const QString port = QString::number(freePort());
+        Window installed(port, true);
+        const QString downloads = installed.dir.filePath("Downloads/Vantrel");
+        QVERIFY(!QFileInfo::exists(downloads));
+        child<QAction>(installed.w.get(), "fleopen")->trigger();
+        QVERIFY(QFileInfo(downloads).isDir());
+        QCOMPARE(installed.services.log, QStringList{"openFolder:" + downloads});
+
+        installed.services.log.clear();
+        installed.services.folderOpens = false;
+        child<QAction>(installed.w.get(), "fleopen")->trigger();
+        QCOMPARE(installed.services.log,
+                 (QStringList{"openFolder:" + downloads,
+                              "message:No file manager could open the folder " + downloads + "."}));
+
+        Window portable(port);
+        QVERIFY(QDir(portable.dir.filePath("Recv")).removeRecursively());
+        QFile blocker(portable.dir.filePath("Recv"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        portable.services.log.clear();
+        child<QAction>(portable.w.get(), "fleopen")->trigger();
+        QCOMPARE(portable.services.entries("openFolder:"), QStringList());
+        QVERIFY2(portable.services.log.value(0).startsWith(
+                     "message:The folder for received files, " + portable.dir.filePath("Recv") +
+                     ", cannot be made: "),
+                 qPrintable(portable.services.log.join('|')));
+    }
+
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);

@@ -12,6 +12,9 @@
 //   "color:<current>"              chooseColor()
 //   "font:<name>:<size>"           chooseFont() (the values passed in)
 //   "modal:<objectName or class>"  showModal()
+//   "openFolder:<folder>"          openFolder()
+//   "alert:<objectName or class>"  alert()
+//   "notify:<summary>:<body>"      notify()
 class RecordingDialogServices : public ServicesRecorder<DialogServices> {
 public:
     QString fileName;        // openFileName(); empty means cancelled
@@ -22,6 +25,7 @@ public:
     // Runs on the dialog instead of exec(): tick boxes, press buttons, and
     // return the result. Without it showModal() returns QDialog::Rejected.
     std::function<int(QDialog&)> onModal;
+    bool folderOpens = true; // openFolder()'s answer
 
     QString openFileName(QWidget*, const QString& startDir) override {
         log.append(QStringLiteral("open:") + startDir);
@@ -45,5 +49,18 @@ public:
                                  : dialog.objectName();
         log.append(QStringLiteral("modal:") + name);
         return onModal ? onModal(dialog) : int(QDialog::Rejected);
+    }
+    bool openFolder(const QString& folder) override {
+        log.append(QStringLiteral("openFolder:") + folder);
+        return folderOpens;
+    }
+    void alert(QWidget* window) override {
+        log.append(QStringLiteral("alert:") +
+                   (window->objectName().isEmpty()
+                        ? QString::fromLatin1(window->metaObject()->className())
+                        : window->objectName()));
+    }
+    void notify(const QString& summary, const QString& body) override {
+        log.append(QStringLiteral("notify:%1:%2").arg(summary, body));
     }
 };
