@@ -101,6 +101,12 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
     });
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
+    // Disconnect can be chosen while there is something to end.
+    connect(m_session.get(), &Session::connectionStateChanged, this, [this] {
+        m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
+                                  m_session->IsConnecting());
+    });
     setAcceptDrops(true);
 }
 
@@ -364,6 +370,10 @@ QString frmMain::chatLogText() const {
 
 QString frmMain::ownAddressText() const {
     return m_ui->txtIP->text();
+}
+
+void frmMain::setOwnAddressText(const QString& text) {
+    m_ui->txtIP->setText(text);
 }
 
 QString frmMain::peerAddressText() const {

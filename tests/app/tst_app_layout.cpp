@@ -198,10 +198,11 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(shown, (QStringList{"File", "  Send File", "  -", "  Exit", "Help", "  About",
-                                     "  -", "  Using Vantrel"}));
+        QCOMPARE(shown, (QStringList{"File", "  Send File", "  Disconnect", "  -", "  Exit", "Help",
+                                     "  About", "  -", "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
+        QCOMPARE(child<QAction>(m_main.get(), "fledisc")->text(), QString("Disconnect"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("Exit"));
         QCOMPARE(child<QMenu>(m_main.get(), "hlps")->title(), QString("Help"));
         QCOMPARE(child<QAction>(m_main.get(), "hlpabt")->text(), QString("About"));

@@ -92,6 +92,37 @@ private slots:
         QVERIFY(!host.w->session().IsConnected());
     }
 
+    void disconnectFromTheFileMenu() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QAction* hostDisc = child<QAction>(host.w.get(), "fledisc");
+        QAction* clientDisc = child<QAction>(client.w.get(), "fledisc");
+        QVERIFY(!hostDisc->isEnabled() && !clientDisc->isEnabled());
+
+        // While waiting it ends the wait.
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        QVERIFY(hostDisc->isEnabled());
+        hostDisc->trigger();
+        QCOMPARE(host.status().last(), "Disconnected.");
+        QVERIFY(!hostDisc->isEnabled());
+
+        // While connected it ends the connection; both windows stay open.
+        child<QLineEdit>(client.w.get(), "txtIP")->setText(" 127.0.0.1 ");
+        QVERIFY(connectWindows(host, client));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "txtIP")->text(), "127.0.0.1");
+        QVERIFY(hostDisc->isEnabled() && clientDisc->isEnabled());
+        clientDisc->trigger();
+        QCOMPARE(client.status().last(), "Disconnected.");
+        QVERIFY(!clientDisc->isEnabled());
+        QVERIFY(!child<QPushButton>(client.w.get(), "Command5")->isEnabled());
+        QVERIFY(!client.services.ended);
+        QVERIFY(waitFor(
+            [&] { return host.status().contains("The other person ended the connection."); }));
+        QVERIFY(!child<QPushButton>(host.w.get(), "Command5")->isEnabled());
+        QVERIFY(!hostDisc->isEnabled());
+        QVERIFY(!host.services.ended);
+    }
+
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
