@@ -123,6 +123,29 @@ private slots:
         QVERIFY(!host.services.ended);
     }
 
+    // The close box during "Connecting...": the program ends without keys,
+    // though the host accepts the connection.
+    void closeBoxDuringTheConnectWait() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        child<QLineEdit>(client.w.get(), "txtConnect")->setText("127.0.0.1");
+        bool once = false;
+        client.services.onProcessEvents = [&] {
+            if (!once) {
+                once = true;
+                client.w->close();
+            }
+        };
+        child<QPushButton>(client.w.get(), "Command2")->click();
+        QVERIFY(once);
+        QCOMPARE(client.status(), QStringList{"Connecting..."});
+        QVERIFY(client.services.log.isEmpty());
+        QVERIFY(!client.w->session().IsConnected());
+        for (const QString& n : QDir(client.dir.path()).entryList(QDir::Files))
+            QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
