@@ -108,6 +108,12 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
     connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
+    connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
+    // Disconnect can be chosen while there is something to end.
+    connect(m_session.get(), &Session::connectionStateChanged, this, [this] {
+        m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
+                                  m_session->IsConnecting());
+    });
     setAcceptDrops(true);
     FitCaptions::apply(this);
 }
@@ -385,6 +391,10 @@ QString frmMain::chatLogText() const {
 
 QString frmMain::ownAddressText() const {
     return m_ui->txtIP->text();
+}
+
+void frmMain::setOwnAddressText(const QString& text) {
+    m_ui->txtIP->setText(text);
 }
 
 QString frmMain::peerAddressText() const {

@@ -64,6 +64,7 @@ public:
 
     // SessionView
     QString ownAddressText() const override;
+    void setOwnAddressText(const QString& text) override;
     QString peerAddressText() const override;
     void setPeerAddressText(const QString& text) override;
     void setSendButtonsEnabled(bool enabled) override;

@@ -15,6 +15,38 @@ namespace {
 
 // Longest file name (in bytes) that common file systems take.
 constexpr int kMaxNameBytes = 255;
+// Of an announced name only this many bytes are looked at: far more than any
+// file system takes, and a bound on the work a hostile name can cause.
+constexpr int kMaxAnnouncedBytes = 4096;
+
+// The bytes of `raw` up to kMaxAnnouncedBytes, cut before a UTF-8 sequence
+// that would not fit whole.
+QByteArray announcedPart(const QByteArray& raw) {
+    if (raw.size() <= kMaxAnnouncedBytes)
+        return raw;
+    qsizetype cut = kMaxAnnouncedBytes;
+    for (int back = 0; back < 3 && (uchar(raw[cut]) & 0xC0) == 0x80; ++back)
+        --cut;
+    return raw.left(cut);
+}
+
+// The longest start of `text` whose UTF-8 form takes at most `bytes` bytes;
+// a character is never cut in two.
+QString leftUtf8(const QString& text, qsizetype bytes) {
+    qsizetype used = 0;
+    qsizetype keep = 0;
+    while (keep < text.size()) {
+        const bool pair = text[keep].isHighSurrogate() && keep + 1 < text.size() &&
+                          text[keep + 1].isLowSurrogate();
+        const char32_t c = text[keep].unicode();
+        const int len = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (used + len > bytes)
+            break;
+        used += len;
+        keep += pair ? 2 : 1;
+    }
+    return text.left(keep);
+}
 
 } // namespace
 
@@ -205,7 +237,7 @@ FileReceiver::~FileReceiver() {
 }
 
 QString FileReceiver::safeFileName(const QByteArray& raw) {
-    QString name = TextCodec::fromWire(raw);
+    QString name = TextCodec::fromWire(announcedPart(raw));
     const qsizetype cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
     name = name.mid(cut + 1);
     for (QChar& c : name) {
@@ -218,10 +250,8 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
         // Keep a short extension, shorten the rest.
         const qsizetype dot = name.lastIndexOf('.');
         QString ext = (dot > 0 && name.size() - dot <= 16) ? name.mid(dot) : QString();
-        QString stem = name.left(name.size() - ext.size());
-        while (!stem.isEmpty() && (stem + ext).toUtf8().size() > kMaxNameBytes - 12)
-            stem.chop(1);
-        name = stem + ext;
+        const QString stem = name.left(name.size() - ext.size());
+        name = leftUtf8(stem, kMaxNameBytes - 12 - ext.toUtf8().size()) + ext;
     }
     return name;
 }

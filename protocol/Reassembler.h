@@ -43,6 +43,8 @@ private:
     Result nextOther(QByteArray& message);
     // Where a block message starts behind a file announcement, or -1.
     qsizetype blockAfterAnnouncement() const;
+    // Where a first block that arrived only in part starts, or -1.
+    qsizetype blockCutShort(qsizetype nameEnd) const;
     Result take(qsizetype length, qsizetype skip, QByteArray& message);
 
     QByteArray m_buffer;

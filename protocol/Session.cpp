@@ -20,11 +20,33 @@ const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
 const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
+const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not seem to match: "
+                                           "compare the Key check lines.");
 
 // The connect wait: this many polls, each waiting up to kPollMs for socket
 // events, so a real connection has a few seconds to complete.
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
+
+// Longest piece of a peer's text quoted in a status line.
+constexpr int kQuotedChars = 64;
+
+QString quoted(const QString& text) {
+    return text.size() <= kQuotedChars ? text : text.left(kQuotedChars) + QChar(0x2026);
+}
+
+// Whether a decrypted chat line reads as text. A line typed by a person
+// holds no control characters (a tab at most), in either code page; a line
+// decrypted with keys other than the sender's is random bytes, and any one of
+// them is a control byte about once in eight.
+bool readsAsText(const QByteArray& line) {
+    for (const char ch : line) {
+        const uchar c = uchar(ch);
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -89,8 +111,35 @@ int Session::portForNewConnection(const QString& portStr) {
     return port;
 }
 
+QString Session::ownAddress() {
+    const QString text = m_view.ownAddressText();
+    const QString trimmed = text.trimmed();
+    if (trimmed != text)
+        m_view.setOwnAddressText(trimmed);
+    return trimmed;
+}
+
+QString Session::typedPeerAddress() {
+    const QString text = m_view.peerAddressText();
+    const QString trimmed = text.trimmed();
+    if (trimmed != text)
+        m_view.setPeerAddressText(trimmed);
+    return trimmed;
+}
+
+bool Session::IsWaiting() const {
+    return m_sock.state() == Socket::Listening;
+}
+
+void Session::beginConnection() {
+    m_heard = false;
+    m_addressTaken = false;
+    m_repeatNoted = false;
+    m_unreadableNoted = false;
+}
+
 void Session::Listen(const QString& portStr) {
-    if (m_connecting)
+    if (m_connecting || m_closed)
         return;
     const int port = portForNewConnection(portStr);
     if (port == 0)
@@ -107,9 +156,11 @@ void Session::Listen(const QString& portStr) {
             QStringLiteral("Cannot wait for a connection on port %1: %2").arg(port).arg(error));
         return;
     }
+    ownAddress();
     m_view.UpdateList("Waiting for Connection");
     m_host = true;
     m_client = false;
+    emit connectionStateChanged();
 }
 
 void Session::onConnectionRequest(int requestId) {
@@ -124,14 +175,16 @@ void Session::onConnectionRequest(int requestId) {
     }
     m_linked = true;
     m_reassembler.clear();
+    beginConnection();
     m_connected = true;
     m_view.setSendButtonsEnabled(true);
+    emit connectionStateChanged();
 }
 
 void Session::Connect(const QString& portStr) {
-    if (m_connecting)
+    if (m_connecting || m_closed)
         return;
-    const QString host = m_view.peerAddressText().trimmed();
+    const QString host = typedPeerAddress();
     if (host.isEmpty()) {
         m_services.message("Missing IP Address.");
         return;
@@ -143,34 +196,49 @@ void Session::Connect(const QString& portStr) {
     // is checked once its address is known.
     const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
     if (dotted) {
-        if (const Outcome<QByteArray> seed = seedText(host, m_view.ownAddressText()); !seed) {
+        if (const Outcome<QByteArray> seed = seedText(host, ownAddress()); !seed) {
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
 
+    // Whatever this side was doing (waiting included) ends here: from now on
+    // it is the side that connects, and the keys put the other side first.
     m_sock.close();
     m_linked = false;
+    m_host = false;
+    m_client = false;
     m_reassembler.clear();
     m_connectFailed = false;
+    m_stopConnecting = false;
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
 
     m_connecting = true;
+    emit connectionStateChanged();
     for (int polls = 0; polls < kConnectPolls; ++polls) {
-        if (m_sock.state() == Socket::Connected || m_connectFailed)
+        if (m_sock.state() == Socket::Connected || m_connectFailed || m_stopConnecting)
             break;
         m_services.processEvents(kPollMs);
     }
     m_connecting = false;
 
+    if (m_stopConnecting) {
+        // Exit, the close box or Disconnect during the wait: a connection
+        // that has completed meanwhile is not used.
+        m_sock.close();
+        emit connectionStateChanged();
+        return;
+    }
     if (m_sock.state() != Socket::Connected) {
         // A connect that completes after the wait would never be used.
         m_sock.close();
+        emit connectionStateChanged();
         m_services.message(kCannotConnect);
         return;
     }
     m_linked = true;
+    beginConnection();
     if (!dotted) {
         // Keys are made from the address actually connected to, which is
         // what the host sees.
@@ -180,22 +248,27 @@ void Session::Connect(const QString& portStr) {
         if (!seed) {
             m_sock.close();
             m_linked = false;
+            emit connectionStateChanged();
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
     m_client = true;
-    send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
+    send(wire::message(wire::Kind::Address, TextCodec::toWire(ownAddress())));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
     m_connected = true;
+    emit connectionStateChanged();
 }
 
 bool Session::GenerateKeys() {
-    const QString own = m_view.ownAddressText();
-    const QString peer = m_view.peerAddressText();
+    if (m_closed)
+        return false; // the program is ending: no key files are made
+    const QString own = ownAddress();
+    // The host's peer text is the "IP:" payload, exactly as the peer used it.
+    const QString peer = m_host ? m_view.peerAddressText() : typedPeerAddress();
     const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
     if (!seed) {
@@ -222,6 +295,8 @@ void Session::onDataArrival() {
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
+    if (!bytes.isEmpty())
+        m_heard = true;
     m_view.bumpReceiveBar();
     m_reassembler.push(bytes);
     QByteArray message;
@@ -277,11 +352,31 @@ void Session::dispatch(const QByteArray& message) {
 void Session::handleAddress(const QByteArray& payload) {
     if (!m_host)
         return; // only the side that waited is told the other's address
-    m_view.setPeerAddressText(TextCodec::fromWire(payload));
+    if (m_addressTaken) {
+        // The keys of a connection are made once; a peer that keeps sending
+        // its address gets one line, not a key generation (or box) each.
+        if (!m_repeatNoted) {
+            m_repeatNoted = true;
+            m_view.UpdateList("The other side sent its address again; it was ignored.");
+        }
+        return;
+    }
+    m_addressTaken = true;
+    const QString said = TextCodec::fromWire(payload);
+    m_view.setPeerAddressText(said);
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected.");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
+    // The address the connection really comes from: when the other side
+    // names another one (a typing error, a router between the two), it may
+    // also have typed this side's address differently from txtIP.
+    const QString from = m_sock.remoteAddress();
+    if (!from.isEmpty() && said != from)
+        m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
+                                         "connection comes from %2: chat may not be readable "
+                                         "(see Help > Using Vantrel).")
+                              .arg(quoted(said), from));
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -293,6 +388,10 @@ void Session::handleChat(const QByteArray& payload) {
     const QString text = TextCodec::fromWire(line.value());
     m_view.UpdateChatList(text);
     m_view.chatArrived(text);
+    if (!m_unreadableNoted && !readsAsText(line.value())) {
+        m_unreadableNoted = true;
+        m_view.UpdateList(kKeysDiffer);
+    }
 }
 
 void Session::handlePeerEnd() {
@@ -300,6 +399,8 @@ void Session::handlePeerEnd() {
     m_connected = false;
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
+    if (!client)
+        m_view.UpdateList("The other person ended the connection.");
     if (client) {
         m_services.message(kPeerEnded + kProgramEnds);
         m_services.endProgram();
@@ -311,6 +412,23 @@ void Session::handlePeerEnd() {
 void Session::onConnectionLost(const QString&) {
     if (!m_linked)
         return;
+    if (m_host && !m_heard) {
+        // A connection that closed before sending anything (a port scan, a
+        // health check) was not the other person: go on waiting.
+        m_linked = false;
+        m_connected = false;
+        m_reassembler.clear();
+        m_view.setSendButtonsEnabled(false);
+        m_sock.close();
+        QString error;
+        if (m_sock.listen(&error)) {
+            emit connectionStateChanged();
+            return;
+        }
+        m_view.UpdateList("Waiting for a connection has ended: " + error);
+        endConnection(QStringLiteral("the connection was lost"));
+        return;
+    }
     m_view.UpdateList("Connection lost.");
     endConnection(QStringLiteral("the connection was lost"));
 }
@@ -324,8 +442,10 @@ void Session::endConnection(const QString& transferWhy) {
     m_reassembler.clear();
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
+    m_view.setSendButtonsEnabled(false);
     // Key material stays on disk only while a connection is in use.
     wipe();
+    emit connectionStateChanged();
 }
 
 void Session::wipe() {
@@ -394,6 +514,8 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
+    m_closed = true;
+    m_stopConnecting = m_connecting;
     if (m_connected) {
         send(wire::message(wire::Kind::End));
         m_sock.close();
@@ -404,4 +526,15 @@ void Session::Close() {
 void Session::Exit() {
     Close();
     m_services.endProgram();
+}
+
+void Session::Disconnect() {
+    if (m_closed || !(m_connected || m_linked || m_connecting || IsWaiting()))
+        return;
+    m_stopConnecting = m_connecting;
+    if (m_connected)
+        send(wire::message(wire::Kind::End));
+    m_sock.close();
+    endConnection(QStringLiteral("the connection was ended"));
+    m_view.UpdateList("Disconnected.");
 }

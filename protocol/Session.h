@@ -39,6 +39,10 @@ public:
     void Close();
     // File > Exit: as Close, then ends the program.
     void Exit();
+    // File > Disconnect: ends the connection (telling a connected peer), the
+    // wait for one or the connect wait; the key files are wiped and the
+    // program stays ready to wait or connect again.
+    void Disconnect();
     // Makes this connection's keys from the two addresses. False (and a
     // message) when they cannot be made.
     bool GenerateKeys();
@@ -59,6 +63,10 @@ public:
     bool IsHost() const { return m_host; }
     // ... or made it.
     bool IsClient() const { return m_client; }
+    // Listening for a connection ("Wait for Connect").
+    bool IsWaiting() const;
+    // Inside the connect wait ("Connecting...").
+    bool IsConnecting() const { return m_connecting; }
     // The digest of the keys in use, shown as "Key check: ...".
     QString keyCheck() const { return m_keyCheck; }
 
@@ -71,6 +79,8 @@ public:
 signals:
     // Every message this side sends, as it goes on the wire.
     void messageSent(const QByteArray& message);
+    // Waiting, connecting or connected has begun or ended.
+    void connectionStateChanged();
 
 private:
     // The port for a new connection, or 0 after telling the user why there
@@ -79,6 +89,12 @@ private:
     void onConnectionRequest(int requestId);
     void onDataArrival();
     void onConnectionLost(const QString& reason);
+    // A new connection: what is noted once per connection starts afresh.
+    void beginConnection();
+    // The text of txtIP / txtConnect without blanks around it, written back
+    // so that the box shows what the keys are made from.
+    QString ownAddress();
+    QString typedPeerAddress();
     void dispatch(const QByteArray& message);
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
@@ -105,4 +121,11 @@ private:
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait
     bool m_connectFailed = false;
+    bool m_stopConnecting = false; // the connect wait is to end (Exit, Disconnect)
+    bool m_closed = false;         // the program is ending: no new connection, no keys
+    // Once per connection:
+    bool m_heard = false;           // anything has arrived
+    bool m_addressTaken = false;    // the host has made keys from an "IP:"
+    bool m_repeatNoted = false;     // a later "IP:" was reported
+    bool m_unreadableNoted = false; // a chat line that is not text was reported
 };

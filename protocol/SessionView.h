@@ -15,6 +15,7 @@ public:
 
     // txtIP: this side's own address as shown (possibly edited by the user).
     virtual QString ownAddressText() const = 0;
+    virtual void setOwnAddressText(const QString& text) = 0;
     // txtConnect: the peer's address.
     virtual QString peerAddressText() const = 0;
     virtual void setPeerAddressText(const QString& text) = 0;

@@ -198,11 +198,12 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(shown, (QStringList{"File", "  Send File", "  Open Received Files", "  -",
-                                     "  Exit", "Help", "  About", "  -", "  Using Vantrel"}));
+        QCOMPARE(shown, (QStringList{"File", "  Send File", "  Open Received Files", "  Disconnect",
+                                     "  -", "  Exit", "Help", "  About", "  -", "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "fleopen")->text(), QString("Open Received Files"));
+        QCOMPARE(child<QAction>(m_main.get(), "fledisc")->text(), QString("Disconnect"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("Exit"));
         QCOMPARE(child<QMenu>(m_main.get(), "hlps")->title(), QString("Help"));
         QCOMPARE(child<QAction>(m_main.get(), "hlpabt")->text(), QString("About"));

@@ -11,6 +11,7 @@ public:
     void UpdateList(const QString& line) override { status << line; }
     void UpdateChatList(const QString& line) override { chat << line; }
     QString ownAddressText() const override { return own; }
+    void setOwnAddressText(const QString& text) override { own = text; }
     QString peerAddressText() const override { return peer; }
     void setPeerAddressText(const QString& text) override { peer = text; }
     void setSendButtonsEnabled(bool enabled) override { buttons = enabled; }

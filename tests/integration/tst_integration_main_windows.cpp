@@ -235,6 +235,60 @@ private slots:
                  qPrintable(portable.services.log.join('|')));
     }
 
+    void disconnectFromTheFileMenu() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QAction* hostDisc = child<QAction>(host.w.get(), "fledisc");
+        QAction* clientDisc = child<QAction>(client.w.get(), "fledisc");
+        QVERIFY(!hostDisc->isEnabled() && !clientDisc->isEnabled());
+
+        // While waiting it ends the wait.
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        QVERIFY(hostDisc->isEnabled());
+        hostDisc->trigger();
+        QCOMPARE(host.status().last(), "Disconnected.");
+        QVERIFY(!hostDisc->isEnabled());
+
+        // While connected it ends the connection; both windows stay open.
+        child<QLineEdit>(client.w.get(), "txtIP")->setText(" 127.0.0.1 ");
+        QVERIFY(connectWindows(host, client));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "txtIP")->text(), "127.0.0.1");
+        QVERIFY(hostDisc->isEnabled() && clientDisc->isEnabled());
+        clientDisc->trigger();
+        QCOMPARE(client.status().last(), "Disconnected.");
+        QVERIFY(!clientDisc->isEnabled());
+        QVERIFY(!child<QPushButton>(client.w.get(), "Command5")->isEnabled());
+        QVERIFY(!client.services.ended);
+        QVERIFY(waitFor(
+            [&] { return host.status().contains("The other person ended the connection."); }));
+        QVERIFY(!child<QPushButton>(host.w.get(), "Command5")->isEnabled());
+        QVERIFY(!hostDisc->isEnabled());
+        QVERIFY(!host.services.ended);
+    }
+
+    // The close box during "Connecting...": the program ends without keys,
+    // though the host accepts the connection.
+    void closeBoxDuringTheConnectWait() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        child<QLineEdit>(client.w.get(), "txtConnect")->setText("127.0.0.1");
+        bool once = false;
+        client.services.onProcessEvents = [&] {
+            if (!once) {
+                once = true;
+                client.w->close();
+            }
+        };
+        child<QPushButton>(client.w.get(), "Command2")->click();
+        QVERIFY(once);
+        QCOMPARE(client.status(), QStringList{"Connecting..."});
+        QVERIFY(client.services.log.isEmpty());
+        QVERIFY(!client.w->session().IsConnected());
+        for (const QString& n : QDir(client.dir.path()).entryList(QDir::Files))
+            QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
