@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -78,6 +80,15 @@ private slots:
         QCOMPARE(visited, (QStringList{"txtIP", "txtPort", "Command6", "Command1", "Command2",
                                        "txtConnect", "txtLog", "Command7", "txtChat", "Command5",
                                        "List1", "Text2", "Command3", "Command4"}));
+
+        // In the chat log the arrow keys move from line to line.
+        w->UpdateChatList("first line");
+        w->UpdateChatList("second line");
+        QPlainTextEdit* log = child<QPlainTextEdit>(w.get(), "txtLog");
+        log->setFocus();
+        log->moveCursor(QTextCursor::Start);
+        QTest::keyClick(log, Qt::Key_Down);
+        QCOMPARE(log->textCursor().block().text(), QString("second line"));
     }
 
     // Every control a user can reach or read is named for a screen reader,
