@@ -29,10 +29,9 @@ void frmMain::setUpKeyboardAndNames() {
     ui.flesend->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
     ui.hlp->setShortcut(QKeySequence(Qt::Key_F1));
 
-    // The chat log can be entered with Tab and read with the arrow keys;
-    // Tab leaves it again.
+    // The chat log can be read line by line with the arrow keys (being read
+    // only, it passes Tab on).
     ui.txtLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    ui.txtLog->setTabChangesFocus(true);
 
     // Left to right along the top row, then the chat, the status list and
     // the file controls, as they stand in the window.
