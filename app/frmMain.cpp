@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/BottomFollower.h"
+#include "app/ChatLog.h"
 #include "app/FitCaptions.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
@@ -31,21 +33,11 @@
 
 namespace {
 
-// The status list scrolls so that this many lines end at its newest line.
-constexpr int StatusLinesShown = 12;
-
 // The reason a file operation failed, naming the file.
 QString reason(const QString& path, const QString& error) {
     if (!error.isEmpty())
         return error;
     return QStringLiteral("%1: the file cannot be used").arg(QDir::toNativeSeparators(path));
-}
-
-void bump(QLabel* bar) {
-    QString text = bar->text() + QLatin1Char('|');
-    if (text.size() >= frmMain::BarWrapLength)
-        text = QStringLiteral("|");
-    bar->setText(text);
 }
 
 } // namespace
@@ -80,6 +72,9 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     recv.setColor(QPalette::WindowText, QColor(0, 0, 255));
     m_ui->lbRecv->setPalette(recv);
     fitActivityBars();
+    m_activity = new ActivityDisplay(m_ui->lbSent, m_ui->lbRecv, m_ui->ProgressBar1, this);
+    m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
+    m_statusFollower = new BottomFollower(m_ui->List1);
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
@@ -114,7 +109,10 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
         m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
                                   m_session->IsConnecting());
     });
+    // Enter in the peer's address presses Connect.
+    connect(m_ui->txtConnect, &QLineEdit::returnPressed, m_ui->Command2, &QPushButton::click);
     setAcceptDrops(true);
+    setUpKeyboardAndNames();
     FitCaptions::apply(this);
 }
 
@@ -168,8 +166,9 @@ void frmMain::sendChat() {
     if (line.isEmpty())
         return;
     Trace::event("send", line);
-    m_session->SendChat(line);
-    m_ui->txtChat->clear();
+    // A line that did not go out stays in the box.
+    if (m_session->SendChat(line))
+        m_ui->txtChat->clear();
 }
 
 void frmMain::dragEnterEvent(QDragEnterEvent* event) {
@@ -191,8 +190,8 @@ void frmMain::dropEvent(QDropEvent* event) {
 void frmMain::startUp() {
     QStringList problems;
 
-    m_ui->lbSent->setText(QString());
-    m_ui->lbRecv->setText(QString());
+    m_activity->clearBars();
+    m_activity->refreshNow();
     m_recv = m_folders.recvDir;
     readPort(problems);
     m_ui->txtPort->setText(m_portStr);
@@ -203,7 +202,7 @@ void frmMain::startUp() {
     m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
-    m_ui->txtLog->clear();
+    m_chatLog->clear();
     m_ui->txtChat->clear();
     m_ui->Command5->setEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
@@ -267,7 +266,8 @@ void frmMain::readChatAppearance(QStringList& problems) {
         problems << reason(path, error);
         return;
     }
-    ChatAppearance::fromFields(fields).applyTo(m_ui->txtLog);
+    m_chatLook = ChatAppearance::fromFields(fields);
+    m_chatLook.applyTo(m_ui->txtLog);
 }
 
 // The bars hold up to 61 "|"; a font small enough for that many to fit the
@@ -344,8 +344,9 @@ void frmMain::savePort() {
 }
 
 void frmMain::showFontWindow() {
-    frmFont dialog(m_appDir, m_services, m_ui->txtLog, this);
-    showOwnModal(dialog);
+    frmFont dialog(m_appDir, m_services, m_ui->txtLog, m_chatLook, this);
+    if (showOwnModal(dialog) == QDialog::Accepted)
+        m_chatLook = dialog.preview();
 }
 
 void frmMain::showAbout() {
@@ -364,22 +365,25 @@ void frmMain::UpdateList(const QString& line) {
     Trace::event("status", line);
     QListWidget* list = m_ui->List1;
     list->addItem(line);
-    const int count = list->count();
-    if (count > StatusLinesShown) {
-        m_listTop = count - StatusLinesShown;
-        list->scrollToItem(list->item(m_listTop), QAbstractItemView::PositionAtTop);
-    }
+    // The newest line comes into view, unless the user has scrolled up to
+    // read older ones.
+    if (!m_statusFollower->following())
+        return;
+    m_listTop = qMax(0, list->count() - statusRowsShown());
+    list->scrollToBottom();
 }
 
-// Appends at the end without touching the rest of the log; the text goes in
-// as plain characters, never as markup.
+// How many whole lines the status list shows.
+int frmMain::statusRowsShown() const {
+    const QListWidget* list = m_ui->List1;
+    const int row = qMax(1, list->sizeHintForRow(0));
+    const int height =
+        list->isVisible() ? list->viewport()->height() : list->contentsRect().height();
+    return qMax(1, height / row);
+}
+
 void frmMain::UpdateChatList(const QString& line) {
-    QPlainTextEdit* log = m_ui->txtLog;
-    QTextCursor end(log->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(line + QLatin1Char('\n'));
-    QScrollBar* bar = log->verticalScrollBar();
-    bar->setValue(bar->maximum());
+    m_chatLog->append(line);
     Trace::event("chat", line);
 }
 
@@ -412,19 +416,21 @@ void frmMain::setSendButtonsEnabled(bool enabled) {
 }
 
 void frmMain::setProgressValue(int value) {
-    m_ui->ProgressBar1->setValue(qBound(0, value, 100));
+    m_activity->setProgress(value);
 }
 
+// Shown and hidden with its exact value.
 void frmMain::setProgressVisible(bool visible) {
+    m_activity->refreshNow();
     m_ui->ProgressBar1->setVisible(visible);
 }
 
 void frmMain::bumpReceiveBar() {
-    bump(m_ui->lbRecv);
+    m_activity->bumpReceive();
 }
 
 void frmMain::bumpSendBar() {
-    bump(m_ui->lbSent);
+    m_activity->bumpSend();
 }
 
 void frmMain::openReceivedFolder() {

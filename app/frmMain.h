@@ -4,10 +4,14 @@
 #include <QString>
 #include <memory>
 
+#include "app/ActivityDisplay.h"
 #include "app/ProgramFolders.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
+#include "windows/ChatAppearance.h"
 
+class BottomFollower;
+class ChatLog;
 class QDialog;
 class DialogServices;
 class Session;
@@ -52,8 +56,8 @@ public:
     // The status list and the chat log.
     void UpdateList(const QString& line) override;
     void UpdateChatList(const QString& line) override;
-    // Index of the status line last put at the top of the list's view (0
-    // while the list holds 12 lines or fewer).
+    // Index of the status line last put at the top of the list's view: the
+    // view ends at the newest line unless the user has scrolled up to read.
     int listTopIndex() const { return m_listTop; }
     // The chat log's whole text, each line ending CR LF.
     QString chatLogText() const;
@@ -75,8 +79,14 @@ public:
     void bumpReceiveBar() override;
     void bumpSendBar() override;
 
+    // The exact values of the activity bars and the progress bar; the
+    // widgets show them a few times a second.
+    const QString& sendBarText() const { return m_activity->sendBarText(); }
+    const QString& receiveBarText() const { return m_activity->receiveBarText(); }
+    int progressValue() const { return m_activity->progressValue(); }
+
     // A bar starts again at one "|" when it reaches this many characters.
-    static constexpr int BarWrapLength = 62;
+    static constexpr int BarWrapLength = ActivityDisplay::WrapLength;
     static constexpr const char* DefaultPort = "7777";
 
 protected:
@@ -93,6 +103,8 @@ private:
     void makeRecvFolder(QStringList& problems);
     void readChatAppearance(QStringList& problems);
     void fitActivityBars();
+    void setUpKeyboardAndNames();
+    int statusRowsShown() const;
     void NoticeCheck();
 
     void savePort();
@@ -125,6 +137,11 @@ private:
     // Declared before the session, which uses it until it is gone.
     Socket m_sock;
     std::unique_ptr<Session> m_session;
+    ActivityDisplay* m_activity = nullptr;
+    std::unique_ptr<ChatLog> m_chatLog;
+    BottomFollower* m_statusFollower = nullptr;
+    // The chat log's look as last read from or stored in font.dat.
+    ChatAppearance m_chatLook;
     int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;

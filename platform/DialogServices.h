@@ -12,9 +12,10 @@ public:
     // Open-file dialog starting in `startDir`; the chosen path, or an empty
     // text when cancelled.
     virtual QString openFileName(QWidget* parent, const QString& startDir) = 0;
-    // Colour dialog starting at `current`; the chosen colour as a colour value
-    // (red in bits 0-7, green 8-15, blue 16-23), or 0 when nothing was chosen.
-    virtual qint32 chooseColor(QWidget* parent, qint32 current) = 0;
+    // Colour dialog starting at `colour`; true and `colour` set to the chosen
+    // colour value (red in bits 0-7, green 8-15, blue 16-23; black is 0) when
+    // a colour was chosen, false when the dialog was cancelled.
+    virtual bool chooseColor(QWidget* parent, qint32& colour) = 0;
     // Font dialog; true and name/size filled when a font was chosen.
     virtual bool chooseFont(QWidget* parent, QString& name, float& sizePt) = 0;
     // Shows one of the program's own windows modally and returns when it has

@@ -32,9 +32,12 @@ QString QtServices::openFileName(QWidget* parent, const QString& startDir) {
     return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), startDir);
 }
 
-qint32 QtServices::chooseColor(QWidget* parent, qint32 current) {
-    const QColor chosen = QColorDialog::getColor(Colors::toQColor(current), parent);
-    return chosen.isValid() ? Colors::fromQColor(chosen) : 0;
+bool QtServices::chooseColor(QWidget* parent, qint32& colour) {
+    const QColor chosen = QColorDialog::getColor(Colors::toQColor(colour), parent);
+    if (!chosen.isValid())
+        return false;
+    colour = Colors::fromQColor(chosen);
+    return true;
 }
 
 bool QtServices::chooseFont(QWidget* parent, QString& name, float& sizePt) {

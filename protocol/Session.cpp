@@ -456,20 +456,24 @@ void Session::wipe() {
 
 // --------------------------------------------------------------- sending
 
-void Session::SendChat(const QString& line) {
+bool Session::SendChat(const QString& line) {
     if (line.isEmpty())
-        return;
+        return false;
     if (!m_connected) {
         m_services.message("You are not connected.");
-        return;
+        return false;
     }
-    m_view.UpdateChatList("<" + line + ">");
     const Outcome<QByteArray> cipher = encrypted(*m_engine, TextCodec::toWire(line));
     if (!cipher) {
         m_services.message("The line could not be encrypted: " + cipher.error());
-        return;
+        return false;
     }
-    send(wire::message(wire::Kind::Chat, cipher.value()));
+    if (!send(wire::message(wire::Kind::Chat, cipher.value()))) {
+        m_services.message("The line was not sent.  " + m_sock.errorString());
+        return false;
+    }
+    m_view.UpdateChatList("<" + line + ">");
+    return true;
 }
 
 void Session::SendFile(const QString& fn, Confirm confirm) {

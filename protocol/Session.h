@@ -29,8 +29,10 @@ public:
     void Listen(const QString& portStr);
     // "Connect" to the address in txtConnect.
     void Connect(const QString& portStr);
-    // Chat "Send" / Enter: echoes, encrypts and sends one line.
-    void SendChat(const QString& line);
+    // Chat "Send" / Enter: encrypts and sends one line, and shows it as
+    // "<line>" once it has gone out. False (after telling the user why, for
+    // a line that is not empty) when it did not go out.
+    bool SendChat(const QString& line);
     // Whether SendFile asks the user before sending.
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.

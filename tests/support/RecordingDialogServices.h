@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include <optional>
+
 // The recorder for window tests: the plain services plus the dialogs.
 //
 // Further log entries:
@@ -17,9 +19,9 @@
 //   "notify:<summary>:<body>"      notify()
 class RecordingDialogServices : public ServicesRecorder<DialogServices> {
 public:
-    QString fileName;        // openFileName(); empty means cancelled
-    qint32 color = 0;        // chooseColor(); 0 means cancelled
-    bool fontChosen = false; // chooseFont() fills in the two below when set
+    QString fileName;            // openFileName(); empty means cancelled
+    std::optional<qint32> color; // chooseColor(); none means cancelled
+    bool fontChosen = false;     // chooseFont() fills in the two below when set
     QString fontName;
     float fontSize = 0;
     // Runs on the dialog instead of exec(): tick boxes, press buttons, and
@@ -31,9 +33,12 @@ public:
         log.append(QStringLiteral("open:") + startDir);
         return fileName;
     }
-    qint32 chooseColor(QWidget*, qint32 current) override {
-        log.append(QStringLiteral("color:%1").arg(current));
-        return color;
+    bool chooseColor(QWidget*, qint32& colour) override {
+        log.append(QStringLiteral("color:%1").arg(colour));
+        if (!color)
+            return false;
+        colour = *color;
+        return true;
     }
     bool chooseFont(QWidget*, QString& name, float& sizePt) override {
         log.append(QStringLiteral("font:%1:%2").arg(name).arg(double(sizePt)));
