@@ -100,6 +100,8 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
             sendChat();
     });
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
+    connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
+    connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
     setAcceptDrops(true);
 }
@@ -185,6 +187,8 @@ void frmMain::startUp() {
     m_ui->txtChat->clear();
     m_ui->Command5->setEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
+    m_ui->cmdCancel->setVisible(false);
+    m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
 
     if (!problems.isEmpty())
@@ -386,6 +390,14 @@ void frmMain::setProgressValue(int value) {
 
 void frmMain::setProgressVisible(bool visible) {
     m_ui->ProgressBar1->setVisible(visible);
+    // A send can be stopped while its bar shows.
+    m_ui->cmdCancel->setVisible(visible);
+    m_ui->flecancel->setEnabled(visible);
+}
+
+void frmMain::setReceiveStatus(const QString& text) {
+    m_ui->lbRecvProgress->setText(text);
+    m_ui->lbRecvProgress->setVisible(!text.isEmpty());
 }
 
 void frmMain::bumpReceiveBar() {

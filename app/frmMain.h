@@ -63,6 +63,7 @@ public:
     void setSendButtonsEnabled(bool enabled) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
+    void setReceiveStatus(const QString& text) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
 

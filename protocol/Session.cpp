@@ -26,20 +26,42 @@ const QString kNoKeys = QStringLiteral("No keys can be made from these addresses
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
 
+// Held chat lines go out this far apart once the file has gone.
+constexpr int kChatSpacingMs = 20;
+
+// How long a final block message that ends with what has arrived is held,
+// in case the network split it just after a "|" of its payload. The sender
+// sends nothing else before our "OK:" (but chat), so bytes that follow
+// within this time and begin no message are the rest of it.
+constexpr int kFinalBlockWaitMs = 250;
+
 } // namespace
 
 Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock, Services& services,
                  SessionView& view, QObject* parent)
     : QObject(parent), m_sock(sock), m_services(services), m_view(view),
       m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
-      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }}),
+      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); },
+                               [this] { return m_sock.bytesToWrite(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
                  recvFolder) {
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
-    connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
+    connect(&m_sock, &Socket::sendProgress, this, [this] {
+        m_view.bumpSendBar();
+        m_sender.bufferDrained();
+    });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
     connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
+    m_sender.setIdleHandler([this] { sendHeldChat(); });
+    m_reassembler.holdFinalBlocks(true);
+    m_finalBlockWait.setSingleShot(true);
+    connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
+        m_reassembler.releaseHeld();
+        handleBuffered();
+    });
+    m_chatTimer.setSingleShot(true);
+    connect(&m_chatTimer, &QTimer::timeout, this, &Session::sendHeldChat);
 }
 
 Session::~Session() = default;
@@ -100,6 +122,7 @@ void Session::Listen(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_sock.setLocalPort(port);
     QString error;
     if (!m_sock.listen(&error)) {
@@ -124,6 +147,7 @@ void Session::onConnectionRequest(int requestId) {
     }
     m_linked = true;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_connected = true;
     m_view.setSendButtonsEnabled(true);
 }
@@ -152,6 +176,7 @@ void Session::Connect(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_connectFailed = false;
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
@@ -223,7 +248,12 @@ void Session::onDataArrival() {
 
 void Session::handleArrival(const QByteArray& bytes) {
     m_view.bumpReceiveBar();
+    m_finalBlockWait.stop();
     m_reassembler.push(bytes);
+    handleBuffered();
+}
+
+void Session::handleBuffered() {
     QByteArray message;
     for (;;) {
         const Reassembler::Result r =
@@ -232,6 +262,11 @@ void Session::handleArrival(const QByteArray& bytes) {
                                message);
         if (r == Reassembler::Result::NeedMore)
             return;
+        if (r == Reassembler::Result::Held) {
+            // Bytes that arrive within this wait continue the final block.
+            m_finalBlockWait.start(kFinalBlockWaitMs);
+            return;
+        }
         if (r == Reassembler::Result::Overflow) {
             m_view.UpdateList("The other side sent a damaged file block; the connection was "
                               "closed.");
@@ -320,8 +355,10 @@ void Session::endConnection(const QString& transferWhy) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
+    dropHeldChat();
     // Key material stays on disk only while a connection is in use.
     wipe();
 }
@@ -347,7 +384,47 @@ void Session::SendChat(const QString& line) {
         m_services.message("The line could not be encrypted: " + cipher.error());
         return;
     }
-    send(wire::message(wire::Kind::Chat, cipher.value()));
+    const QByteArray message = wire::message(wire::Kind::Chat, cipher.value());
+    if (chatMustWait()) {
+        m_heldChat << message;
+        if (!m_toldChatWaits)
+            m_view.UpdateList("Chat lines are sent when the file has gone.");
+        m_toldChatWaits = true;
+        return;
+    }
+    send(message);
+}
+
+bool Session::chatMustWait() const {
+    return m_sender.busy() || !m_heldChat.isEmpty();
+}
+
+void Session::sendHeldChat() {
+    if (m_heldChat.isEmpty() || m_chatTimer.isActive())
+        return;
+    if (!m_connected) {
+        dropHeldChat();
+        return;
+    }
+    if (m_sender.busy())
+        return; // another file is on its way; the lines follow it
+    send(m_heldChat.takeFirst());
+    if (m_heldChat.isEmpty())
+        m_toldChatWaits = false;
+    else
+        m_chatTimer.start(kChatSpacingMs);
+}
+
+void Session::dropHeldChat() {
+    m_chatTimer.stop();
+    m_toldChatWaits = false;
+    if (m_heldChat.isEmpty())
+        return;
+    const qsizetype n = m_heldChat.size();
+    m_heldChat.clear();
+    m_view.UpdateList(
+        n == 1 ? QStringLiteral("1 chat line was not sent: the connection ended.")
+               : QStringLiteral("%1 chat lines were not sent: the connection ended.").arg(n));
 }
 
 void Session::SendFile(const QString& fn, Confirm confirm) {
@@ -362,6 +439,12 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
+    // The peer is sending: an announcement of ours would reach it glued to
+    // an "OK:", and a peer that reads one message per arrival loses it.
+    if (m_receiver.ClientRecv()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
     if (const Outcome<> opened = m_sender.open(fn); !opened) {
         m_services.message(opened.error());
         return;
@@ -371,11 +454,17 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     // The announcement has no terminator: the first block follows a moment
     // later so that it arrives on its own.
     Pause(2);
+    if (!m_sender.busy())
+        return; // cancelled, or the connection ended, during the pause
     if (!m_connected) {
         m_sender.abort(QStringLiteral("the connection ended"));
         return;
     }
     m_sender.start();
+}
+
+void Session::CancelSend() {
+    m_sender.cancel();
 }
 
 void Session::Pause(int secs) {

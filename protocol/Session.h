@@ -4,8 +4,10 @@
 #include "protocol/Reassembler.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class SDK;
@@ -35,6 +37,8 @@ public:
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
+    // The Cancel button / File > Cancel Sending: stops this side's send.
+    void CancelSend();
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
@@ -66,6 +70,8 @@ public:
     // Bytes held back by reassembly (never more than one block message).
     qsizetype pendingBytes() const { return m_reassembler.buffered(); }
     FileSender& sender() { return m_sender; }
+    // Chat lines typed while a file is being sent, not sent yet.
+    qsizetype heldChatLines() const { return m_heldChat.size(); }
     FileReceiver& receiver() { return m_receiver; }
 
 signals:
@@ -79,11 +85,22 @@ private:
     void onConnectionRequest(int requestId);
     void onDataArrival();
     void onConnectionLost(const QString& reason);
+    // Cuts and handles the messages that the bytes received so far hold.
+    void handleBuffered();
     void dispatch(const QByteArray& message);
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
     bool send(const QByteArray& message);
+    // Whether a chat line must wait: while this side sends a file, a peer
+    // that takes everything arriving during its reception as block bytes
+    // would lose a block to it.
+    bool chatMustWait() const;
+    // Sends the chat lines held during a send, one per kChatSpacingMs, so
+    // that each reaches the peer as an arrival of its own.
+    void sendHeldChat();
+    // The connection is gone: held lines can no longer be sent.
+    void dropHeldChat();
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
@@ -98,6 +115,10 @@ private:
     FileSender m_sender;
     FileReceiver m_receiver;
     QString m_keyCheck;
+    QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
+    QTimer m_chatTimer;
+    QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
+    bool m_toldChatWaits = false;
     bool m_connected = false;
     bool m_host = false;
     bool m_client = false;

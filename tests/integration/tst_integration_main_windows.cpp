@@ -146,6 +146,46 @@ private slots:
             for (const QString& n : QDir(win->dir.path()).entryList(QDir::Files))
                 QVERIFY2(!n.startsWith('k'), qPrintable(n));
     }
+
+    // The sender's Cancel button and menu item exist while a file goes; the
+    // receiver's progress line while one arrives.
+    void cancelAndProgressThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        host.w->session().receiver().setSilenceTimeout(300);
+        auto* cancel = child<QPushButton>(client.w.get(), "cmdCancel");
+        auto* cancelItem = child<QAction>(client.w.get(), "flecancel");
+        auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
+        QVERIFY(cancel->isHidden() && !cancelItem->isEnabled() && progress->isHidden());
+
+        const QString path = client.dir.filePath("big.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(20 * 1000 * 1000, 'b'));
+        f.close();
+        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        for (int round = 0; round < 2; ++round) {
+            const int cancelled = client.status().count("Sending cancelled.");
+            child<QPushButton>(client.w.get(), "Command4")->click();
+            QVERIFY(!cancel->isHidden() && cancelItem->isEnabled());
+            QCOMPARE(cancel->text(), QString("Cancel"));
+            QVERIFY(waitFor([&] { return progress->text().startsWith("Receiving: "); }));
+            QVERIFY(!progress->isHidden());
+            if (round == 0)
+                cancel->click();
+            else
+                cancelItem->trigger();
+            QCOMPARE(client.status().count("Sending cancelled."), cancelled + 1);
+            QVERIFY(cancel->isHidden() && !cancelItem->isEnabled());
+            QVERIFY(!client.w->session().sender().busy());
+            // The receiver, hearing nothing more, ends its reception.
+            QVERIFY(waitFor([&] { return progress->isHidden(); }));
+            QVERIFY(!host.w->session().receiver().ClientRecv());
+        }
+        QVERIFY(!QFile::exists(host.dir.filePath("Recv/big.bin")));
+    }
 };
 
 QTEST_MAIN(TstIntegrationMainWindows)
