@@ -139,9 +139,17 @@ void frmMain::sendFileButton() {
 }
 
 void frmMain::sendFileMenu() {
-    const QString fn = chooseFileToSend();
-    if (!fn.isEmpty())
-        m_session->SendFile(fn, Session::Confirm::Ask);
+    if (!m_session->IsConnected()) {
+        m_services.message(QStringLiteral("You are not connected."));
+        return;
+    }
+    QStringList chosen = m_services.openFileNames(this);
+    for (QString& fn : chosen)
+        fn = QDir::toNativeSeparators(fn);
+    if (chosen.size() == 1)
+        m_session->SendFile(chosen.first(), Session::Confirm::Ask);
+    else
+        m_session->SendFiles(chosen, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {
@@ -153,18 +161,41 @@ void frmMain::sendChat() {
     m_ui->txtChat->clear();
 }
 
+namespace {
+
+// The local files among dropped items; empty when any item is not one.
+QStringList droppedFiles(const QMimeData* mime) {
+    QStringList paths;
+    for (const QUrl& url : mime->urls()) {
+        if (!url.isLocalFile())
+            return {};
+        paths << QDir::toNativeSeparators(url.toLocalFile());
+    }
+    return paths;
+}
+
+} // namespace
+
 void frmMain::dragEnterEvent(QDragEnterEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.first().isLocalFile())
+    if (!droppedFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
+// One file goes into the file box; several are sent one after another, each
+// confirmed as the menu's files are.
 void frmMain::dropEvent(QDropEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile())
+    const QStringList paths = droppedFiles(event->mimeData());
+    if (paths.isEmpty())
         return;
-    m_ui->Text2->setText(QDir::toNativeSeparators(urls.first().toLocalFile()));
     event->acceptProposedAction();
+    if (paths.size() == 1) {
+        m_ui->Text2->setText(paths.first());
+        return;
+    }
+    // Once the drop has ended: sending lets events run.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { m_session->SendFiles(paths, Session::Confirm::Ask); },
+        Qt::QueuedConnection);
 }
 
 // The start-up sequence. A settings file that cannot be used is reported

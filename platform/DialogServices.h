@@ -2,6 +2,8 @@
 
 #include "platform/Services.h"
 
+#include <QStringList>
+
 class QDialog;
 class QWidget;
 
@@ -11,6 +13,11 @@ class DialogServices : public Services {
 public:
     // Open-file dialog; the chosen path, or an empty text when cancelled.
     virtual QString openFileName(QWidget* parent) = 0;
+    // Open-file dialog that takes several files; none when cancelled.
+    virtual QStringList openFileNames(QWidget* parent) {
+        const QString one = openFileName(parent);
+        return one.isEmpty() ? QStringList() : QStringList{one};
+    }
     // Colour dialog starting at `current`; the chosen colour as a colour value
     // (red in bits 0-7, green 8-15, blue 16-23), or 0 when nothing was chosen.
     virtual qint32 chooseColor(QWidget* parent, qint32 current) = 0;

@@ -28,6 +28,10 @@ QString QtServices::openFileName(QWidget* parent) {
     return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"));
 }
 
+QStringList QtServices::openFileNames(QWidget* parent) {
+    return QFileDialog::getOpenFileNames(parent, QStringLiteral("Open"));
+}
+
 qint32 QtServices::chooseColor(QWidget* parent, qint32 current) {
     const QColor chosen = QColorDialog::getColor(Colors::toQColor(current), parent);
     return chosen.isValid() ? Colors::fromQColor(chosen) : 0;

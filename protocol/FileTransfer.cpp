@@ -224,8 +224,13 @@ void FileSender::acknowledge() {
 }
 
 void FileSender::bufferDrained() {
-    if (m_state == State::Sending)
-        pump();
+    if (m_state != State::Sending)
+        return;
+    // Held back for room, not waiting for an answer: bytes leaving the
+    // buffer are the peer taking them.
+    if (m_outstanding < m_window && m_nextRecord <= messageCount())
+        m_answerTimer.start(m_answerTimeoutMs);
+    pump();
 }
 
 void FileSender::stop() {
@@ -243,7 +248,7 @@ void FileSender::finish() {
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
     if (m_onIdle)
-        m_onIdle();
+        m_onIdle(true);
 }
 
 void FileSender::abort(const QString& why) {
@@ -252,7 +257,7 @@ void FileSender::abort(const QString& why) {
     stop();
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
     if (m_onIdle)
-        m_onIdle();
+        m_onIdle(false);
 }
 
 void FileSender::cancel() {
@@ -261,7 +266,7 @@ void FileSender::cancel() {
     stop();
     m_ctx.view.UpdateList(QStringLiteral("Sending cancelled."));
     if (m_onIdle)
-        m_onIdle();
+        m_onIdle(false);
 }
 
 // -------------------------------------------------------------- receiver
@@ -383,6 +388,8 @@ void FileReceiver::stopped() {
     m_progressTimer.stop();
     m_silenceTimer.stop();
     m_ctx.view.setReceiveStatus(QString());
+    if (m_onIdle)
+        m_onIdle();
 }
 
 void FileReceiver::fail(const QString& why) {

@@ -74,9 +74,11 @@ public:
     int window() const { return m_window; }
     // How long to wait for an answer before giving up (for tests).
     void setAnswerTimeout(int ms) { m_answerTimeoutMs = ms; }
-    // Runs whenever the sender becomes idle again: finished, stopped or
-    // cancelled.
-    void setIdleHandler(std::function<void()> handler) { m_onIdle = std::move(handler); }
+    // Runs whenever the sender becomes idle again: with true when the file
+    // has gone, with false when it stopped or was cancelled.
+    void setIdleHandler(std::function<void(bool completed)> handler) {
+        m_onIdle = std::move(handler);
+    }
 
     // A transfer is under way: from open() until every block message has
     // been answered, or the transfer has stopped.
@@ -132,7 +134,7 @@ private:
     int m_answerTimeoutMs = kDefaultAnswerTimeoutMs;
     // Fires when the receiver has not answered for m_answerTimeoutMs.
     QTimer m_answerTimer;
-    std::function<void()> m_onIdle;
+    std::function<void(bool)> m_onIdle;
     // The next message, made ahead of its acknowledgement.
     QByteArray m_ready;
     qint64 m_readyRecord = 0;
@@ -161,6 +163,8 @@ public:
     void abort(const QString& why);
     // How long to wait for the sender before giving up (for tests).
     void setSilenceTimeout(int ms) { m_silenceTimeoutMs = ms; }
+    // Runs whenever a reception has ended, whichever way.
+    void setIdleHandler(std::function<void()> handler) { m_onIdle = std::move(handler); }
 
     // A reception is running.
     bool ClientRecv() const { return m_receiving; }
@@ -197,6 +201,7 @@ private:
     QList<std::pair<qint64, qint64>> m_samples; // (ms since the first block, bytes)
     QTimer m_silenceTimer;
     int m_silenceTimeoutMs = kDefaultSilenceTimeoutMs;
+    std::function<void()> m_onIdle;
     bool m_receiving = false;
     qint32 m_blockCount = 0;
     QString m_fileName;

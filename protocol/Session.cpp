@@ -26,6 +26,11 @@ const QString kNoKeys = QStringLiteral("No keys can be made from these addresses
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
 
+// "1 file", "3 files".
+QString files(qsizetype n) {
+    return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+}
+
 // Held chat lines go out this far apart once the file has gone.
 constexpr int kChatSpacingMs = 20;
 
@@ -53,7 +58,10 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
     });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
     connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
-    m_sender.setIdleHandler([this] { sendHeldChat(); });
+    m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
+    m_receiver.setIdleHandler([this] { scheduleNextFile(); });
+    m_nextFileTimer.setSingleShot(true);
+    connect(&m_nextFileTimer, &QTimer::timeout, this, &Session::sendNextFile);
     m_reassembler.holdFinalBlocks(true);
     m_finalBlockWait.setSingleShot(true);
     connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
@@ -359,6 +367,7 @@ void Session::endConnection(const QString& transferWhy) {
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
     dropHeldChat();
+    dropWaitingFiles(QStringLiteral("the connection ended"));
     // Key material stays on disk only while a connection is in use.
     wipe();
 }
@@ -409,10 +418,58 @@ void Session::sendHeldChat() {
     if (m_sender.busy())
         return; // another file is on its way; the lines follow it
     send(m_heldChat.takeFirst());
-    if (m_heldChat.isEmpty())
+    if (m_heldChat.isEmpty()) {
         m_toldChatWaits = false;
-    else
+        scheduleNextFile();
+    } else {
         m_chatTimer.start(kChatSpacingMs);
+    }
+}
+
+void Session::senderIdle(bool completed) {
+    if (!completed)
+        dropWaitingFiles(m_connected ? QStringLiteral("the file before them did not go")
+                                     : QStringLiteral("the connection ended"));
+    if (m_heldChat.isEmpty())
+        scheduleNextFile();
+    else
+        sendHeldChat();
+}
+
+void Session::scheduleNextFile() {
+    // Not from inside an arrival: sending waits a moment after the
+    // announcement and lets events run meanwhile. Apart from whatever went
+    // last, so that the announcement arrives on its own.
+    if (!m_waitingFiles.isEmpty() && !m_nextFileTimer.isActive())
+        m_nextFileTimer.start(kChatSpacingMs);
+}
+
+void Session::sendNextFile() {
+    if (m_waitingFiles.isEmpty() || m_sender.busy() || !m_heldChat.isEmpty() ||
+        m_receiver.ClientRecv())
+        return; // tried again when the sender, the chat or the reception is done
+    if (!m_connected) {
+        dropWaitingFiles(QStringLiteral("the connection ended"));
+        return;
+    }
+    const QString next = m_waitingFiles.takeFirst();
+    if (!m_waitingFiles.isEmpty())
+        m_view.UpdateList(
+            m_waitingFiles.size() == 1
+                ? QStringLiteral("1 more file waiting.")
+                : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
+    SendFile(next, Confirm::Skip);
+    if (!m_sender.busy())
+        scheduleNextFile(); // that one could not be sent; on to the next
+}
+
+void Session::dropWaitingFiles(const QString& why) {
+    m_nextFileTimer.stop();
+    if (m_waitingFiles.isEmpty())
+        return;
+    const qsizetype n = m_waitingFiles.size();
+    m_waitingFiles.clear();
+    m_view.UpdateList(QStringLiteral("%1 waiting not sent: %2.").arg(files(n), why));
 }
 
 void Session::dropHeldChat() {
@@ -463,7 +520,39 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     m_sender.start();
 }
 
+void Session::SendFiles(const QStringList& paths, Confirm confirm) {
+    if (paths.isEmpty())
+        return;
+    if (!m_connected) {
+        m_services.message("You are not connected.");
+        return;
+    }
+    if (m_receiver.ClientRecv()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
+    QStringList chosen;
+    for (const QString& fn : paths) {
+        if (confirm == Confirm::Skip ||
+            m_services.question("Are you sure you want to send the file " + fn + "?",
+                                "Send Confirm"))
+            chosen << fn;
+    }
+    if (chosen.isEmpty())
+        return;
+    m_waitingFiles << chosen;
+    if (m_sender.busy() || !m_heldChat.isEmpty()) {
+        m_view.UpdateList(QStringLiteral("%1 waiting.").arg(files(m_waitingFiles.size())));
+        return;
+    }
+    m_nextFileTimer.stop();
+    sendNextFile();
+}
+
 void Session::CancelSend() {
+    if (!m_sender.busy())
+        return;
+    dropWaitingFiles(QStringLiteral("sending was cancelled"));
     m_sender.cancel();
 }
 

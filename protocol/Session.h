@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <memory>
 
@@ -37,7 +38,12 @@ public:
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
-    // The Cancel button / File > Cancel Sending: stops this side's send.
+    // Several files: each is sent in turn once the one before it has gone
+    // (and the chat lines typed meanwhile). With Confirm::Ask the user is
+    // asked about each file first.
+    void SendFiles(const QStringList& paths, Confirm confirm);
+    // The Cancel button / File > Cancel Sending: stops this side's send and
+    // the files waiting behind it.
     void CancelSend();
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
@@ -70,6 +76,8 @@ public:
     // Bytes held back by reassembly (never more than one block message).
     qsizetype pendingBytes() const { return m_reassembler.buffered(); }
     FileSender& sender() { return m_sender; }
+    // Files waiting for their turn.
+    qsizetype waitingFiles() const { return m_waitingFiles.size(); }
     // Chat lines typed while a file is being sent, not sent yet.
     qsizetype heldChatLines() const { return m_heldChat.size(); }
     FileReceiver& receiver() { return m_receiver; }
@@ -101,6 +109,14 @@ private:
     void sendHeldChat();
     // The connection is gone: held lines can no longer be sent.
     void dropHeldChat();
+    // The sender is idle: held chat first, then the next waiting file.
+    void senderIdle(bool completed);
+    // Starts the next waiting file from the event loop, once nothing else
+    // is going.
+    void scheduleNextFile();
+    void sendNextFile();
+    // Drops the waiting files, saying so with `why`.
+    void dropWaitingFiles(const QString& why);
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
@@ -119,6 +135,8 @@ private:
     QTimer m_chatTimer;
     QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
     bool m_toldChatWaits = false;
+    QStringList m_waitingFiles;
+    QTimer m_nextFileTimer;
     bool m_connected = false;
     bool m_host = false;
     bool m_client = false;

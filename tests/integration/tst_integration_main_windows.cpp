@@ -186,6 +186,41 @@ private slots:
         }
         QVERIFY(!QFile::exists(host.dir.filePath("Recv/big.bin")));
     }
+
+    // Several files dropped or chosen at once go one after another, each
+    // confirmed first.
+    void severalFilesThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        client.services.questionAnswer = true;
+        QStringList paths;
+        for (const char* name : {"one.txt", "two.txt", "three.txt", "four.txt"}) {
+            paths << client.dir.filePath(name);
+            QFile f(paths.last());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(1500, name[1]));
+        }
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1])});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &drop);
+        QVERIFY(child<QLineEdit>(client.w.get(), "Text2")->text().isEmpty());
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 2; }));
+
+        client.services.fileNames = paths.mid(2);
+        child<QAction>(client.w.get(), "flesend")->trigger();
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 4; }));
+        for (const QString& path : paths)
+            QCOMPARE(readAll(host.dir.filePath("Recv/" + QFileInfo(path).fileName())),
+                     readAll(path));
+        QCOMPARE(client.services.entries("question:Send Confirm:").size(), 4);
+    }
 };
 
 QTEST_MAIN(TstIntegrationMainWindows)

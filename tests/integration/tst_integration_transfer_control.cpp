@@ -360,6 +360,64 @@ private slots:
         QVERIFY2(summary.startsWith("2,500 bytes in 0."), qPrintable(summary));
     }
 
+    void severalFilesGoOneAfterAnother() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        const QByteArray a = randomBytes(30 * 1000 + 1, 11), b = randomBytes(999, 12),
+                         c = randomBytes(2000, 13);
+        const QStringList paths = {writeFile(client, "qa.bin", a), client.path("missing.bin"),
+                                   writeFile(client, "qb.bin", b)};
+        client.session->SendFiles(paths, Session::Confirm::Skip);
+        // Added while the first goes; chat typed meanwhile goes between files.
+        client.session->SendFiles({writeFile(client, "qc.bin", c)}, Session::Confirm::Skip);
+        client.session->SendChat("between");
+        QVERIFY(waitFor([&] { return host.view.status.count("File Received.") == 3; }));
+        QCOMPARE(readAll(host.recv() + "/qa.bin"), a);
+        QCOMPARE(readAll(host.recv() + "/qb.bin"), b);
+        QCOMPARE(readAll(host.recv() + "/qc.bin"), c);
+        QCOMPARE(host.view.chat, QStringList{"between"});
+        // In order, the chat line right after the first file.
+        QStringList order;
+        for (const QByteArray& m : client.sent)
+            if (m.startsWith("FL:") || m.startsWith("CT:"))
+                order << QString::fromUtf8(m.left(3) == "CT:" ? "CT:" : m);
+        QCOMPARE(order, (QStringList{"FL:qa.bin", "CT:", "FL:qb.bin", "FL:qc.bin"}));
+        QCOMPARE(client.services.log, QStringList{"message:The file " + client.path("missing.bin") +
+                                                  " does not exist."});
+        QVERIFY(client.view.status.contains("3 files waiting."));
+        QVERIFY2(client.view.status.contains("2 more files waiting."),
+                 qPrintable(client.view.status.join("|")));
+        QCOMPARE(client.session->waitingFiles(), 0);
+    }
+
+    void waitingFilesAreAskedAboutAndDroppedOnCancel() {
+        LiteralPeer lit;
+        Peer p;
+        QVERIFY(connectTo(p, lit));
+        fastClock(p);
+        const QStringList paths = {writeFile(p, "r1.bin", randomBytes(5000, 14)),
+                                   writeFile(p, "r2.bin", "x"), writeFile(p, "r3.bin", "y")};
+        // Each file is asked about; one answered No stays out.
+        int asked = 0;
+        p.services.questionAnswer = true;
+        p.services.onMessage = nullptr;
+        p.session->SendFiles(paths.mid(0, 1), Session::Confirm::Ask);
+        p.services.questionAnswer = false;
+        p.session->SendFiles(paths.mid(1, 1), Session::Confirm::Ask);
+        p.services.questionAnswer = true;
+        p.session->SendFiles(paths.mid(2, 1), Session::Confirm::Ask);
+        for (const QString& e : p.services.log)
+            asked += e.startsWith("question:Send Confirm:");
+        QCOMPARE(asked, 3);
+        QCOMPARE(p.session->waitingFiles(), 1);
+        QVERIFY(waitFor([&] { return lit.count("FB:") == 1; }));
+        p.session->CancelSend();
+        QCOMPARE(p.session->waitingFiles(), 0);
+        QVERIFY(p.view.status.contains("1 file waiting not sent: sending was cancelled."));
+        QCOMPARE(lit.count("FL:"), 1);
+    }
+
     // The network may cut a final block message just after a "|" inside its
     // payload; the rest that follows at once belongs to it.
     void finalBlockSplitAfterABarIsJoined() {

@@ -15,6 +15,7 @@
 class RecordingDialogServices : public ServicesRecorder<DialogServices> {
 public:
     QString fileName;        // openFileName(); empty means cancelled
+    QStringList fileNames;   // openFileNames() when set, else fileName alone
     qint32 color = 0;        // chooseColor(); 0 means cancelled
     bool fontChosen = false; // chooseFont() fills in the two below when set
     QString fontName;
@@ -26,6 +27,12 @@ public:
     QString openFileName(QWidget*) override {
         log.append(QStringLiteral("open"));
         return fileName;
+    }
+    QStringList openFileNames(QWidget* parent) override {
+        if (fileNames.isEmpty())
+            return DialogServices::openFileNames(parent);
+        log.append(QStringLiteral("open"));
+        return fileNames;
     }
     qint32 chooseColor(QWidget*, qint32 current) override {
         log.append(QStringLiteral("color:%1").arg(current));
