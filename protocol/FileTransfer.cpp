@@ -367,9 +367,20 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_silenceTimer.start(m_silenceTimeoutMs);
 }
 
-void FileReceiver::showProgress() {
+// "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
+QString sizeText(qint64 bytes) {
     const QLocale en(QLocale::English);
-    QString text = QStringLiteral("Receiving: %1 bytes").arg(en.toString(m_bytes));
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return en.toString(bytes / 1024.0, 'f', 1) + " KB";
+    if (bytes < 1024LL * 1024 * 1024)
+        return en.toString(bytes / (1024.0 * 1024.0), 'f', 1) + " MB";
+    return en.toString(bytes / (1024.0 * 1024.0 * 1024.0), 'f', 2) + " GB";
+}
+
+void FileReceiver::showProgress() {
+    QString text = "Receiving: " + sizeText(m_bytes);
     if (m_clock.isValid()) {
         // The rate over the last second or so.
         m_samples.append({m_clock.elapsed(), m_bytes});
@@ -377,8 +388,8 @@ void FileReceiver::showProgress() {
             m_samples.removeFirst();
         const qint64 ms = m_samples.last().first - m_samples.first().first;
         if (ms > 0)
-            text += ", " + rateText((m_samples.last().second - m_samples.first().second) * 1000.0 /
-                                    double(ms));
+            text += " at " + rateText((m_samples.last().second - m_samples.first().second) *
+                                      1000.0 / double(ms));
     }
     m_ctx.view.setReceiveStatus(text);
 }

@@ -34,6 +34,8 @@ Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher);
 QString transferSummary(qint64 bytes, qint64 elapsedMs);
 // "7.9 KB/s", "2.3 MB/s"
 QString rateText(double bytesPerSecond);
+// "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
+QString sizeText(qint64 bytes);
 
 // The sending end: a file goes as "FL:" + name, then encrypted block messages
 // ("FB:" + 1000 bytes + "|"), each sent once the receiver has answered "OK:"

@@ -153,7 +153,7 @@ private slots:
         row("frmMain", "Command4", "Frame1", "Send", fromTwips(3480, 960, 855, 375));
         row("frmMain", "ProgressBar1", "Frame1", none, fromTwips(120, 1440, 4455, 255));
         row("frmMain", "cmdCancel", "Frame1", "Cancel", fromTwips(2520, 960, 855, 375));
-        row("frmMain", "lbRecvProgress", "Frame1", "", fromTwips(1440, 240, 3015, 255));
+        row("frmMain", "lbRecvProgress", "Frame1", "", fromTwips(1080, 240, 3375, 255));
 
         row("frmFont", "Text1", "", none, fromTwips(240, 240, 2175, 2415));
         row("frmFont", "Command1", "", "Background Color", fromTwips(2880, 240, 2055, 375));

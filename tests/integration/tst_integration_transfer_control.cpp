@@ -319,8 +319,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QVERIFY(deliver(p, lit, "FB:" + lit.enc(QByteArray(1000, 'h')) + "|"));
         // Refreshed by a timer, with the rate once blocks have come.
-        QVERIFY(
-            waitFor([&] { return p.view.receiveStatus.startsWith("Receiving: 3,000 bytes, "); }));
+        QVERIFY(waitFor([&] { return p.view.receiveStatus.startsWith("Receiving: 2.9 KB at "); }));
         QVERIFY(p.view.receiveStatus.endsWith("/s"));
         QVERIFY(deliver(p, lit, "FB:RM:" + lit.enc("end") + "|"));
         QVERIFY(waitFor([&] { return p.view.status.contains("File Received."); }));
