@@ -101,6 +101,8 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
             sendChat();
     });
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
+    connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
+    connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
     connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
     connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
@@ -130,14 +132,22 @@ QString frmMain::chooseFileToSend() {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
-    // The home folder the first time, then the folder last chosen from (while
-    // it still exists); never the program folder with its key files.
+    const QString chosen = m_services.openFileName(this, dialogFolder());
+    rememberDialogFolder(chosen);
+    return QDir::toNativeSeparators(chosen);
+}
+
+// The home folder the first time, then the folder last chosen from (while it
+// still exists); never the program folder with its key files.
+QString frmMain::dialogFolder() {
     if (m_lastFileFolder.isEmpty() || !QFileInfo(m_lastFileFolder).isDir())
         m_lastFileFolder = QDir::homePath();
-    const QString chosen = m_services.openFileName(this, m_lastFileFolder);
+    return m_lastFileFolder;
+}
+
+void frmMain::rememberDialogFolder(const QString& chosen) {
     if (!chosen.isEmpty())
         m_lastFileFolder = QFileInfo(chosen).absolutePath();
-    return QDir::toNativeSeparators(chosen);
 }
 
 void frmMain::selectFile() {
@@ -156,9 +166,19 @@ void frmMain::sendFileButton() {
 }
 
 void frmMain::sendFileMenu() {
-    const QString fn = chooseFileToSend();
-    if (!fn.isEmpty())
-        m_session->SendFile(fn, Session::Confirm::Ask);
+    if (!m_session->IsConnected()) {
+        m_services.message(QStringLiteral("You are not connected."));
+        return;
+    }
+    QStringList chosen = m_services.openFileNames(this, dialogFolder());
+    if (!chosen.isEmpty())
+        rememberDialogFolder(chosen.first());
+    for (QString& fn : chosen)
+        fn = QDir::toNativeSeparators(fn);
+    if (chosen.size() == 1)
+        m_session->SendFile(chosen.first(), Session::Confirm::Ask);
+    else
+        m_session->SendFiles(chosen, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {
@@ -171,18 +191,41 @@ void frmMain::sendChat() {
         m_ui->txtChat->clear();
 }
 
+namespace {
+
+// The local files among dropped items; empty when any item is not one.
+QStringList droppedFiles(const QMimeData* mime) {
+    QStringList paths;
+    for (const QUrl& url : mime->urls()) {
+        if (!url.isLocalFile())
+            return {};
+        paths << QDir::toNativeSeparators(url.toLocalFile());
+    }
+    return paths;
+}
+
+} // namespace
+
 void frmMain::dragEnterEvent(QDragEnterEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.first().isLocalFile())
+    if (!droppedFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
+// One file goes into the file box; several are sent one after another, each
+// confirmed as the menu's files are.
 void frmMain::dropEvent(QDropEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile())
+    const QStringList paths = droppedFiles(event->mimeData());
+    if (paths.isEmpty())
         return;
-    m_ui->Text2->setText(QDir::toNativeSeparators(urls.first().toLocalFile()));
     event->acceptProposedAction();
+    if (paths.size() == 1) {
+        m_ui->Text2->setText(paths.first());
+        return;
+    }
+    // Once the drop has ended: sending lets events run.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { m_session->SendFiles(paths, Session::Confirm::Ask); },
+        Qt::QueuedConnection);
 }
 
 // The start-up sequence. A settings file that cannot be used is reported
@@ -206,6 +249,8 @@ void frmMain::startUp() {
     m_ui->txtChat->clear();
     m_ui->Command5->setEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
+    m_ui->cmdCancel->setVisible(false);
+    m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
 
     if (!problems.isEmpty())
@@ -423,6 +468,14 @@ void frmMain::setProgressValue(int value) {
 void frmMain::setProgressVisible(bool visible) {
     m_activity->refreshNow();
     m_ui->ProgressBar1->setVisible(visible);
+    // A send can be stopped while its bar shows.
+    m_ui->cmdCancel->setVisible(visible);
+    m_ui->flecancel->setEnabled(visible);
+}
+
+void frmMain::setReceiveStatus(const QString& text) {
+    m_ui->lbRecvProgress->setText(text);
+    m_ui->lbRecvProgress->setVisible(!text.isEmpty());
 }
 
 void frmMain::bumpReceiveBar() {

@@ -76,6 +76,7 @@ public:
     void setProgressVisible(bool visible) override;
     void chatArrived(const QString& line) override;
     void fileArrived(const QString& path) override;
+    void setReceiveStatus(const QString& text) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
 
@@ -110,6 +111,8 @@ private:
     void savePort();
     // The path the user picks in the open-file dialog; empty when not
     // connected (after saying so) or when nothing was picked.
+    QString dialogFolder();
+    void rememberDialogFolder(const QString& chosen);
     QString chooseFileToSend();
     void selectFile();
     void sendFileButton();

@@ -2,6 +2,8 @@
 
 #include "platform/Services.h"
 
+#include <QStringList>
+
 class QDialog;
 class QWidget;
 
@@ -12,6 +14,12 @@ public:
     // Open-file dialog starting in `startDir`; the chosen path, or an empty
     // text when cancelled.
     virtual QString openFileName(QWidget* parent, const QString& startDir) = 0;
+    // Open-file dialog that takes several files, starting in `startDir`;
+    // none when cancelled.
+    virtual QStringList openFileNames(QWidget* parent, const QString& startDir) {
+        const QString one = openFileName(parent, startDir);
+        return one.isEmpty() ? QStringList() : QStringList{one};
+    }
     // Colour dialog starting at `colour`; true and `colour` set to the chosen
     // colour value (red in bits 0-7, green 8-15, blue 16-23; black is 0) when
     // a colour was chosen, false when the dialog was cancelled.

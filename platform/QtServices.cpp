@@ -32,6 +32,10 @@ QString QtServices::openFileName(QWidget* parent, const QString& startDir) {
     return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), startDir);
 }
 
+QStringList QtServices::openFileNames(QWidget* parent, const QString& startDir) {
+    return QFileDialog::getOpenFileNames(parent, QStringLiteral("Open"), startDir);
+}
+
 bool QtServices::chooseColor(QWidget* parent, qint32& colour) {
     const QColor chosen = QColorDialog::getColor(Colors::toQColor(colour), parent);
     if (!chosen.isValid())

@@ -9,6 +9,7 @@ public:
     void message(const QString& text) override;
     bool question(const QString& text, const QString& title) override;
     QString openFileName(QWidget* parent, const QString& startDir) override;
+    QStringList openFileNames(QWidget* parent, const QString& startDir) override;
     bool chooseColor(QWidget* parent, qint32& colour) override;
     bool chooseFont(QWidget* parent, QString& name, float& sizePt) override;
     int showModal(QDialog& dialog) override;

@@ -16,6 +16,7 @@ void Reassembler::push(const QByteArray& arrival) {
 Reassembler::Result Reassembler::take(qsizetype length, qsizetype skip, QByteArray& message) {
     message = m_buffer.left(length);
     m_buffer.remove(0, length + skip);
+    m_release = false;
     return Result::Message;
 }
 
@@ -101,9 +102,13 @@ Reassembler::Result Reassembler::nextFinalBlock(QByteArray& message) {
         if (m_buffer[i] == wire::kTerminator && i + 1 < size && wire::prefixAt(m_buffer, i + 1))
             return take(i, 1, message);
     }
-    // Otherwise the "|" that ends what has arrived so far.
-    if (size <= wire::kMaxFinalMessageSize && m_buffer.endsWith(wire::kTerminator))
+    // Otherwise the "|" that ends what has arrived so far, unless the rest of
+    // a split message may still come.
+    if (size <= wire::kMaxFinalMessageSize && m_buffer.endsWith(wire::kTerminator)) {
+        if (m_holdFinal && size < wire::kMaxFinalMessageSize && !m_release)
+            return Result::Held;
         return take(size - 1, 1, message);
+    }
     if (size >= wire::kMaxFinalMessageSize)
         return Result::Overflow;
     return Result::NeedMore;

@@ -47,6 +47,19 @@ bool readsAsText(const QByteArray& line) {
     }
     return true;
 }
+// "1 file", "3 files".
+QString files(qsizetype n) {
+    return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+}
+
+// Held chat lines go out this far apart once the file has gone.
+constexpr int kChatSpacingMs = 20;
+
+// How long a final block message that ends with what has arrived is held,
+// in case the network split it just after a "|" of its payload. The sender
+// sends nothing else before our "OK:" (but chat), so bytes that follow
+// within this time and begin no message are the rest of it.
+constexpr int kFinalBlockWaitMs = 250;
 
 } // namespace
 
@@ -54,14 +67,30 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
                  SessionView& view, QObject* parent)
     : QObject(parent), m_sock(sock), m_services(services), m_view(view),
       m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
-      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }}),
+      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); },
+                               [this] { return m_sock.bytesToWrite(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
                  recvFolder) {
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
-    connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
+    connect(&m_sock, &Socket::sendProgress, this, [this] {
+        m_view.bumpSendBar();
+        m_sender.bufferDrained();
+    });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
     connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
+    m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
+    m_receiver.setIdleHandler([this] { scheduleNextFile(); });
+    m_nextFileTimer.setSingleShot(true);
+    connect(&m_nextFileTimer, &QTimer::timeout, this, &Session::sendNextFile);
+    m_reassembler.holdFinalBlocks(true);
+    m_finalBlockWait.setSingleShot(true);
+    connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
+        m_reassembler.releaseHeld();
+        handleBuffered();
+    });
+    m_chatTimer.setSingleShot(true);
+    connect(&m_chatTimer, &QTimer::timeout, this, &Session::sendHeldChat);
 }
 
 Session::~Session() = default;
@@ -149,6 +178,7 @@ void Session::Listen(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_sock.setLocalPort(port);
     QString error;
     if (!m_sock.listen(&error)) {
@@ -176,6 +206,7 @@ void Session::onConnectionRequest(int requestId) {
     m_linked = true;
     m_reassembler.clear();
     beginConnection();
+    m_finalBlockWait.stop();
     m_connected = true;
     m_view.setSendButtonsEnabled(true);
     emit connectionStateChanged();
@@ -209,6 +240,7 @@ void Session::Connect(const QString& portStr) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_connectFailed = false;
     m_stopConnecting = false;
     m_sock.connectTo(host, quint16(port));
@@ -298,7 +330,12 @@ void Session::handleArrival(const QByteArray& bytes) {
     if (!bytes.isEmpty())
         m_heard = true;
     m_view.bumpReceiveBar();
+    m_finalBlockWait.stop();
     m_reassembler.push(bytes);
+    handleBuffered();
+}
+
+void Session::handleBuffered() {
     QByteArray message;
     for (;;) {
         const Reassembler::Result r =
@@ -307,6 +344,11 @@ void Session::handleArrival(const QByteArray& bytes) {
                                message);
         if (r == Reassembler::Result::NeedMore)
             return;
+        if (r == Reassembler::Result::Held) {
+            // Bytes that arrive within this wait continue the final block.
+            m_finalBlockWait.start(kFinalBlockWaitMs);
+            return;
+        }
         if (r == Reassembler::Result::Overflow) {
             m_view.UpdateList("The other side sent a damaged file block; the connection was "
                               "closed.");
@@ -440,9 +482,12 @@ void Session::endConnection(const QString& transferWhy) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_sender.abort(transferWhy);
     m_receiver.abort(transferWhy);
     m_view.setSendButtonsEnabled(false);
+    dropHeldChat();
+    dropWaitingFiles(QStringLiteral("the connection ended"));
     // Key material stays on disk only while a connection is in use.
     wipe();
     emit connectionStateChanged();
@@ -468,12 +513,101 @@ bool Session::SendChat(const QString& line) {
         m_services.message("The line could not be encrypted: " + cipher.error());
         return false;
     }
-    if (!send(wire::message(wire::Kind::Chat, cipher.value()))) {
+    const QByteArray message = wire::message(wire::Kind::Chat, cipher.value());
+    if (chatMustWait()) {
+        m_heldChat << message;
+        m_view.UpdateChatList("<" + line + ">");
+        if (!m_toldChatWaits)
+            m_view.UpdateList("Chat lines are sent when the file has gone.");
+        m_toldChatWaits = true;
+        return true;
+    }
+    if (!send(message)) {
         m_services.message("The line was not sent.  " + m_sock.errorString());
         return false;
     }
     m_view.UpdateChatList("<" + line + ">");
     return true;
+}
+
+bool Session::chatMustWait() const {
+    return m_sender.busy() || !m_heldChat.isEmpty();
+}
+
+void Session::sendHeldChat() {
+    if (m_heldChat.isEmpty() || m_chatTimer.isActive())
+        return;
+    if (!m_connected) {
+        dropHeldChat();
+        return;
+    }
+    if (m_sender.busy())
+        return; // another file is on its way; the lines follow it
+    send(m_heldChat.takeFirst());
+    if (m_heldChat.isEmpty()) {
+        m_toldChatWaits = false;
+        scheduleNextFile();
+    } else {
+        m_chatTimer.start(kChatSpacingMs);
+    }
+}
+
+void Session::senderIdle(bool completed) {
+    if (!completed)
+        dropWaitingFiles(m_connected ? QStringLiteral("the file before them did not go")
+                                     : QStringLiteral("the connection ended"));
+    if (m_heldChat.isEmpty())
+        scheduleNextFile();
+    else
+        sendHeldChat();
+}
+
+void Session::scheduleNextFile() {
+    // Not from inside an arrival: sending waits a moment after the
+    // announcement and lets events run meanwhile. Apart from whatever went
+    // last, so that the announcement arrives on its own.
+    if (!m_waitingFiles.isEmpty() && !m_nextFileTimer.isActive())
+        m_nextFileTimer.start(kChatSpacingMs);
+}
+
+void Session::sendNextFile() {
+    if (m_waitingFiles.isEmpty() || m_sender.busy() || !m_heldChat.isEmpty() ||
+        m_receiver.ClientRecv())
+        return; // tried again when the sender, the chat or the reception is done
+    if (!m_connected) {
+        dropWaitingFiles(QStringLiteral("the connection ended"));
+        return;
+    }
+    const QString next = m_waitingFiles.takeFirst();
+    if (!m_waitingFiles.isEmpty())
+        m_view.UpdateList(
+            m_waitingFiles.size() == 1
+                ? QStringLiteral("1 more file waiting.")
+                : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
+    SendFile(next, Confirm::Skip);
+    if (!m_sender.busy())
+        scheduleNextFile(); // that one could not be sent; on to the next
+}
+
+void Session::dropWaitingFiles(const QString& why) {
+    m_nextFileTimer.stop();
+    if (m_waitingFiles.isEmpty())
+        return;
+    const qsizetype n = m_waitingFiles.size();
+    m_waitingFiles.clear();
+    m_view.UpdateList(QStringLiteral("%1 waiting not sent: %2.").arg(files(n), why));
+}
+
+void Session::dropHeldChat() {
+    m_chatTimer.stop();
+    m_toldChatWaits = false;
+    if (m_heldChat.isEmpty())
+        return;
+    const qsizetype n = m_heldChat.size();
+    m_heldChat.clear();
+    m_view.UpdateList(
+        n == 1 ? QStringLiteral("1 chat line was not sent: the connection ended.")
+               : QStringLiteral("%1 chat lines were not sent: the connection ended.").arg(n));
 }
 
 void Session::SendFile(const QString& fn, Confirm confirm) {
@@ -488,6 +622,12 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
+    // The peer is sending: an announcement of ours would reach it glued to
+    // an "OK:", and a peer that reads one message per arrival loses it.
+    if (m_receiver.ClientRecv()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
     if (const Outcome<> opened = m_sender.open(fn); !opened) {
         m_services.message(opened.error());
         return;
@@ -497,11 +637,49 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     // The announcement has no terminator: the first block follows a moment
     // later so that it arrives on its own.
     Pause(2);
+    if (!m_sender.busy())
+        return; // cancelled, or the connection ended, during the pause
     if (!m_connected) {
         m_sender.abort(QStringLiteral("the connection ended"));
         return;
     }
     m_sender.start();
+}
+
+void Session::SendFiles(const QStringList& paths, Confirm confirm) {
+    if (paths.isEmpty())
+        return;
+    if (!m_connected) {
+        m_services.message("You are not connected.");
+        return;
+    }
+    if (m_receiver.ClientRecv()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
+    QStringList chosen;
+    for (const QString& fn : paths) {
+        if (confirm == Confirm::Skip ||
+            m_services.question("Are you sure you want to send the file " + fn + "?",
+                                "Send Confirm"))
+            chosen << fn;
+    }
+    if (chosen.isEmpty())
+        return;
+    m_waitingFiles << chosen;
+    if (m_sender.busy() || !m_heldChat.isEmpty()) {
+        m_view.UpdateList(QStringLiteral("%1 waiting.").arg(files(m_waitingFiles.size())));
+        return;
+    }
+    m_nextFileTimer.stop();
+    sendNextFile();
+}
+
+void Session::CancelSend() {
+    if (!m_sender.busy())
+        return;
+    dropWaitingFiles(QStringLiteral("sending was cancelled"));
+    m_sender.cancel();
 }
 
 void Session::Pause(int secs) {

@@ -4,8 +4,11 @@
 #include "protocol/Reassembler.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <memory>
 
 class SDK;
@@ -37,6 +40,13 @@ public:
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
+    // Several files: each is sent in turn once the one before it has gone
+    // (and the chat lines typed meanwhile). With Confirm::Ask the user is
+    // asked about each file first.
+    void SendFiles(const QStringList& paths, Confirm confirm);
+    // The Cancel button / File > Cancel Sending: stops this side's send and
+    // the files waiting behind it.
+    void CancelSend();
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
@@ -76,6 +86,10 @@ public:
     // Bytes held back by reassembly (never more than one block message).
     qsizetype pendingBytes() const { return m_reassembler.buffered(); }
     FileSender& sender() { return m_sender; }
+    // Files waiting for their turn.
+    qsizetype waitingFiles() const { return m_waitingFiles.size(); }
+    // Chat lines typed while a file is being sent, not sent yet.
+    qsizetype heldChatLines() const { return m_heldChat.size(); }
     FileReceiver& receiver() { return m_receiver; }
 
 signals:
@@ -97,11 +111,30 @@ private:
     // so that the box shows what the keys are made from.
     QString ownAddress();
     QString typedPeerAddress();
+    // Cuts and handles the messages that the bytes received so far hold.
+    void handleBuffered();
     void dispatch(const QByteArray& message);
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
     bool send(const QByteArray& message);
+    // Whether a chat line must wait: while this side sends a file, a peer
+    // that takes everything arriving during its reception as block bytes
+    // would lose a block to it.
+    bool chatMustWait() const;
+    // Sends the chat lines held during a send, one per kChatSpacingMs, so
+    // that each reaches the peer as an arrival of its own.
+    void sendHeldChat();
+    // The connection is gone: held lines can no longer be sent.
+    void dropHeldChat();
+    // The sender is idle: held chat first, then the next waiting file.
+    void senderIdle(bool completed);
+    // Starts the next waiting file from the event loop, once nothing else
+    // is going.
+    void scheduleNextFile();
+    void sendNextFile();
+    // Drops the waiting files, saying so with `why`.
+    void dropWaitingFiles(const QString& why);
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
@@ -116,6 +149,12 @@ private:
     FileSender m_sender;
     FileReceiver m_receiver;
     QString m_keyCheck;
+    QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
+    QTimer m_chatTimer;
+    QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
+    bool m_toldChatWaits = false;
+    QStringList m_waitingFiles;
+    QTimer m_nextFileTimer;
     bool m_connected = false;
     bool m_host = false;
     bool m_client = false;

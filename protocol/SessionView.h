@@ -27,6 +27,10 @@ public:
     virtual void setProgressValue(int value) = 0;
     virtual void setProgressVisible(bool visible) = 0;
 
+    // The line that shows how a reception is going; hidden when `text` is
+    // empty.
+    virtual void setReceiveStatus(const QString& text) { Q_UNUSED(text); }
+
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;

@@ -17,6 +17,11 @@ public:
     void setSendButtonsEnabled(bool enabled) override { buttons = enabled; }
     void setProgressValue(int value) override { progress << value; }
     void setProgressVisible(bool visible) override { progressVisible = visible; }
+    void setReceiveStatus(const QString& text) override {
+        receiveStatus = text;
+        if (!text.isEmpty())
+            receiveStatusLines << text;
+    }
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
     void chatArrived(const QString& line) override { arrivals << "chat:" + line; }
@@ -29,6 +34,8 @@ public:
     bool buttons = false;
     QList<int> progress;
     bool progressVisible = false;
+    QString receiveStatus;          // empty: hidden
+    QStringList receiveStatusLines; // every text shown, in order
     int receiveBars = 0;
     int sendBars = 0;
     QStringList arrivals; // "chat:<line>" and "file:<stored path>"

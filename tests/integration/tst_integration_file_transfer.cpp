@@ -1,7 +1,9 @@
 #include "PeerFixture.h"
 
 #include <QRandomGenerator>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 
 namespace {
@@ -291,6 +293,8 @@ private slots:
         rlimit small = old;
         small.rlim_cur = 64 * 1024;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        // The sender, no longer answered, gives up instead of waiting for ever.
+        client.session->sender().setAnswerTimeout(500);
         client.session->SendFile(path, Session::Confirm::Skip);
         const bool ended = waitFor(
             [&] {
@@ -304,8 +308,15 @@ private slots:
 
         const QString last = host.view.status.last();
         QVERIFY2(last.startsWith("File not received: writing full.bin failed"), qPrintable(last));
+        // The reason is the system's own, not a generic one.
+        QVERIFY2(last.contains(QString::fromLocal8Bit(strerror(EFBIG))), qPrintable(last));
         QVERIFY(!host.view.status.contains("File Received."));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(waitFor([&] {
+            return client.view.status.contains(
+                "Sending stopped: the other side stopped answering.");
+        }));
+        QVERIFY(!client.session->sender().busy());
     }
 
     void senderStopsCleanlyWhenThePeerGoes() {

@@ -345,6 +345,81 @@ private slots:
             for (const QString& n : QDir(win->dir.path()).entryList(QDir::Files))
                 QVERIFY2(!n.startsWith('k'), qPrintable(n));
     }
+
+    // The sender's Cancel button and menu item exist while a file goes; the
+    // receiver's progress line while one arrives.
+    void cancelAndProgressThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        host.w->session().receiver().setSilenceTimeout(300);
+        auto* cancel = child<QPushButton>(client.w.get(), "cmdCancel");
+        auto* cancelItem = child<QAction>(client.w.get(), "flecancel");
+        auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
+        QVERIFY(cancel->isHidden() && !cancelItem->isEnabled() && progress->isHidden());
+
+        const QString path = client.dir.filePath("big.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(20 * 1000 * 1000, 'b'));
+        f.close();
+        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        for (int round = 0; round < 2; ++round) {
+            const int cancelled = client.status().count("Sending cancelled.");
+            child<QPushButton>(client.w.get(), "Command4")->click();
+            QVERIFY(!cancel->isHidden() && cancelItem->isEnabled());
+            QCOMPARE(cancel->text(), QString("Cancel"));
+            QVERIFY(waitFor([&] { return progress->text().startsWith("Receiving: "); }));
+            QVERIFY(!progress->isHidden());
+            if (round == 0)
+                cancel->click();
+            else
+                cancelItem->trigger();
+            QCOMPARE(client.status().count("Sending cancelled."), cancelled + 1);
+            QVERIFY(cancel->isHidden() && !cancelItem->isEnabled());
+            QVERIFY(!client.w->session().sender().busy());
+            // The receiver, hearing nothing more, ends its reception.
+            QVERIFY(waitFor([&] { return progress->isHidden(); }));
+            QVERIFY(!host.w->session().receiver().ClientRecv());
+        }
+        QVERIFY(!QFile::exists(host.dir.filePath("Recv/big.bin")));
+    }
+
+    // Several files dropped or chosen at once go one after another, each
+    // confirmed first.
+    void severalFilesThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        client.services.questionAnswer = true;
+        QStringList paths;
+        for (const char* name : {"one.txt", "two.txt", "three.txt", "four.txt"}) {
+            paths << client.dir.filePath(name);
+            QFile f(paths.last());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(1500, name[1]));
+        }
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1])});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &drop);
+        QVERIFY(child<QLineEdit>(client.w.get(), "Text2")->text().isEmpty());
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 2; }));
+
+        client.services.fileNames = paths.mid(2);
+        child<QAction>(client.w.get(), "flesend")->trigger();
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 4; }));
+        for (const QString& path : paths)
+            QCOMPARE(readAll(host.dir.filePath("Recv/" + QFileInfo(path).fileName())),
+                     readAll(path));
+        QCOMPARE(client.services.entries("question:Send Confirm:").size(), 4);
+    }
 };
 
 QTEST_MAIN(TstIntegrationMainWindows)

@@ -20,6 +20,7 @@
 class RecordingDialogServices : public ServicesRecorder<DialogServices> {
 public:
     QString fileName;            // openFileName(); empty means cancelled
+    QStringList fileNames;       // openFileNames() when set, else fileName alone
     std::optional<qint32> color; // chooseColor(); none means cancelled
     bool fontChosen = false;     // chooseFont() fills in the two below when set
     QString fontName;
@@ -32,6 +33,12 @@ public:
     QString openFileName(QWidget*, const QString& startDir) override {
         log.append(QStringLiteral("open:") + startDir);
         return fileName;
+    }
+    QStringList openFileNames(QWidget* parent, const QString& startDir) override {
+        if (fileNames.isEmpty())
+            return DialogServices::openFileNames(parent, startDir);
+        log.append(QStringLiteral("open:") + startDir);
+        return fileNames;
     }
     bool chooseColor(QWidget*, qint32& colour) override {
         log.append(QStringLiteral("color:%1").arg(colour));
