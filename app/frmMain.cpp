@@ -15,7 +15,12 @@
 #include <QShowEvent>
 #include <QTextCursor>
 #include <QToolButton>
+#include <filesystem>
+#include <system_error>
 
+#include "app/BottomFollower.h"
+#include "app/ChatLog.h"
+#include "app/FitCaptions.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
 #include "platform/FileOps.h"
@@ -30,9 +35,6 @@
 
 namespace {
 
-// The status list scrolls so that this many lines end at its newest line.
-constexpr int StatusLinesShown = 12;
-
 // The reason a file operation failed, naming the file.
 QString reason(const QString& path, const QString& error) {
     if (!error.isEmpty())
@@ -40,17 +42,13 @@ QString reason(const QString& path, const QString& error) {
     return QStringLiteral("%1: the file cannot be used").arg(QDir::toNativeSeparators(path));
 }
 
-void bump(QLabel* bar) {
-    QString text = bar->text() + QLatin1Char('|');
-    if (text.size() >= frmMain::BarWrapLength)
-        text = QStringLiteral("|");
-    bar->setText(text);
-}
-
 } // namespace
 
 frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* parent)
-    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services) {
+    : frmMain(ProgramFolders::portable(appDir), services, parent) {}
+
+frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
+    : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
 
     // Client area 9030 x 7365 twips; the window keeps that size.
@@ -76,6 +74,9 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
     recv.setColor(QPalette::WindowText, QColor(0, 0, 255));
     m_ui->lbRecv->setPalette(recv);
     fitActivityBars();
+    m_activity = new ActivityDisplay(m_ui->lbSent, m_ui->lbRecv, m_ui->ProgressBar1, this);
+    m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
+    m_statusFollower = new BottomFollower(m_ui->List1);
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
@@ -85,7 +86,7 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
     connect(m_ui->hlpabt, &QAction::triggered, this, &frmMain::showAbout);
     connect(m_ui->hlp, &QAction::triggered, this, &frmMain::showHelp);
 
-    m_appDir = appDir;
+    m_appDir = m_folders.programDir;
     if (!m_appDir.endsWith(QLatin1Char('/')))
         m_appDir += QLatin1Char('/');
     makeSecureControls();
@@ -104,8 +105,21 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
             sendChat();
     });
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
+    connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
+    connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
     connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
+    connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
+    // Disconnect can be chosen while there is something to end.
+    connect(m_session.get(), &Session::connectionStateChanged, this, [this] {
+        m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
+                                  m_session->IsConnecting());
+    });
+    // Enter in the peer's address presses Connect.
+    connect(m_ui->txtConnect, &QLineEdit::returnPressed, m_ui->Command2, &QPushButton::click);
     setAcceptDrops(true);
+    setUpKeyboardAndNames();
+    FitCaptions::apply(this);
 }
 
 frmMain::~frmMain() {
@@ -122,7 +136,22 @@ QString frmMain::chooseFileToSend() {
         m_services.message(QStringLiteral("You are not connected."));
         return {};
     }
-    return QDir::toNativeSeparators(m_services.openFileName(this));
+    const QString chosen = m_services.openFileName(this, dialogFolder());
+    rememberDialogFolder(chosen);
+    return QDir::toNativeSeparators(chosen);
+}
+
+// The home folder the first time, then the folder last chosen from (while it
+// still exists); never the program folder with its key files.
+QString frmMain::dialogFolder() {
+    if (m_lastFileFolder.isEmpty() || !QFileInfo(m_lastFileFolder).isDir())
+        m_lastFileFolder = QDir::homePath();
+    return m_lastFileFolder;
+}
+
+void frmMain::rememberDialogFolder(const QString& chosen) {
+    if (!chosen.isEmpty())
+        m_lastFileFolder = QFileInfo(chosen).absolutePath();
 }
 
 void frmMain::selectFile() {
@@ -141,9 +170,19 @@ void frmMain::sendFileButton() {
 }
 
 void frmMain::sendFileMenu() {
-    const QString fn = chooseFileToSend();
-    if (!fn.isEmpty())
-        m_session->SendFile(fn, Session::Confirm::Ask);
+    if (!m_session->IsConnected()) {
+        m_services.message(QStringLiteral("You are not connected."));
+        return;
+    }
+    QStringList chosen = m_services.openFileNames(this, dialogFolder());
+    if (!chosen.isEmpty())
+        rememberDialogFolder(chosen.first());
+    for (QString& fn : chosen)
+        fn = QDir::toNativeSeparators(fn);
+    if (chosen.size() == 1)
+        m_session->SendFile(chosen.first(), Session::Confirm::Ask);
+    else
+        m_session->SendFiles(chosen, Session::Confirm::Ask);
 }
 
 void frmMain::sendChat() {
@@ -151,22 +190,46 @@ void frmMain::sendChat() {
     if (line.isEmpty())
         return;
     Trace::event("send", line);
-    m_session->SendChat(line);
-    m_ui->txtChat->clear();
+    // A line that did not go out stays in the box.
+    if (m_session->SendChat(line))
+        m_ui->txtChat->clear();
 }
 
+namespace {
+
+// The local files among dropped items; empty when any item is not one.
+QStringList droppedFiles(const QMimeData* mime) {
+    QStringList paths;
+    for (const QUrl& url : mime->urls()) {
+        if (!url.isLocalFile())
+            return {};
+        paths << QDir::toNativeSeparators(url.toLocalFile());
+    }
+    return paths;
+}
+
+} // namespace
+
 void frmMain::dragEnterEvent(QDragEnterEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.first().isLocalFile())
+    if (!droppedFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
+// One file goes into the file box; several are sent one after another, each
+// confirmed as the menu's files are.
 void frmMain::dropEvent(QDropEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile())
+    const QStringList paths = droppedFiles(event->mimeData());
+    if (paths.isEmpty())
         return;
-    m_ui->Text2->setText(QDir::toNativeSeparators(urls.first().toLocalFile()));
     event->acceptProposedAction();
+    if (paths.size() == 1) {
+        m_ui->Text2->setText(paths.first());
+        return;
+    }
+    // Once the drop has ended: sending lets events run.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { m_session->SendFiles(paths, Session::Confirm::Ask); },
+        Qt::QueuedConnection);
 }
 
 // The start-up sequence. A settings file that cannot be used is reported
@@ -174,21 +237,24 @@ void frmMain::dropEvent(QDropEvent* event) {
 void frmMain::startUp() {
     QStringList problems;
 
-    m_ui->lbSent->setText(QString());
-    m_ui->lbRecv->setText(QString());
-    m_recv = m_appDir + QStringLiteral("Recv/");
+    m_activity->clearBars();
+    m_activity->refreshNow();
+    m_recv = m_folders.recvDir;
     readPort(problems);
     m_ui->txtPort->setText(m_portStr);
-    makeRecvFolder(problems);
+    if (m_folders.makeRecvAtStartUp)
+        makeRecvFolder(problems);
     m_ui->txtIP->setText(m_sock.localIP());
     m_ui->List1->clear();
     m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
-    m_ui->txtLog->clear();
+    m_chatLog->clear();
     m_ui->txtChat->clear();
     m_ui->Command5->setEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
+    m_ui->cmdCancel->setVisible(false);
+    m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
     readSecureSettings(problems);
 
@@ -224,7 +290,9 @@ void frmMain::readPort(QStringList& problems) {
 // An existing folder is what a second start finds; only a folder that is
 // still missing afterwards is worth a word.
 void frmMain::makeRecvFolder(QStringList& problems) {
-    const QString path = m_appDir + QStringLiteral("Recv");
+    QString path = m_recv;
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
     QString error;
     if (FileOps::makeFolder(path, &error) || QFileInfo(path).isDir())
         return;
@@ -248,7 +316,8 @@ void frmMain::readChatAppearance(QStringList& problems) {
         problems << reason(path, error);
         return;
     }
-    ChatAppearance::fromFields(fields).applyTo(m_ui->txtLog);
+    m_chatLook = ChatAppearance::fromFields(fields);
+    m_chatLook.applyTo(m_ui->txtLog);
 }
 
 // The bars hold up to 61 "|"; a font small enough for that many to fit the
@@ -292,12 +361,14 @@ void frmMain::NoticeCheck() {
                                .arg(reason(m_appDir + QStringLiteral("opt.dne"), error)));
     m_noticeCheckRunning = true;
     frmNotice notice(m_appDir, m_services, this);
+    FitCaptions::apply(&notice);
     m_services.showModal(notice);
     m_noticeCheckRunning = false;
     m_noticeHasShown = true;
 }
 
 int frmMain::showOwnModal(QDialog& dialog) {
+    FitCaptions::apply(&dialog);
     const int result = m_services.showModal(dialog);
     NoticeCheck();
     return result;
@@ -323,17 +394,19 @@ void frmMain::savePort() {
 }
 
 void frmMain::showFontWindow() {
-    frmFont dialog(m_appDir, m_services, m_ui->txtLog, this);
-    showOwnModal(dialog);
+    frmFont dialog(m_appDir, m_services, m_ui->txtLog, m_chatLook, this);
+    if (showOwnModal(dialog) == QDialog::Accepted)
+        m_chatLook = dialog.preview();
 }
 
 void frmMain::showAbout() {
     frmAbout dialog(this);
+    dialog.setFolders(QDir::toNativeSeparators(m_appDir), QDir::toNativeSeparators(m_recv));
     showOwnModal(dialog);
 }
 
 void frmMain::showHelp() {
-    m_helpPage = m_appDir + QStringLiteral("overview.htm");
+    m_helpPage = m_folders.helpPage;
     frmBrowser dialog(m_helpPage, this);
     showOwnModal(dialog);
 }
@@ -342,22 +415,25 @@ void frmMain::UpdateList(const QString& line) {
     Trace::event("status", line);
     QListWidget* list = m_ui->List1;
     list->addItem(line);
-    const int count = list->count();
-    if (count > StatusLinesShown) {
-        m_listTop = count - StatusLinesShown;
-        list->scrollToItem(list->item(m_listTop), QAbstractItemView::PositionAtTop);
-    }
+    // The newest line comes into view, unless the user has scrolled up to
+    // read older ones.
+    if (!m_statusFollower->following())
+        return;
+    m_listTop = qMax(0, list->count() - statusRowsShown());
+    list->scrollToBottom();
 }
 
-// Appends at the end without touching the rest of the log; the text goes in
-// as plain characters, never as markup.
+// How many whole lines the status list shows.
+int frmMain::statusRowsShown() const {
+    const QListWidget* list = m_ui->List1;
+    const int row = qMax(1, list->sizeHintForRow(0));
+    const int height =
+        list->isVisible() ? list->viewport()->height() : list->contentsRect().height();
+    return qMax(1, height / row);
+}
+
 void frmMain::UpdateChatList(const QString& line) {
-    QPlainTextEdit* log = m_ui->txtLog;
-    QTextCursor end(log->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(line + QLatin1Char('\n'));
-    QScrollBar* bar = log->verticalScrollBar();
-    bar->setValue(bar->maximum());
+    m_chatLog->append(line);
     Trace::event("chat", line);
 }
 
@@ -369,6 +445,10 @@ QString frmMain::chatLogText() const {
 
 QString frmMain::ownAddressText() const {
     return m_ui->txtIP->text();
+}
+
+void frmMain::setOwnAddressText(const QString& text) {
+    m_ui->txtIP->setText(text);
 }
 
 QString frmMain::peerAddressText() const {
@@ -386,19 +466,73 @@ void frmMain::setSendButtonsEnabled(bool enabled) {
 }
 
 void frmMain::setProgressValue(int value) {
-    m_ui->ProgressBar1->setValue(qBound(0, value, 100));
+    m_activity->setProgress(value);
 }
 
+// Shown and hidden with its exact value.
 void frmMain::setProgressVisible(bool visible) {
+    m_activity->refreshNow();
     m_ui->ProgressBar1->setVisible(visible);
+    // A send can be stopped while its bar shows.
+    m_ui->cmdCancel->setVisible(visible);
+    m_ui->flecancel->setEnabled(visible);
+}
+
+void frmMain::setReceiveStatus(const QString& text) {
+    m_ui->lbRecvProgress->setText(text);
+    m_ui->lbRecvProgress->setVisible(!text.isEmpty());
+    showCancelRecv();
 }
 
 void frmMain::bumpReceiveBar() {
-    bump(m_ui->lbRecv);
+    m_activity->bumpReceive();
 }
 
 void frmMain::bumpSendBar() {
-    bump(m_ui->lbSent);
+    m_activity->bumpSend();
+}
+
+void frmMain::openReceivedFolder() {
+    QString folder = m_recv;
+    if (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    // An installed copy makes the folder when the first file arrives; it
+    // may not be there yet.
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
+    if (!QFileInfo(folder).isDir()) {
+        m_services.message(QStringLiteral("The folder for received files, %1, cannot be made: %2")
+                               .arg(QDir::toNativeSeparators(folder),
+                                    error ? QString::fromLocal8Bit(error.message().c_str())
+                                          : QStringLiteral("it is not a folder")));
+        return;
+    }
+    if (!m_services.openFolder(folder))
+        m_services.message(QStringLiteral("No file manager could open the folder %1.")
+                               .arg(QDir::toNativeSeparators(folder)));
+}
+
+void frmMain::chatArrived(const QString& line) {
+    drawAttention(QStringLiteral("Chat line received"), line);
+}
+
+void frmMain::fileArrived(const QString& path) {
+    drawAttention(QStringLiteral("File received"), QFileInfo(path).fileName());
+}
+
+void frmMain::drawAttention(const QString& summary, const QString& text) {
+    if (isActiveWindow())
+        return;
+    // The first 80 characters; one made of two UTF-16 units counts once and
+    // is never cut in half.
+    qsizetype units = 0;
+    for (int chars = 0; chars < 80 && units < text.size(); ++chars)
+        units += text.at(units).isHighSurrogate() && units + 1 < text.size() &&
+                         text.at(units + 1).isLowSurrogate()
+                     ? 2
+                     : 1;
+    m_services.alert(this);
+    m_services.notify(summary, text.left(units));
 }
 
 // ------------------------------------------------------ secure connections
@@ -416,26 +550,22 @@ void frmMain::makeSecureControls() {
     }
     menuBar()->insertMenu(m_ui->hlps->menuAction(), opt);
 
-    // In the status frame's title row: how this connection is protected,
-    // and how much of an incoming file has arrived.
+    // In the status frame's title row: how this connection is protected.
     m_lbSecure = new QLabel(m_ui->Frame3);
     m_lbSecure->setObjectName(QStringLiteral("lbSecure"));
     m_lbSecure->setGeometry(176, 2, 81, 16);
     m_lbSecure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_lbSecure->setTextFormat(Qt::PlainText);
-    m_lbRecvPercent = new QLabel(m_ui->Frame3);
-    m_lbRecvPercent->setObjectName(QStringLiteral("lbRecvPercent"));
-    m_lbRecvPercent->setGeometry(64, 2, 88, 16);
-    m_lbRecvPercent->setTextFormat(Qt::PlainText);
-    // Gives up the incoming file; shown while a percentage is.
-    m_cmdCancelRecv = new QToolButton(m_ui->Frame3);
+    // Beside the file buttons: gives up the incoming file. Only a secure
+    // connection can tell the sender so; shown while a file arrives in one.
+    m_cmdCancelRecv = new QToolButton(m_ui->Frame1);
     m_cmdCancelRecv->setObjectName(QStringLiteral("cmdCancelRecv"));
-    m_cmdCancelRecv->setGeometry(152, 1, 22, 18);
-    m_cmdCancelRecv->setText(QStringLiteral("x"));
+    m_cmdCancelRecv->setGeometry(72, 64, 89, 25);
+    m_cmdCancelRecv->setText(QStringLiteral("Stop Receiving"));
     m_cmdCancelRecv->setToolTip(QStringLiteral("Stop receiving this file"));
+    m_cmdCancelRecv->setVisible(false);
     connect(m_cmdCancelRecv, &QToolButton::clicked, this, [this] { m_session->CancelReceiving(); });
     setLinkMode(LinkMode::None);
-    setReceivePercent(-1);
 }
 
 void frmMain::readSecureSettings(QStringList& problems) {
@@ -465,6 +595,8 @@ void frmMain::secureOptionChanged(QAction* item) {
 }
 
 void frmMain::setLinkMode(LinkMode mode) {
+    m_linkMode = mode;
+    showCancelRecv();
     QString text;
     QString tip;
     QColor colour;
@@ -497,8 +629,7 @@ void frmMain::setLinkMode(LinkMode mode) {
     m_lbSecure->setToolTip(tip);
 }
 
-void frmMain::setReceivePercent(int percent) {
-    m_lbRecvPercent->setText(percent < 0 ? QString()
-                                         : QStringLiteral("Receiving %1%").arg(percent));
-    m_cmdCancelRecv->setVisible(percent >= 0);
+void frmMain::showCancelRecv() {
+    m_cmdCancelRecv->setVisible(m_linkMode == LinkMode::Secure &&
+                                !m_ui->lbRecvProgress->text().isEmpty());
 }

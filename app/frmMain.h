@@ -4,11 +4,16 @@
 #include <QString>
 #include <memory>
 
+#include "app/ActivityDisplay.h"
+#include "app/ProgramFolders.h"
 #include "app/SecureSettings.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
+#include "windows/ChatAppearance.h"
 
 class QAction;
+class BottomFollower;
+class ChatLog;
 class QDialog;
 class QLabel;
 class QToolButton;
@@ -28,9 +33,13 @@ class frmMain : public QMainWindow, public SessionView {
 public:
     // `appDir` is the program's folder; every stored file lives there.
     frmMain(const QString& appDir, DialogServices& services, QWidget* parent = nullptr);
+    // The program folder, the received-files folder and the help page as
+    // decided at start (portable, installed or chosen with --folder).
+    frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent = nullptr);
     ~frmMain() override;
 
     DialogServices& services() const { return m_services; }
+    const ProgramFolders& folders() const { return m_folders; }
     // The connection: flags, keys, chat and file transfer.
     Session& session() const { return *m_session; }
 
@@ -40,7 +49,8 @@ public:
     const QString& HelpPage() const { return m_helpPage; }
     // The port text read from port.dat at start-up.
     const QString& PortStr() const { return m_portStr; }
-    // Folder for received files: AppDir() + "Recv/".
+    // Folder for received files, ending in "/" (AppDir() + "Recv/" unless
+    // installed).
     const QString& Recv() const { return m_recv; }
     // The start-up notice has been shown in this run.
     bool NoticeHasShown() const { return m_noticeHasShown; }
@@ -50,8 +60,8 @@ public:
     // The status list and the chat log.
     void UpdateList(const QString& line) override;
     void UpdateChatList(const QString& line) override;
-    // Index of the status line last put at the top of the list's view (0
-    // while the list holds 12 lines or fewer).
+    // Index of the status line last put at the top of the list's view: the
+    // view ends at the newest line unless the user has scrolled up to read.
     int listTopIndex() const { return m_listTop; }
     // The chat log's whole text, each line ending CR LF.
     QString chatLogText() const;
@@ -62,21 +72,30 @@ public:
 
     // SessionView
     QString ownAddressText() const override;
+    void setOwnAddressText(const QString& text) override;
     QString peerAddressText() const override;
     void setPeerAddressText(const QString& text) override;
     void setSendButtonsEnabled(bool enabled) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
+    void chatArrived(const QString& line) override;
+    void fileArrived(const QString& path) override;
+    void setReceiveStatus(const QString& text) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
-    void setReceivePercent(int percent) override;
 
     // The Options menu's settings as in use (and in secure.dat).
     const SecureSettings& secureSettings() const { return m_secure; }
 
+    // The exact values of the activity bars and the progress bar; the
+    // widgets show them a few times a second.
+    const QString& sendBarText() const { return m_activity->sendBarText(); }
+    const QString& receiveBarText() const { return m_activity->receiveBarText(); }
+    int progressValue() const { return m_activity->progressValue(); }
+
     // A bar starts again at one "|" when it reaches this many characters.
-    static constexpr int BarWrapLength = 62;
+    static constexpr int BarWrapLength = ActivityDisplay::WrapLength;
     static constexpr const char* DefaultPort = "7777";
 
 protected:
@@ -97,12 +116,19 @@ private:
     void readSecureSettings(QStringList& problems);
     // A ticked or cleared Options item: applied and stored.
     void secureOptionChanged(QAction* item);
+    // The receiving side's stop button: while a file arrives in a secure
+    // connection.
+    void showCancelRecv();
     void fitActivityBars();
+    void setUpKeyboardAndNames();
+    int statusRowsShown() const;
     void NoticeCheck();
 
     void savePort();
     // The path the user picks in the open-file dialog; empty when not
     // connected (after saying so) or when nothing was picked.
+    QString dialogFolder();
+    void rememberDialogFolder(const QString& chosen);
     QString chooseFileToSend();
     void selectFile();
     void sendFileButton();
@@ -111,9 +137,17 @@ private:
     void showFontWindow();
     void showAbout();
     void showHelp();
+    // File > Open Received Files.
+    void openReceivedFolder();
+    // Taskbar attention and a desktop notification for an arrival while the
+    // window is in the background.
+    void drawAttention(const QString& summary, const QString& text);
 
     std::unique_ptr<Ui::frmMain> m_ui;
     DialogServices& m_services;
+    ProgramFolders m_folders;
+    // The folder the file dialog opens in: the one last chosen from.
+    QString m_lastFileFolder;
     QString m_appDir;
     QString m_helpPage;
     QString m_portStr;
@@ -122,6 +156,11 @@ private:
     // Declared before the session, which uses it until it is gone.
     Socket m_sock;
     std::unique_ptr<Session> m_session;
+    ActivityDisplay* m_activity = nullptr;
+    std::unique_ptr<ChatLog> m_chatLog;
+    BottomFollower* m_statusFollower = nullptr;
+    // The chat log's look as last read from or stored in font.dat.
+    ChatAppearance m_chatLook;
     int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;
@@ -129,6 +168,6 @@ private:
     QAction* m_optSecure = nullptr;
     QAction* m_optRequire = nullptr;
     QLabel* m_lbSecure = nullptr;
-    QLabel* m_lbRecvPercent = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
+    LinkMode m_linkMode = LinkMode::None;
 };

@@ -5,11 +5,15 @@
 
 #include <QApplication>
 #include <QColorDialog>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QMessageBox>
 #include <QTime>
+#include <QUrl>
 
 void QtServices::message(const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vantrel"), text, QMessageBox::Ok,
@@ -24,13 +28,20 @@ bool QtServices::question(const QString& text, const QString& title) {
     return box.exec() == QMessageBox::Yes;
 }
 
-QString QtServices::openFileName(QWidget* parent) {
-    return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"));
+QString QtServices::openFileName(QWidget* parent, const QString& startDir) {
+    return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), startDir);
 }
 
-qint32 QtServices::chooseColor(QWidget* parent, qint32 current) {
-    const QColor chosen = QColorDialog::getColor(Colors::toQColor(current), parent);
-    return chosen.isValid() ? Colors::fromQColor(chosen) : 0;
+QStringList QtServices::openFileNames(QWidget* parent, const QString& startDir) {
+    return QFileDialog::getOpenFileNames(parent, QStringLiteral("Open"), startDir);
+}
+
+bool QtServices::chooseColor(QWidget* parent, qint32& colour) {
+    const QColor chosen = QColorDialog::getColor(Colors::toQColor(colour), parent);
+    if (!chosen.isValid())
+        return false;
+    colour = Colors::fromQColor(chosen);
+    return true;
 }
 
 bool QtServices::chooseFont(QWidget* parent, QString& name, float& sizePt) {
@@ -73,4 +84,33 @@ void QtServices::endProgram() {
         for (QWidget* w : windows)
             w->hide();
     }
+}
+
+bool QtServices::openFolder(const QString& folder) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+void QtServices::alert(QWidget* window) {
+    QApplication::alert(window);
+}
+
+// The desktop's notification service on the session bus. The call is sent
+// without waiting for an answer: no session bus, or no service on it, means
+// no notification and nothing else.
+void QtServices::notify(const QString& summary, const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("desktop-entry"), QStringLiteral("net.orvane.Vantrel")}};
+    // The body may be read as markup by the service: a received line is
+    // shown as the text it is, never as formatting or links.
+    call << QStringLiteral("Vantrel") << uint(0) << QStringLiteral("net.orvane.Vantrel") << summary
+         << body.toHtmlEscaped() << QStringList() << hints << int(-1);
+    call.setAutoStartService(false);
+    bus.send(call);
 }

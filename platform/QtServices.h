@@ -8,10 +8,14 @@ class QtServices : public DialogServices {
 public:
     void message(const QString& text) override;
     bool question(const QString& text, const QString& title) override;
-    QString openFileName(QWidget* parent) override;
-    qint32 chooseColor(QWidget* parent, qint32 current) override;
+    QString openFileName(QWidget* parent, const QString& startDir) override;
+    QStringList openFileNames(QWidget* parent, const QString& startDir) override;
+    bool chooseColor(QWidget* parent, qint32& colour) override;
     bool chooseFont(QWidget* parent, QString& name, float& sizePt) override;
     int showModal(QDialog& dialog) override;
+    bool openFolder(const QString& folder) override;
+    void alert(QWidget* window) override;
+    void notify(const QString& summary, const QString& body) override;
     QString timeOfDay() override;
     void processEvents(int maxWaitMs) override;
     void endProgram() override;

@@ -354,6 +354,10 @@ bool Socket::sendData(const QByteArray& data) {
     return true;
 }
 
+qint64 Socket::bytesToWrite() const {
+    return m_conn ? m_conn->bytesToWrite() : 0;
+}
+
 QByteArray Socket::getData() {
     if (m_conn)
         m_inbox += m_conn->readAll();

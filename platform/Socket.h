@@ -48,6 +48,9 @@ public:
 
     // Queues `data` for sending with one write call. False when not connected.
     bool sendData(const QByteArray& data);
+    // Bytes written and not yet handed to the network (0 when not
+    // connected).
+    qint64 bytesToWrite() const;
     // Everything that has arrived and not yet been taken.
     QByteArray getData();
     // Closes the connection or the listener; allowed in any state.

@@ -23,12 +23,42 @@ QString fromCp1252(const QByteArray& bytes) {
     return text;
 }
 
+// The Windows-1252 byte for `c`, or -1 when the code page has none.
+int cp1252Byte(char16_t c) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return c;
+    for (int i = 0; i < 32; ++i)
+        if (Cp1252High[i] == c)
+            return 0x80 + i;
+    return -1;
+}
+
+bool validUtf8(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless |
+                                                    QStringConverter::Flag::ConvertInitialBom);
+    const QString text = utf8(bytes);
+    return !utf8.hasError();
+}
+
 } // namespace
 
 namespace TextCodec {
 
 QByteArray toWire(const QString& text) {
-    return text.toUtf8();
+    QByteArray bytes(text.size(), Qt::Uninitialized);
+    bool ascii = true;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const int b = cp1252Byte(text[i].unicode());
+        if (b < 0)
+            return text.toUtf8();
+        ascii = ascii && b < 0x80;
+        bytes[i] = char(b);
+    }
+    // Single-byte text that happens to read as UTF-8 ("\xC3\xA9" for "Ã©")
+    // would come back as other characters; UTF-8 keeps it exact.
+    if (!ascii && validUtf8(bytes))
+        return text.toUtf8();
+    return bytes;
 }
 
 QString fromWire(const QByteArray& bytes) {

@@ -8,13 +8,59 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace {
 
 // Longest file name (in bytes) that common file systems take.
 constexpr int kMaxNameBytes = 255;
+// Of an announced name only this many bytes are looked at: far more than any
+// file system takes, and a bound on the work a hostile name can cause.
+constexpr int kMaxAnnouncedBytes = 4096;
+
+// The bytes of `raw` up to kMaxAnnouncedBytes, cut before a UTF-8 sequence
+// that would not fit whole.
+QByteArray announcedPart(const QByteArray& raw) {
+    if (raw.size() <= kMaxAnnouncedBytes)
+        return raw;
+    qsizetype cut = kMaxAnnouncedBytes;
+    for (int back = 0; back < 3 && (uchar(raw[cut]) & 0xC0) == 0x80; ++back)
+        --cut;
+    return raw.left(cut);
+}
+
+// The longest start of `text` whose UTF-8 form takes at most `bytes` bytes;
+// a character is never cut in two.
+QString leftUtf8(const QString& text, qsizetype bytes) {
+    qsizetype used = 0;
+    qsizetype keep = 0;
+    while (keep < text.size()) {
+        const bool pair = text[keep].isHighSurrogate() && keep + 1 < text.size() &&
+                          text[keep + 1].isLowSurrogate();
+        const char32_t c = text[keep].unicode();
+        const int len = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (used + len > bytes)
+            break;
+        used += len;
+        keep += pair ? 2 : 1;
+    }
+    return text.left(keep);
+}
+
+// Why a write or save on `file` failed. A write the system took only in part
+// leaves the file's own reason empty ("Unknown error"), while errno, taken
+// right after the call, still holds the system's reason ("No space left on
+// device").
+QString failureReason(const QFileDevice& file, int err) {
+    if (err != 0 && err != EINTR && err != EAGAIN)
+        return QString::fromLocal8Bit(std::strerror(err));
+    if (file.error() != QFileDevice::NoError && !file.errorString().isEmpty())
+        return file.errorString();
+    return QStringLiteral("the disk took only part of the data");
+}
 
 } // namespace
 
@@ -40,17 +86,18 @@ Outcome<QByteArray> decrypted(SDK& engine, const QByteArray& cipher) {
     return transformed(cipher, [&](std::string& t) { return engine.DecryptMessage(t); });
 }
 
+QString rateText(double rate) {
+    const QLocale en(QLocale::English);
+    if (rate >= 1024.0 * 1024.0)
+        return en.toString(rate / (1024.0 * 1024.0), 'f', 1) + " MB/s";
+    return en.toString(rate / 1024.0, 'f', 1) + " KB/s";
+}
+
 QString transferSummary(qint64 bytes, qint64 elapsedMs) {
     const QLocale en(QLocale::English);
     const double secs = qMax<qint64>(elapsedMs, 1) / 1000.0;
-    const double rate = bytes / secs;
-    QString rateText;
-    if (rate >= 1024.0 * 1024.0)
-        rateText = en.toString(rate / (1024.0 * 1024.0), 'f', 1) + " MB/s";
-    else
-        rateText = en.toString(rate / 1024.0, 'f', 1) + " KB/s";
     return QStringLiteral("%1 bytes in %2 s (%3)")
-        .arg(en.toString(bytes), en.toString(elapsedMs / 1000.0, 'f', 2), rateText);
+        .arg(en.toString(bytes), en.toString(elapsedMs / 1000.0, 'f', 2), rateText(bytes / secs));
 }
 
 // ---------------------------------------------------------------- sender
@@ -58,6 +105,12 @@ QString transferSummary(qint64 bytes, qint64 elapsedMs) {
 QString FileSender::baseName(const QString& path) {
     const qsizetype cut = qMax(path.lastIndexOf('/'), path.lastIndexOf('\\'));
     return path.mid(cut + 1);
+}
+
+FileSender::FileSender(TransferContext context) : m_ctx(std::move(context)) {
+    m_answerTimer.setSingleShot(true);
+    QObject::connect(&m_answerTimer, &QTimer::timeout,
+                     [this] { abort(QStringLiteral("the other side stopped answering")); });
 }
 
 Outcome<> FileSender::open(const QString& path) {
@@ -78,14 +131,21 @@ Outcome<> FileSender::open(const QString& path) {
     m_rm = qint32(m_size - qint64(m_nb) * wire::kBlockSize);
     m_currentBlock = 0;
     m_finalSent = false;
+    m_nextRecord = 1;
+    m_answered = 0;
+    m_outstanding = 0;
+    m_state = State::Opened;
     return {};
 }
 
 bool FileSender::announce() {
+    if (m_state != State::Opened)
+        return false;
     if (!m_ctx.send(wire::message(wire::Kind::FileName, TextCodec::toWire(baseName(m_path))))) {
         abort(QStringLiteral("the connection refused the file announcement"));
         return false;
     }
+    m_state = State::Announced;
     m_ctx.view.UpdateList("Sending " + m_path + "...");
     return true;
 }
@@ -133,8 +193,30 @@ bool FileSender::sendRecord(qint64 record) {
 void FileSender::prepare(qint64 record) {
     // The next message is made while this one is on its way, so that the
     // acknowledgement finds it ready.
-    if (record <= m_nb + 1 && makeMessage(record, m_ready))
+    if (record <= messageCount() && m_readyRecord != record && makeMessage(record, m_ready))
         m_readyRecord = record;
+}
+
+void FileSender::pump() {
+    while (m_state == State::Sending && m_outstanding < m_window &&
+           m_nextRecord <= messageCount()) {
+        // A receiver that answers without reading would otherwise have us
+        // pile up block after block in memory.
+        if (m_ctx.backlog() > kMaxBacklog)
+            return;
+        if (!sendRecord(m_nextRecord) || m_state != State::Sending)
+            return; // stopped, or cancelled by whoever watched it go
+        ++m_nextRecord;
+        ++m_outstanding;
+        armAnswerTimer();
+    }
+    if (m_state == State::Sending)
+        prepare(m_nextRecord);
+}
+
+void FileSender::armAnswerTimer() {
+    if (!m_framed)
+        m_answerTimer.start(m_answerTimeoutMs);
 }
 
 void FileSender::setProgress() {
@@ -145,98 +227,88 @@ void FileSender::setProgress() {
 }
 
 bool FileSender::start() {
-    if (!m_file.isOpen())
+    if (m_state != State::Announced || !m_file.isOpen())
         return false;
-    if (m_window > 0) {
-        m_clock.start();
-        m_inProgress = true;
-        m_currentBlock = 0;
-        m_acked = 0;
-        m_nextRecord = 1;
-        m_ctx.view.setProgressValue(0);
-        m_ctx.view.setProgressVisible(true);
-        return fill();
-    }
     m_clock.start();
     m_currentBlock = 1;
-    m_inProgress = true;
+    m_state = State::Sending;
     m_finalSent = m_nb == 0;
-    if (!sendRecord(1))
+    armAnswerTimer();
+    pump();
+    if (m_state != State::Sending)
         return false;
     if (m_nb != 0)
         setProgress();
     m_ctx.view.setProgressVisible(true);
-    if (m_nb != 0)
-        prepare(2);
     return true;
-}
-
-bool FileSender::fill() {
-    // n full blocks and the final message; a file under one block is the
-    // final message alone.
-    const qint64 total = qint64(m_nb) + 1;
-    while (m_inProgress && m_nextRecord <= total && m_nextRecord - 1 - m_acked < m_window) {
-        if (!sendRecord(m_nextRecord))
-            return false;
-        ++m_nextRecord;
-    }
-    return m_inProgress;
 }
 
 void FileSender::acknowledge() {
     if (m_stale > 0) {
-        --m_stale;
+        --m_stale; // the answer to a block of a cancelled file
         return;
     }
-    if (!m_inProgress)
-        return;
-    if (m_window > 0) {
-        ++m_acked;
-        m_currentBlock = qint32(qMin<qint64>(m_acked, m_nb));
+    if (m_state != State::Sending || m_outstanding == 0)
+        return; // not an answer to anything of ours
+    --m_outstanding;
+    ++m_answered;
+    armAnswerTimer();
+    if (m_answered <= m_nb || m_nb == 0) {
+        m_currentBlock = qint32(m_answered + 1);
         setProgress();
-        if (m_acked >= qint64(m_nb) + 1)
-            finish();
-        else
-            fill();
+    }
+    if (m_answered == messageCount()) {
+        finish();
         return;
     }
-    ++m_currentBlock;
-    setProgress();
-    if (m_currentBlock <= m_nb) {
-        if (sendRecord(m_currentBlock))
-            prepare(m_currentBlock + 1);
+    pump();
+}
+
+void FileSender::bufferDrained() {
+    if (m_state != State::Sending)
         return;
-    }
-    if (!m_finalSent && !sendRecord(m_currentBlock))
-        return;
-    finish();
+    // Held back for room, not waiting for an answer: bytes leaving the
+    // buffer are the peer taking them.
+    if (m_outstanding < m_window && m_nextRecord <= messageCount())
+        armAnswerTimer();
+    pump();
+}
+
+void FileSender::stop() {
+    m_answerTimer.stop();
+    m_file.close();
+    m_ready.clear();
+    m_readyRecord = 0;
+    m_outstanding = 0;
+    m_state = State::Idle;
+    m_ctx.view.setProgressVisible(false);
 }
 
 void FileSender::finish() {
-    m_file.close();
-    m_ready.clear();
-    m_readyRecord = 0;
+    stop();
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
-    m_inProgress = false;
-    m_ctx.view.setProgressVisible(false);
+    if (m_onIdle)
+        m_onIdle(true);
 }
 
 void FileSender::abort(const QString& why) {
-    if (!m_file.isOpen() && !m_inProgress)
+    if (m_state == State::Idle)
         return;
-    m_file.close();
-    m_ready.clear();
-    m_readyRecord = 0;
-    m_inProgress = false;
-    m_ctx.view.setProgressVisible(false);
+    stop();
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
+    if (m_onIdle)
+        m_onIdle(false);
 }
 
-void FileSender::cancel(const QString& why) {
-    if (m_window > 0 && m_inProgress)
-        m_stale = m_nextRecord - 1 - m_acked;
-    abort(why);
+void FileSender::cancel() {
+    if (m_state == State::Idle)
+        return;
+    m_stale = m_framed ? m_outstanding : 0;
+    stop();
+    m_ctx.view.UpdateList(QStringLiteral("Sending cancelled."));
+    if (m_onIdle)
+        m_onIdle(false);
 }
 
 void FileSender::stop(const QString& why) {
@@ -246,13 +318,22 @@ void FileSender::stop(const QString& why) {
 
 // -------------------------------------------------------------- receiver
 
+FileReceiver::FileReceiver(TransferContext context, QString recvFolder)
+    : m_ctx(std::move(context)), m_recv(std::move(recvFolder)) {
+    m_progressTimer.setInterval(kProgressIntervalMs);
+    QObject::connect(&m_progressTimer, &QTimer::timeout, [this] { showProgress(); });
+    m_silenceTimer.setSingleShot(true);
+    QObject::connect(&m_silenceTimer, &QTimer::timeout,
+                     [this] { abort(QStringLiteral("the other side stopped sending")); });
+}
+
 FileReceiver::~FileReceiver() {
     if (m_file)
         m_file->cancelWriting();
 }
 
 QString FileReceiver::safeFileName(const QByteArray& raw) {
-    QString name = TextCodec::fromWire(raw);
+    QString name = TextCodec::fromWire(announcedPart(raw));
     const qsizetype cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
     name = name.mid(cut + 1);
     for (QChar& c : name) {
@@ -265,10 +346,8 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
         // Keep a short extension, shorten the rest.
         const qsizetype dot = name.lastIndexOf('.');
         QString ext = (dot > 0 && name.size() - dot <= 16) ? name.mid(dot) : QString();
-        QString stem = name.left(name.size() - ext.size());
-        while (!stem.isEmpty() && (stem + ext).toUtf8().size() > kMaxNameBytes - 12)
-            stem.chop(1);
-        name = stem + ext;
+        const QString stem = name.left(name.size() - ext.size());
+        name = leftUtf8(stem, kMaxNameBytes - 12 - ext.toUtf8().size()) + ext;
     }
     return name;
 }
@@ -305,7 +384,14 @@ void FileReceiver::begin(const QByteArray& rawName) {
                               "it was refused.");
         return;
     }
-    QDir().mkpath(m_recv);
+    // The folder may not exist yet: an installed program makes it when the
+    // first file arrives.
+    if (!QDir().mkpath(m_recv)) {
+        m_ctx.view.UpdateList(QStringLiteral("A file could not be received: the folder %1 "
+                                             "cannot be made.")
+                                  .arg(QDir::toNativeSeparators(m_recv)));
+        return;
+    }
     const QString name = freeFileName(m_recv, safeFileName(rawName));
     const QString path = QDir(m_recv).filePath(name);
     if (!isInside(m_recv, path)) {
@@ -324,13 +410,16 @@ void FileReceiver::begin(const QByteArray& rawName) {
     }
     m_file = std::move(file);
     m_bytes = 0;
-    m_clock.start();
+    m_clock.invalidate();
+    m_samples.clear();
     m_fileName = name;
     m_ctx.view.UpdateList("Receiving File " + name);
     m_blockCount = 0;
     m_receiving = true;
     m_percent = -1;
-    showPercent();
+    showProgress();
+    m_progressTimer.start();
+    m_silenceTimer.start(m_silenceTimeoutMs);
 }
 
 void FileReceiver::refuse(const QString& reason) {
@@ -339,21 +428,61 @@ void FileReceiver::refuse(const QString& reason) {
         m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
 }
 
-void FileReceiver::showPercent() {
-    if (m_expected < 0)
-        return;
-    const int p =
-        m_expected == 0 ? 100 : int(qMin<qint64>(m_bytes * 100 / qMax<qint64>(m_expected, 1), 100));
-    if (p != m_percent) {
-        m_percent = p;
-        m_ctx.view.setReceivePercent(p);
-    }
-}
-
 void FileReceiver::giveUp(const QString& why, const QString& reason) {
     fail(why);
     if (m_tellsSender)
         m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+}
+
+// "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
+QString sizeText(qint64 bytes) {
+    const QLocale en(QLocale::English);
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return en.toString(bytes / 1024.0, 'f', 1) + " KB";
+    if (bytes < 1024LL * 1024 * 1024)
+        return en.toString(bytes / (1024.0 * 1024.0), 'f', 1) + " MB";
+    return en.toString(bytes / (1024.0 * 1024.0 * 1024.0), 'f', 2) + " GB";
+}
+
+int FileReceiver::percent() const {
+    if (m_expected < 0)
+        return -1;
+    if (m_expected == 0)
+        return 100;
+    return int(qMin<qint64>(m_bytes * 100 / m_expected, 100));
+}
+
+void FileReceiver::showProgress() {
+    // With the size announced ("FS:"): how much of it; else how much so far.
+    m_percent = percent();
+    QString text =
+        m_percent < 0
+            ? "Receiving: " + sizeText(m_bytes)
+            : QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected));
+    if (m_clock.isValid()) {
+        // The rate over the last second or so.
+        m_samples.append({m_clock.elapsed(), m_bytes});
+        while (m_samples.size() > 5)
+            m_samples.removeFirst();
+        const qint64 ms = m_samples.last().first - m_samples.first().first;
+        if (ms > 0)
+            text += " at " + rateText((m_samples.last().second - m_samples.first().second) *
+                                      1000.0 / double(ms));
+    }
+    m_ctx.view.setReceiveStatus(text);
+}
+
+void FileReceiver::stopped() {
+    m_receiving = false;
+    m_expected = -1;
+    m_percent = -1;
+    m_progressTimer.stop();
+    m_silenceTimer.stop();
+    m_ctx.view.setReceiveStatus(QString());
+    if (m_onIdle)
+        m_onIdle();
 }
 
 void FileReceiver::fail(const QString& why) {
@@ -361,11 +490,9 @@ void FileReceiver::fail(const QString& why) {
         m_file->cancelWriting();
         m_file.reset();
     }
-    m_receiving = false;
+    stopped();
     m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " + m_fileName +
                           ".");
-    m_expected = -1;
-    m_ctx.view.setReceivePercent(-1);
 }
 
 void FileReceiver::abort(const QString& why) {
@@ -376,7 +503,17 @@ void FileReceiver::abort(const QString& why) {
 void FileReceiver::block(const QByteArray& message) {
     if (!m_receiving || !m_file)
         return; // no reception open: nowhere to put it
+    if (!m_clock.isValid()) {
+        m_clock.start();
+        m_samples.append({0, 0});
+    }
+    m_silenceTimer.start(m_silenceTimeoutMs);
     const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
+    // A full block is answered as soon as its message is complete, so that
+    // the next one is on its way while this one is stored; should storing it
+    // fail, the reception ends here and the sender stops for want of answers.
+    if (!final)
+        m_ctx.send(wire::message(wire::Kind::Ack));
     QByteArray data = wire::payloadOf(message);
     if (!data.isEmpty()) {
         Outcome<QByteArray> plain = decrypted(m_ctx.engine, data);
@@ -391,33 +528,37 @@ void FileReceiver::block(const QByteArray& message) {
         data = data.leftJustified(wire::kBlockSize, ' ', true);
         ++m_blockCount;
     }
+    errno = 0;
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
-        const QString error = m_file->errorString();
-        giveUp(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, error), error);
+        const QString reason = failureReason(*m_file, errno);
+        giveUp(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, reason), reason);
         return;
     }
     m_bytes += data.size();
-    showPercent();
-    if (final) {
-        if (!m_file->commit()) {
-            const QString reason = m_file->errorString();
-            m_file.reset();
-            m_receiving = false;
-            m_expected = -1;
-            m_ctx.view.setReceivePercent(-1);
-            m_ctx.view.UpdateList(QStringLiteral("File not received: saving %1 failed (%2).")
-                                      .arg(m_fileName, reason));
-            if (m_tellsSender)
-                m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
-            return;
-        }
+    if (m_expected >= 0 && percent() != m_percent)
+        showProgress(); // each step of the percentage, not only on the timer
+    if (!final)
+        return;
+    errno = 0;
+    if (!m_file->commit()) {
+        const QString reason = failureReason(*m_file, errno);
         m_file.reset();
-        m_expected = -1;
-        m_ctx.view.setReceivePercent(-1);
-        m_ctx.view.UpdateList("File Received.");
-        m_ctx.view.UpdateList(transferSummary(m_bytes, m_clock.elapsed()));
+        stopped();
+        m_ctx.view.UpdateList(
+            QStringLiteral("File not received: saving %1 failed (%2). Nothing was saved under %1.")
+                .arg(m_fileName, reason));
+        if (m_tellsSender)
+            m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+        return;
     }
+    m_file.reset();
+    const qint64 elapsed = m_clock.elapsed();
+    const QString stored = QDir(m_recv).filePath(m_fileName);
+    stopped();
+    m_ctx.view.UpdateList("File Received.");
+    m_ctx.view.UpdateList("Saved as " + QDir::toNativeSeparators(stored));
+    m_ctx.view.UpdateList(transferSummary(m_bytes, elapsed));
+    // Only now: the sender's "File Transferred." means the file is there.
     m_ctx.send(wire::message(wire::Kind::Ack));
-    if (final)
-        m_receiving = false;
+    m_ctx.view.fileArrived(stored);
 }

@@ -16,6 +16,7 @@ void Reassembler::push(const QByteArray& arrival) {
 Reassembler::Result Reassembler::take(qsizetype length, qsizetype skip, QByteArray& message) {
     message = m_buffer.left(length);
     m_buffer.remove(0, length + skip);
+    m_release = false;
     return Result::Message;
 }
 
@@ -48,16 +49,47 @@ Reassembler::Result Reassembler::next(Reception reception, QByteArray& message) 
 }
 
 qsizetype Reassembler::blockAfterAnnouncement() const {
-    // The announcement holds at least one character of a name.
-    for (qsizetype at = m_buffer.indexOf(kBlockPrefix, wire::kPrefixSize + 1); at > 0;
-         at = m_buffer.indexOf(kBlockPrefix, at + 1)) {
-        const qsizetype tail = m_buffer.size() - at;
-        const bool fits = m_buffer.mid(at, wire::kFinalPrefixSize) == kFinalPrefix
-                              ? tail <= wire::kMaxFinalMessageSize
-                              : tail < wire::kBlockMessageSize ||
-                                    m_buffer[at + wire::kBlockMessageSize - 1] == wire::kTerminator;
-        if (fits)
-            return at;
+    // The sender waits before its first block, so a block glued to the
+    // announcement is the last thing in the arrival: "FB:" + a block + "|"
+    // ending where the arrival ends, or "FB:RM:" + the rest + "|". A name may
+    // itself hold "FB:" (a legal file name), so a shorter tail splits it only
+    // when it holds a byte that no name holds (see below). Only the arrival's
+    // last bytes can hold a block, which bounds the search whatever the
+    // name's length.
+    const qsizetype size = m_buffer.size();
+    const qsizetype nameEnd = wire::kPrefixSize + 1; // at least one character of a name
+    if (!m_buffer.endsWith(wire::kTerminator))
+        return blockCutShort(nameEnd);
+    qsizetype at = -1;
+    const qsizetype full = size - wire::kBlockMessageSize;
+    if (full >= nameEnd && QByteArrayView(m_buffer).sliced(full).startsWith(kBlockPrefix) &&
+        !QByteArrayView(m_buffer).sliced(full).startsWith(kFinalPrefix))
+        at = full;
+    // The final block starts at the last "FB:RM:" close enough to the end.
+    const qsizetype from = qMax(nameEnd, size - wire::kMaxFinalMessageSize);
+    if (from < size) {
+        const qsizetype final = QByteArrayView(m_buffer).sliced(from).lastIndexOf(kFinalPrefix);
+        if (final >= 0)
+            at = qMax(at, from + final);
+    }
+    return at >= 0 ? at : blockCutShort(nameEnd);
+}
+
+qsizetype Reassembler::blockCutShort(qsizetype nameEnd) const {
+    // A first block the network cut short. A sent name never holds '/', '\\'
+    // or NUL, while a block's encrypted bytes almost always hold one of them:
+    // the name ends before the first such byte, and the block begins at the
+    // last "FB:" in front of it. Without such a byte the arrival cannot be
+    // told from a name and stays one announcement.
+    const qsizetype size = m_buffer.size();
+    const qsizetype window = qMax(nameEnd, size - (wire::kBlockMessageSize - 1));
+    for (qsizetype i = window; i < size; ++i) {
+        const char c = m_buffer[i];
+        if (c != '/' && c != '\\' && c != '\0')
+            continue;
+        const qsizetype at =
+            QByteArrayView(m_buffer).sliced(window, i - window).lastIndexOf(kBlockPrefix);
+        return at >= 0 ? window + at : -1;
     }
     return -1;
 }
@@ -70,9 +102,13 @@ Reassembler::Result Reassembler::nextFinalBlock(QByteArray& message) {
         if (m_buffer[i] == wire::kTerminator && i + 1 < size && wire::prefixAt(m_buffer, i + 1))
             return take(i, 1, message);
     }
-    // Otherwise the "|" that ends what has arrived so far.
-    if (size <= wire::kMaxFinalMessageSize && m_buffer.endsWith(wire::kTerminator))
+    // Otherwise the "|" that ends what has arrived so far, unless the rest of
+    // a split message may still come.
+    if (size <= wire::kMaxFinalMessageSize && m_buffer.endsWith(wire::kTerminator)) {
+        if (m_holdFinal && size < wire::kMaxFinalMessageSize && !m_release)
+            return Result::Held;
         return take(size - 1, 1, message);
+    }
     if (size >= wire::kMaxFinalMessageSize)
         return Result::Overflow;
     return Result::NeedMore;

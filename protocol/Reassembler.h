@@ -23,7 +23,8 @@ public:
     enum class Result {
         Message,  // `message` holds one message (a block without its "|")
         NeedMore, // nothing complete yet
-        Overflow  // the peer sent more than one block message can hold
+        Overflow, // the peer sent more than one block message can hold
+        Held      // a final block seems complete; see holdFinalBlocks()
     };
 
     // Whether a file reception is running; it may change between calls to
@@ -34,7 +35,21 @@ public:
     // Takes the next message.
     Result next(Reception reception, QByteArray& message);
 
-    void clear() { m_buffer.clear(); }
+    // The network may split a final block message just after a "|" inside
+    // its payload, and the wire carries no length to tell that from its
+    // end. When holding is on, a final block message whose "|" is the last
+    // byte that has arrived (and that could still grow) is not taken:
+    // next() answers Held, and the caller either pushes more bytes (which
+    // continue it, unless they begin a message of their own) or, after a
+    // short wait without any, calls releaseHeld() and next() again.
+    void holdFinalBlocks(bool on) { m_holdFinal = on; }
+    // The held final block message is taken at the next call of next().
+    void releaseHeld() { m_release = true; }
+
+    void clear() {
+        m_buffer.clear();
+        m_release = false;
+    }
     qsizetype buffered() const { return m_buffer.size(); }
 
 private:
@@ -43,7 +58,11 @@ private:
     Result nextOther(QByteArray& message);
     // Where a block message starts behind a file announcement, or -1.
     qsizetype blockAfterAnnouncement() const;
+    // Where a first block that arrived only in part starts, or -1.
+    qsizetype blockCutShort(qsizetype nameEnd) const;
     Result take(qsizetype length, qsizetype skip, QByteArray& message);
 
     QByteArray m_buffer;
+    bool m_holdFinal = false;
+    bool m_release = false;
 };

@@ -76,8 +76,9 @@ bool SecureLink::send(const QByteArray& message) {
         return false;
     const int generation = m_generation;
     const SecureChannel::Step step = m_channel->send(message);
-    apply(step);
-    return generation == m_generation && m_channel && m_channel->mode() != Mode::Closed;
+    const bool written = apply(step);
+    // A message queued during the handshake has no writes yet, and is sent.
+    return written && generation == m_generation && m_channel && m_channel->mode() != Mode::Closed;
 }
 
 void SecureLink::lost() {
@@ -112,7 +113,7 @@ void SecureLink::rearm() {
 
 // Carries out one step in the order the channel asks for; stops when a
 // handler ended the connection.
-void SecureLink::apply(const SecureChannel::Step& step) {
+bool SecureLink::apply(const SecureChannel::Step& step) {
     const int generation = m_generation;
     bool written = true;
     for (const QByteArray& w : step.writes)
@@ -132,23 +133,24 @@ void SecureLink::apply(const SecureChannel::Step& step) {
         if (m_h.modeChanged)
             m_h.modeChanged();
         if (generation != m_generation)
-            return;
+            return written;
     }
     for (const QByteArray& bytes : step.legacy) {
         if (m_h.legacy)
             m_h.legacy(bytes);
         if (generation != m_generation)
-            return;
+            return written;
     }
     for (const QByteArray& message : step.messages) {
         if (m_h.message)
             m_h.message(message);
         if (generation != m_generation)
-            return;
+            return written;
     }
     if (step.close) {
         m_failed = true;
         if (m_h.close)
             m_h.close(step.status.contains(SecureChannel::DamagedLine));
     }
+    return written;
 }

@@ -65,7 +65,8 @@ public:
 
 private:
     void start(SecureChannel::Role role);
-    void apply(const SecureChannel::Step& step);
+    // Carries out one step of the channel; false when a write failed.
+    bool apply(const SecureChannel::Step& step);
     void rearm();
     void expired();
 

@@ -20,11 +20,46 @@ const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
 const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
+const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not seem to match: "
+                                           "compare the Key check lines.");
 
 // The connect wait: this many polls, each waiting up to kPollMs for socket
 // events, so a real connection has a few seconds to complete.
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
+
+// Longest piece of a peer's text quoted in a status line.
+constexpr int kQuotedChars = 64;
+
+QString quoted(const QString& text) {
+    return text.size() <= kQuotedChars ? text : text.left(kQuotedChars) + QChar(0x2026);
+}
+
+// Whether a decrypted chat line reads as text. A line typed by a person
+// holds no control characters (a tab at most), in either code page; a line
+// decrypted with keys other than the sender's is random bytes, and any one of
+// them is a control byte about once in eight.
+bool readsAsText(const QByteArray& line) {
+    for (const char ch : line) {
+        const uchar c = uchar(ch);
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+// "1 file", "3 files".
+QString files(qsizetype n) {
+    return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+}
+
+// Held chat lines go out this far apart once the file has gone.
+constexpr int kChatSpacingMs = 20;
+
+// How long a final block message that ends with what has arrived is held,
+// in case the network split it just after a "|" of its payload. The sender
+// sends nothing else before our "OK:" (but chat), so bytes that follow
+// within this time and begin no message are the rest of it.
+constexpr int kFinalBlockWaitMs = 250;
 
 } // namespace
 
@@ -32,7 +67,8 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
                  SessionView& view, QObject* parent)
     : QObject(parent), m_sock(sock), m_services(services), m_view(view),
       m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
-      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }}),
+      m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); },
+                               [this] { return m_sock.bytesToWrite(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
                  recvFolder),
       m_link(sock, SecureLink::Handlers{
@@ -47,9 +83,24 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
     m_link.setEnabled(false);
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
-    connect(&m_sock, &Socket::sendProgress, this, [this] { m_view.bumpSendBar(); });
+    connect(&m_sock, &Socket::sendProgress, this, [this] {
+        m_view.bumpSendBar();
+        m_sender.bufferDrained();
+    });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
     connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
+    m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
+    m_receiver.setIdleHandler([this] { scheduleNextFile(); });
+    m_nextFileTimer.setSingleShot(true);
+    connect(&m_nextFileTimer, &QTimer::timeout, this, &Session::sendNextFile);
+    m_reassembler.holdFinalBlocks(true);
+    m_finalBlockWait.setSingleShot(true);
+    connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
+        m_reassembler.releaseHeld();
+        handleBuffered();
+    });
+    m_chatTimer.setSingleShot(true);
+    connect(&m_chatTimer, &QTimer::timeout, this, &Session::sendHeldChat);
 }
 
 Session::~Session() = default;
@@ -96,8 +147,35 @@ int Session::portForNewConnection(const QString& portStr) {
     return port;
 }
 
+QString Session::ownAddress() {
+    const QString text = m_view.ownAddressText();
+    const QString trimmed = text.trimmed();
+    if (trimmed != text)
+        m_view.setOwnAddressText(trimmed);
+    return trimmed;
+}
+
+QString Session::typedPeerAddress() {
+    const QString text = m_view.peerAddressText();
+    const QString trimmed = text.trimmed();
+    if (trimmed != text)
+        m_view.setPeerAddressText(trimmed);
+    return trimmed;
+}
+
+bool Session::IsWaiting() const {
+    return m_sock.state() == Socket::Listening;
+}
+
+void Session::beginConnection() {
+    m_heard = false;
+    m_addressTaken = false;
+    m_repeatNoted = false;
+    m_unreadableNoted = false;
+}
+
 void Session::Listen(const QString& portStr) {
-    if (m_connecting)
+    if (m_connecting || m_closed)
         return;
     const int port = portForNewConnection(portStr);
     if (port == 0)
@@ -108,6 +186,7 @@ void Session::Listen(const QString& portStr) {
     m_linked = false;
     m_reassembler.clear();
     m_link.end();
+    m_finalBlockWait.stop();
     m_sock.setLocalPort(port);
     QString error;
     if (!m_sock.listen(&error)) {
@@ -115,9 +194,11 @@ void Session::Listen(const QString& portStr) {
             QStringLiteral("Cannot wait for a connection on port %1: %2").arg(port).arg(error));
         return;
     }
+    ownAddress();
     m_view.UpdateList("Waiting for Connection");
     m_host = true;
     m_client = false;
+    emit connectionStateChanged();
 }
 
 void Session::onConnectionRequest(int requestId) {
@@ -132,14 +213,17 @@ void Session::onConnectionRequest(int requestId) {
     }
     m_linked = true;
     m_reassembler.clear();
+    beginConnection();
+    m_finalBlockWait.stop();
     m_connected = true;
     m_view.setSendButtonsEnabled(true);
+    emit connectionStateChanged();
 }
 
 void Session::Connect(const QString& portStr) {
-    if (m_connecting)
+    if (m_connecting || m_closed)
         return;
-    const QString host = m_view.peerAddressText().trimmed();
+    const QString host = typedPeerAddress();
     if (host.isEmpty()) {
         m_services.message("Missing IP Address.");
         return;
@@ -151,35 +235,51 @@ void Session::Connect(const QString& portStr) {
     // is checked once its address is known.
     const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
     if (dotted) {
-        if (const Outcome<QByteArray> seed = seedText(host, m_view.ownAddressText()); !seed) {
+        if (const Outcome<QByteArray> seed = seedText(host, ownAddress()); !seed) {
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
 
+    // Whatever this side was doing (waiting included) ends here: from now on
+    // it is the side that connects, and the keys put the other side first.
     m_sock.close();
     m_linked = false;
+    m_host = false;
+    m_client = false;
     m_reassembler.clear();
     m_link.end();
+    m_finalBlockWait.stop();
     m_connectFailed = false;
+    m_stopConnecting = false;
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
 
     m_connecting = true;
+    emit connectionStateChanged();
     for (int polls = 0; polls < kConnectPolls; ++polls) {
-        if (m_sock.state() == Socket::Connected || m_connectFailed)
+        if (m_sock.state() == Socket::Connected || m_connectFailed || m_stopConnecting)
             break;
         m_services.processEvents(kPollMs);
     }
     m_connecting = false;
 
+    if (m_stopConnecting) {
+        // Exit, the close box or Disconnect during the wait: a connection
+        // that has completed meanwhile is not used.
+        m_sock.close();
+        emit connectionStateChanged();
+        return;
+    }
     if (m_sock.state() != Socket::Connected) {
         // A connect that completes after the wait would never be used.
         m_sock.close();
+        emit connectionStateChanged();
         m_services.message(kCannotConnect);
         return;
     }
     m_linked = true;
+    beginConnection();
     if (!dotted) {
         // Keys are made from the address actually connected to, which is
         // what the host sees.
@@ -189,25 +289,31 @@ void Session::Connect(const QString& portStr) {
         if (!seed) {
             m_sock.close();
             m_linked = false;
+            emit connectionStateChanged();
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
     m_client = true;
+    const QString own = ownAddress();
     m_link.startClient();
     if (!m_linked)
         return; // closed at once: secure connections are required but switched off
-    send(wire::message(wire::Kind::Address, TextCodec::toWire(m_view.ownAddressText())));
+    send(wire::message(wire::Kind::Address, TextCodec::toWire(own)));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
     m_connected = true;
+    emit connectionStateChanged();
 }
 
 bool Session::GenerateKeys() {
-    const QString own = m_view.ownAddressText();
-    const QString peer = m_view.peerAddressText();
+    if (m_closed)
+        return false; // the program is ending: no key files are made
+    const QString own = ownAddress();
+    // The host's peer text is the "IP:" payload, exactly as the peer used it.
+    const QString peer = m_host ? m_view.peerAddressText() : typedPeerAddress();
     const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
     if (!seed) {
@@ -238,8 +344,15 @@ void Session::onDataArrival() {
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
+    if (!bytes.isEmpty())
+        m_heard = true;
     m_view.bumpReceiveBar();
+    m_finalBlockWait.stop();
     m_reassembler.push(bytes);
+    handleBuffered();
+}
+
+void Session::handleBuffered() {
     QByteArray message;
     for (;;) {
         const Reassembler::Result r =
@@ -248,6 +361,11 @@ void Session::handleArrival(const QByteArray& bytes) {
                                message);
         if (r == Reassembler::Result::NeedMore)
             return;
+        if (r == Reassembler::Result::Held) {
+            // Bytes that arrive within this wait continue the final block.
+            m_finalBlockWait.start(kFinalBlockWaitMs);
+            return;
+        }
         if (r == Reassembler::Result::Overflow) {
             m_view.UpdateList("The other side sent a damaged file block; the connection was "
                               "closed.");
@@ -295,14 +413,34 @@ void Session::dispatch(const QByteArray& message) {
 void Session::handleAddress(const QByteArray& payload) {
     if (!m_host)
         return; // only the side that waited is told the other's address
-    m_view.setPeerAddressText(TextCodec::fromWire(payload));
+    if (m_addressTaken) {
+        // The keys of a connection are made once; a peer that keeps sending
+        // its address gets one line, not a key generation (or box) each.
+        if (!m_repeatNoted) {
+            m_repeatNoted = true;
+            m_view.UpdateList("The other side sent its address again; it was ignored.");
+        }
+        return;
+    }
+    m_addressTaken = true;
+    const QString said = TextCodec::fromWire(payload);
+    m_view.setPeerAddressText(said);
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected.");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
+    // The address the connection really comes from: when the other side
+    // names another one (a typing error, a router between the two), it may
+    // also have typed this side's address differently from txtIP.
+    const QString from = m_sock.remoteAddress();
+    if (!from.isEmpty() && said != from)
+        m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
+                                         "connection comes from %2: chat may not be readable "
+                                         "(see Help > Using Vantrel).")
+                              .arg(quoted(said), from));
     // The offer of a secure connection is the first thing the host sends.
     if (m_linked)
-        m_link.startHost(TextCodec::toWire(m_view.ownAddressText()));
+        m_link.startHost(TextCodec::toWire(ownAddress()));
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -311,7 +449,13 @@ void Session::handleChat(const QByteArray& payload) {
         m_view.UpdateList("A chat line could not be decrypted: " + line.error());
         return;
     }
-    m_view.UpdateChatList(TextCodec::fromWire(line.value()));
+    const QString text = TextCodec::fromWire(line.value());
+    m_view.UpdateChatList(text);
+    m_view.chatArrived(text);
+    if (!m_unreadableNoted && !readsAsText(line.value())) {
+        m_unreadableNoted = true;
+        m_view.UpdateList(kKeysDiffer);
+    }
 }
 
 void Session::handlePeerEnd() {
@@ -319,6 +463,8 @@ void Session::handlePeerEnd() {
     m_connected = false;
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
+    if (!client)
+        m_view.UpdateList("The other person ended the connection.");
     if (client) {
         m_services.message(kPeerEnded + kProgramEnds);
         m_services.endProgram();
@@ -330,6 +476,24 @@ void Session::handlePeerEnd() {
 void Session::onConnectionLost(const QString&) {
     if (!m_linked)
         return;
+    if (m_host && !m_heard) {
+        // A connection that closed before sending anything (a port scan, a
+        // health check) was not the other person: go on waiting.
+        m_linked = false;
+        m_connected = false;
+        m_reassembler.clear();
+        m_link.end();
+        m_view.setSendButtonsEnabled(false);
+        m_sock.close();
+        QString error;
+        if (m_sock.listen(&error)) {
+            emit connectionStateChanged();
+            return;
+        }
+        m_view.UpdateList("Waiting for a connection has ended: " + error);
+        endConnection(QStringLiteral("the connection was lost"));
+        return;
+    }
     // A frame cut short by the end of the stream is damage, not a loss.
     const int connection = m_connectionCount;
     m_link.lost();
@@ -346,13 +510,18 @@ void Session::endConnection(const QString& transferWhy) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
+    m_finalBlockWait.stop();
     m_link.end();
     m_view.setLinkMode(SessionView::LinkMode::None);
     m_receiver.setTellsSender(false);
     m_sender.stop(transferWhy);
     m_receiver.abort(transferWhy);
+    m_view.setSendButtonsEnabled(false);
+    dropHeldChat();
+    dropWaitingFiles(QStringLiteral("the connection ended"));
     // Key material stays on disk only while a connection is in use.
     wipe();
+    emit connectionStateChanged();
 }
 
 void Session::wipe() {
@@ -363,20 +532,116 @@ void Session::wipe() {
 
 // --------------------------------------------------------------- sending
 
-void Session::SendChat(const QString& line) {
+bool Session::SendChat(const QString& line) {
     if (line.isEmpty())
-        return;
+        return false;
     if (!m_connected) {
         m_services.message("You are not connected.");
-        return;
+        return false;
     }
-    m_view.UpdateChatList("<" + line + ">");
     const Outcome<QByteArray> cipher = encrypted(*m_engine, TextCodec::toWire(line));
     if (!cipher) {
         m_services.message("The line could not be encrypted: " + cipher.error());
+        return false;
+    }
+    const QByteArray message = wire::message(wire::Kind::Chat, cipher.value());
+    if (chatMustWait()) {
+        m_heldChat << message;
+        m_view.UpdateChatList("<" + line + ">");
+        if (!m_toldChatWaits)
+            m_view.UpdateList("Chat lines are sent when the file has gone.");
+        m_toldChatWaits = true;
+        return true;
+    }
+    if (!send(message)) {
+        m_services.message("The line was not sent.  " + m_sock.errorString());
+        return false;
+    }
+    m_view.UpdateChatList("<" + line + ">");
+    return true;
+}
+
+bool Session::chatMustWait() const {
+    // Frames keep chat apart from blocks: nothing waits inside them.
+    if (m_link.sendsFrames())
+        return false;
+    return m_sender.busy() || !m_heldChat.isEmpty();
+}
+
+void Session::sendHeldChat() {
+    if (m_heldChat.isEmpty() || m_chatTimer.isActive())
+        return;
+    if (!m_connected) {
+        dropHeldChat();
         return;
     }
-    send(wire::message(wire::Kind::Chat, cipher.value()));
+    if (m_sender.busy())
+        return; // another file is on its way; the lines follow it
+    send(m_heldChat.takeFirst());
+    if (m_heldChat.isEmpty()) {
+        m_toldChatWaits = false;
+        scheduleNextFile();
+    } else {
+        m_chatTimer.start(kChatSpacingMs);
+    }
+}
+
+void Session::senderIdle(bool completed) {
+    if (!completed)
+        dropWaitingFiles(m_connected ? QStringLiteral("the file before them did not go")
+                                     : QStringLiteral("the connection ended"));
+    if (m_heldChat.isEmpty())
+        scheduleNextFile();
+    else
+        sendHeldChat();
+}
+
+void Session::scheduleNextFile() {
+    // Not from inside an arrival: sending waits a moment after the
+    // announcement and lets events run meanwhile. Apart from whatever went
+    // last, so that the announcement arrives on its own.
+    if (!m_waitingFiles.isEmpty() && !m_nextFileTimer.isActive())
+        m_nextFileTimer.start(kChatSpacingMs);
+}
+
+void Session::sendNextFile() {
+    if (m_waitingFiles.isEmpty() || m_sender.busy() || !m_heldChat.isEmpty() ||
+        receivingBlocksSending())
+        return; // tried again when the sender, the chat or the reception is done
+    if (!m_connected) {
+        dropWaitingFiles(QStringLiteral("the connection ended"));
+        return;
+    }
+    const QString next = m_waitingFiles.takeFirst();
+    if (!m_waitingFiles.isEmpty())
+        m_view.UpdateList(
+            m_waitingFiles.size() == 1
+                ? QStringLiteral("1 more file waiting.")
+                : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
+    SendFile(next, Confirm::Skip);
+    if (!m_sender.busy())
+        scheduleNextFile(); // that one could not be sent; on to the next
+}
+
+void Session::dropWaitingFiles(const QString& why) {
+    m_nextFileTimer.stop();
+    if (m_waitingFiles.isEmpty())
+        return;
+    const qsizetype n = m_waitingFiles.size();
+    m_waitingFiles.clear();
+    m_view.UpdateList(QStringLiteral("%1 waiting not sent: %2.").arg(files(n), why));
+}
+
+void Session::dropHeldChat() {
+    m_chatTimer.stop();
+    m_toldChatWaits = false;
+    if (m_heldChat.isEmpty())
+        return;
+    const qsizetype n = m_heldChat.size();
+    m_heldChat.clear();
+    m_view.UpdateList(
+        n == 1 ? QStringLiteral("1 chat line was not sent: the connection ended.")
+               : QStringLiteral("%1 chat lines were not sent: the connection ended.").arg(n));
 }
 
 void Session::SendFile(const QString& fn, Confirm confirm) {
@@ -391,6 +656,10 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
+    if (receivingBlocksSending()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
     if (const Outcome<> opened = m_sender.open(fn); !opened) {
         m_services.message(opened.error());
         return;
@@ -398,6 +667,7 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     if (m_link.sendsFrames()) {
         // Frames keep messages apart: no pause, several blocks in flight.
         m_sender.setWindow(qBound(1, m_link.peerWindow(), SecureChannel::MaxWindow));
+        m_sender.setFramed(true);
         if (!send(wire::message(wire::Kind::FileSize, QByteArray::number(m_sender.size())))) {
             m_sender.abort(QStringLiteral("the connection refused the file announcement"));
             return;
@@ -406,17 +676,70 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
             m_sender.start();
         return;
     }
-    m_sender.setWindow(0);
+    // One block message at a time, each after the answer to the one before.
+    m_sender.setWindow(1);
+    m_sender.setFramed(false);
     if (!m_sender.announce())
         return;
     // The announcement has no terminator: the first block follows a moment
     // later so that it arrives on its own.
     Pause(2);
+    if (!m_sender.busy())
+        return; // cancelled, or the connection ended, during the pause
     if (!m_connected) {
         m_sender.abort(QStringLiteral("the connection ended"));
         return;
     }
     m_sender.start();
+}
+
+void Session::SendFiles(const QStringList& paths, Confirm confirm) {
+    if (paths.isEmpty())
+        return;
+    if (!m_connected) {
+        m_services.message("You are not connected.");
+        return;
+    }
+    if (receivingBlocksSending()) {
+        m_services.message("A file is being received.  Wait until it has arrived.");
+        return;
+    }
+    QStringList chosen;
+    for (const QString& fn : paths) {
+        if (confirm == Confirm::Skip ||
+            m_services.question("Are you sure you want to send the file " + fn + "?",
+                                "Send Confirm"))
+            chosen << fn;
+    }
+    if (chosen.isEmpty())
+        return;
+    m_waitingFiles << chosen;
+    if (m_sender.busy() || !m_heldChat.isEmpty()) {
+        m_view.UpdateList(QStringLiteral("%1 waiting.").arg(files(m_waitingFiles.size())));
+        return;
+    }
+    m_nextFileTimer.stop();
+    sendNextFile();
+}
+
+bool Session::receivingBlocksSending() const {
+    // In the legacy way an announcement of ours would reach the sending peer
+    // glued to an "OK:", and a peer that reads one message per arrival
+    // loses it. Frames keep the two directions apart.
+    return !m_link.sendsFrames() && m_receiver.ClientRecv();
+}
+
+bool Session::CancelSend() {
+    if (!m_sender.busy())
+        return false;
+    dropWaitingFiles(QStringLiteral("sending was cancelled"));
+    // Inside the frames the receiver is told and discards its part; in the
+    // legacy way the wire cannot say it, and the receiver gives up when
+    // nothing more comes.
+    if (m_link.sendsFrames() && m_sender.FileInProgress())
+        send(wire::message(wire::Kind::Cancel, "S"));
+    m_sender.cancel();
+    return true;
 }
 
 void Session::Pause(int secs) {
@@ -433,6 +756,8 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
+    m_closed = true;
+    m_stopConnecting = m_connecting;
     if (m_connected) {
         send(wire::message(wire::Kind::End));
         m_sock.close();
@@ -486,15 +811,6 @@ void Session::handleCancel(const QByteArray& payload) {
         if (m_sender.busy())
             m_sender.stop("the other side cancelled it" + why);
     }
-}
-
-bool Session::CancelSending() {
-    if (!m_sender.busy())
-        return false;
-    if (m_link.sendsFrames() && m_sender.FileInProgress())
-        send(wire::message(wire::Kind::Cancel, "S"));
-    m_sender.cancel(QStringLiteral("you cancelled it"));
-    return true;
 }
 
 bool Session::CancelReceiving() {
@@ -554,4 +870,15 @@ void Session::closeByLink(bool damaged) {
     m_sock.close();
     endConnection(damaged ? QStringLiteral("the connection was damaged")
                           : QStringLiteral("the secure connection could not be set up"));
+}
+
+void Session::Disconnect() {
+    if (m_closed || !(m_connected || m_linked || m_connecting || IsWaiting()))
+        return;
+    m_stopConnecting = m_connecting;
+    if (m_connected)
+        send(wire::message(wire::Kind::End));
+    m_sock.close();
+    endConnection(QStringLiteral("the connection was ended"));
+    m_view.UpdateList("Disconnected.");
 }

@@ -5,8 +5,11 @@
 #include "protocol/SecureLink.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <memory>
 
 class SDK;
@@ -30,16 +33,30 @@ public:
     void Listen(const QString& portStr);
     // "Connect" to the address in txtConnect.
     void Connect(const QString& portStr);
-    // Chat "Send" / Enter: echoes, encrypts and sends one line.
-    void SendChat(const QString& line);
+    // Chat "Send" / Enter: encrypts and sends one line, and shows it as
+    // "<line>" once it has gone out. False (after telling the user why, for
+    // a line that is not empty) when it did not go out.
+    bool SendChat(const QString& line);
     // Whether SendFile asks the user before sending.
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
+    // Several files: each is sent in turn once the one before it has gone
+    // (and the chat lines typed meanwhile). With Confirm::Ask the user is
+    // asked about each file first.
+    void SendFiles(const QStringList& paths, Confirm confirm);
+    // The Cancel button / File > Cancel Sending: stops this side's send and
+    // the files waiting behind it; inside a secure connection the receiver
+    // is told with "FC:S". False when no file is being sent.
+    bool CancelSend();
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
     void Exit();
+    // File > Disconnect: ends the connection (telling a connected peer), the
+    // wait for one or the connect wait; the key files are wiped and the
+    // program stays ready to wait or connect again.
+    void Disconnect();
     // Makes this connection's keys from the two addresses. False (and a
     // message) when they cannot be made.
     bool GenerateKeys();
@@ -59,9 +76,6 @@ public:
     void setSecureWindow(int window) { m_link.setWindow(window); }
     // How this connection is carried (secure, legacy, being set up).
     const SecureLink& link() const { return m_link; }
-    // Stops the outgoing file; inside a secure connection the receiver is
-    // told with "FC:S". False when no file is being sent.
-    bool CancelSending();
     // Gives up the incoming file with "FC:R" (secure connections only).
     // False when there is nothing that can be given up.
     bool CancelReceiving();
@@ -76,6 +90,10 @@ public:
     bool IsHost() const { return m_host; }
     // ... or made it.
     bool IsClient() const { return m_client; }
+    // Listening for a connection ("Wait for Connect").
+    bool IsWaiting() const;
+    // Inside the connect wait ("Connecting...").
+    bool IsConnecting() const { return m_connecting; }
     // The digest of the keys in use, shown as "Key check: ...".
     QString keyCheck() const { return m_keyCheck; }
 
@@ -83,11 +101,17 @@ public:
     // Bytes held back by reassembly (never more than one block message).
     qsizetype pendingBytes() const { return m_reassembler.buffered(); }
     FileSender& sender() { return m_sender; }
+    // Files waiting for their turn.
+    qsizetype waitingFiles() const { return m_waitingFiles.size(); }
+    // Chat lines typed while a file is being sent, not sent yet.
+    qsizetype heldChatLines() const { return m_heldChat.size(); }
     FileReceiver& receiver() { return m_receiver; }
 
 signals:
     // Every message this side sends, as it goes on the wire.
     void messageSent(const QByteArray& message);
+    // Waiting, connecting or connected has begun or ended.
+    void connectionStateChanged();
 
 private:
     // The port for a new connection, or 0 after telling the user why there
@@ -96,6 +120,14 @@ private:
     void onConnectionRequest(int requestId);
     void onDataArrival();
     void onConnectionLost(const QString& reason);
+    // A new connection: what is noted once per connection starts afresh.
+    void beginConnection();
+    // The text of txtIP / txtConnect without blanks around it, written back
+    // so that the box shows what the keys are made from.
+    QString ownAddress();
+    QString typedPeerAddress();
+    // Cuts and handles the messages that the bytes received so far hold.
+    void handleBuffered();
     void dispatch(const QByteArray& message);
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
@@ -103,12 +135,31 @@ private:
     // One whole message out of the secure channel.
     void dispatchInner(const QByteArray& message);
     void handleCancel(const QByteArray& payload);
+    // A file arriving keeps ours from starting (legacy connections only).
+    bool receivingBlocksSending() const;
     // Client: the host's own address text, from its offer.
     void adoptHostAddress(const QByteArray& raw);
     void onLinkModeChanged();
     // The secure channel closed the connection.
     void closeByLink(bool damaged);
     bool send(const QByteArray& message);
+    // Whether a chat line must wait: while this side sends a file, a peer
+    // that takes everything arriving during its reception as block bytes
+    // would lose a block to it.
+    bool chatMustWait() const;
+    // Sends the chat lines held during a send, one per kChatSpacingMs, so
+    // that each reaches the peer as an arrival of its own.
+    void sendHeldChat();
+    // The connection is gone: held lines can no longer be sent.
+    void dropHeldChat();
+    // The sender is idle: held chat first, then the next waiting file.
+    void senderIdle(bool completed);
+    // Starts the next waiting file from the event loop, once nothing else
+    // is going.
+    void scheduleNextFile();
+    void sendNextFile();
+    // Drops the waiting files, saying so with `why`.
+    void dropWaitingFiles(const QString& why);
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
@@ -125,6 +176,12 @@ private:
     SecureLink m_link;
     bool m_secureRequired = false;
     QString m_keyCheck;
+    QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
+    QTimer m_chatTimer;
+    QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
+    bool m_toldChatWaits = false;
+    QStringList m_waitingFiles;
+    QTimer m_nextFileTimer;
     bool m_connected = false;
     bool m_host = false;
     bool m_client = false;
@@ -132,4 +189,11 @@ private:
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait
     bool m_connectFailed = false;
+    bool m_stopConnecting = false; // the connect wait is to end (Exit, Disconnect)
+    bool m_closed = false;         // the program is ending: no new connection, no keys
+    // Once per connection:
+    bool m_heard = false;           // anything has arrived
+    bool m_addressTaken = false;    // the host has made keys from an "IP:"
+    bool m_repeatNoted = false;     // a later "IP:" was reported
+    bool m_unreadableNoted = false; // a chat line that is not text was reported
 };

@@ -15,6 +15,7 @@ public:
 
     // txtIP: this side's own address as shown (possibly edited by the user).
     virtual QString ownAddressText() const = 0;
+    virtual void setOwnAddressText(const QString& text) = 0;
     // txtConnect: the peer's address.
     virtual QString peerAddressText() const = 0;
     virtual void setPeerAddressText(const QString& text) = 0;
@@ -26,6 +27,10 @@ public:
     virtual void setProgressValue(int value) = 0;
     virtual void setProgressVisible(bool visible) = 0;
 
+    // The line that shows how a reception is going; hidden when `text` is
+    // empty.
+    virtual void setReceiveStatus(const QString& text) { Q_UNUSED(text); }
+
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;
@@ -33,7 +38,9 @@ public:
     // How the connection is protected, shown while connected.
     enum class LinkMode { None, SettingUp, Secure, Legacy };
     virtual void setLinkMode(LinkMode) {}
-    // How much of the incoming file has arrived (0..100); -1: no reception
-    // with a known size.
-    virtual void setReceivePercent(int) {}
+    // The other side's chat line has been shown / its file has been stored
+    // under `path`. The window draws the user's attention to it when it is
+    // in the background.
+    virtual void chatArrived(const QString& line) { Q_UNUSED(line); }
+    virtual void fileArrived(const QString& path) { Q_UNUSED(path); }
 };

@@ -3,7 +3,9 @@
 # headless.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+# The validators for the desktop entry and the AppStream description are
+# needed by the tests only.
+scripts/deps.sh appstream desktop-file-utils
 cmake -S . -B build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_TESTS=ON
 cmake --build build-tests -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen

@@ -2,6 +2,19 @@
 
 #include "ui_frmAbout.h"
 
+#include <QFontMetrics>
+
+namespace {
+
+void showPath(QLabel* label, const QString& caption, const QString& path) {
+    const QFontMetrics metrics(label->font());
+    const int room = label->width() - metrics.horizontalAdvance(caption);
+    label->setText(caption + metrics.elidedText(path, Qt::ElideMiddle, room));
+    label->setToolTip(path);
+}
+
+} // namespace
+
 frmAbout::frmAbout(QWidget* parent) : QDialog(parent), m_ui(new Ui::frmAbout) {
     m_ui->setupUi(this);
     setFixedSize(size());
@@ -12,6 +25,11 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent), m_ui(new Ui::frmAbout) {
         "copies free of charge. Selling it, or handing on altered copies, needs the written "
         "permission of Orvane Encryption. The program is provided as it is, without any "
         "warranty."));
+}
+
+void frmAbout::setFolders(const QString& programFolder, const QString& recvFolder) {
+    showPath(m_ui->lbProgramFolder, QStringLiteral("Program folder: "), programFolder);
+    showPath(m_ui->lbRecvFolder, QStringLiteral("Received files: "), recvFolder);
 }
 
 frmAbout::~frmAbout() = default;

@@ -15,6 +15,11 @@ public:
     explicit frmAbout(QWidget* parent = nullptr);
     ~frmAbout() override;
 
+    // Shows where the program keeps its files and where received files go.
+    // A path too long for the line is shortened in the middle; the whole
+    // path is in the line's tooltip.
+    void setFolders(const QString& programFolder, const QString& recvFolder);
+
 private:
     std::unique_ptr<Ui::frmAbout> m_ui;
 };

@@ -9,19 +9,25 @@
 const char* const frmFont::PreviewText = "This is\r\nhow we\r\nwant this\r\nto look.";
 
 frmFont::frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target,
-                 QWidget* parent)
+                 const ChatAppearance& current, QWidget* parent)
     : QDialog(parent), m_ui(new Ui::frmFont), m_appDir(appDir), m_services(services),
-      m_target(target) {
+      m_target(target), m_preview(current) {
     m_ui->setupUi(this);
     setFixedSize(size());
     m_ui->Text1->setPlainText(QString::fromLatin1(PreviewText));
 
-    // The preview starts in the plain look of a text box, not in the chat
-    // log's current look.
+    // The preview starts in the chat log's current look, so "Set" keeps the
+    // earlier choices; what was never chosen is the plain look of a text box.
+    if (!m_preview.hasBackColor)
+        m_preview.backColor = Colors::WindowBackground;
+    if (!m_preview.hasForeColor)
+        m_preview.foreColor = Colors::WindowText;
+    if (!m_preview.hasFontName)
+        m_preview.fontName = m_ui->Text1->font().family();
+    if (!m_preview.hasFontSize)
+        m_preview.fontSize = float(m_ui->Text1->font().pointSizeF());
     m_preview.hasBackColor = m_preview.hasForeColor = true;
     m_preview.hasFontName = m_preview.hasFontSize = true;
-    m_preview.fontName = m_ui->Text1->font().family();
-    m_preview.fontSize = float(m_ui->Text1->font().pointSizeF());
     showPreview();
 
     connect(m_ui->Command1, &QPushButton::clicked, this, &frmFont::chooseBackColor);
@@ -37,21 +43,16 @@ void frmFont::showPreview() {
     m_preview.applyTo(m_ui->Text1);
 }
 
-// A colour of 0 from the dialog means that nothing was chosen.
+// Any colour can be chosen, black (0) included; a cancelled dialog changes
+// nothing.
 void frmFont::chooseBackColor() {
-    const qint32 c = m_services.chooseColor(this, m_preview.backColor);
-    if (c == 0)
-        return;
-    m_preview.backColor = c;
-    showPreview();
+    if (m_services.chooseColor(this, m_preview.backColor))
+        showPreview();
 }
 
 void frmFont::chooseForeColor() {
-    const qint32 c = m_services.chooseColor(this, m_preview.foreColor);
-    if (c == 0)
-        return;
-    m_preview.foreColor = c;
-    showPreview();
+    if (m_services.chooseColor(this, m_preview.foreColor))
+        showPreview();
 }
 
 void frmFont::chooseFont() {

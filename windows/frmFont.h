@@ -20,9 +20,11 @@ class frmFont;
 class frmFont : public QDialog {
     Q_OBJECT
 public:
-    // `target` is the chat log that "Set" restyles (may be null).
+    // `target` is the chat log that "Set" restyles (may be null); the preview
+    // starts in its look `current`, the plain look of a text box standing in
+    // for what `current` leaves unset.
     frmFont(const QString& appDir, DialogServices& services, QPlainTextEdit* target,
-            QWidget* parent = nullptr);
+            const ChatAppearance& current = ChatAppearance(), QWidget* parent = nullptr);
     ~frmFont() override;
 
     // The appearance currently shown on the preview.

@@ -152,6 +152,8 @@ private slots:
         row("frmMain", "Command3", "Frame1", "Select", fromTwips(120, 960, 855, 375));
         row("frmMain", "Command4", "Frame1", "Send", fromTwips(3480, 960, 855, 375));
         row("frmMain", "ProgressBar1", "Frame1", none, fromTwips(120, 1440, 4455, 255));
+        row("frmMain", "cmdCancel", "Frame1", "Cancel", fromTwips(2520, 960, 855, 375));
+        row("frmMain", "lbRecvProgress", "Frame1", "", fromTwips(1080, 240, 3375, 255));
 
         row("frmFont", "Text1", "", none, fromTwips(240, 240, 2175, 2415));
         row("frmFont", "Command1", "", "Background Color", fromTwips(2880, 240, 2055, 375));
@@ -198,11 +200,16 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(shown, (QStringList{"File", "  Send File", "  -", "  Exit", "Options",
-                                     "  Secure Connections", "  Require Secure Connections", "Help",
-                                     "  About", "  -", "  Using Vantrel"}));
+        QCOMPARE(shown,
+                 (QStringList{"File", "  Send File", "  Cancel Sending", "  Open Received Files",
+                              "  Disconnect", "  -", "  Exit", "Options", "  Secure Connections",
+                              "  Require Secure Connections", "Help", "  About", "  -",
+                              "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
+        QCOMPARE(child<QAction>(m_main.get(), "flecancel")->text(), QString("Cancel Sending"));
+        QCOMPARE(child<QAction>(m_main.get(), "fleopen")->text(), QString("Open Received Files"));
+        QCOMPARE(child<QAction>(m_main.get(), "fledisc")->text(), QString("Disconnect"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("Exit"));
         QCOMPARE(child<QMenu>(m_main.get(), "hlps")->title(), QString("Help"));
         QCOMPARE(child<QAction>(m_main.get(), "hlpabt")->text(), QString("About"));

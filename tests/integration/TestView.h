@@ -11,15 +11,22 @@ public:
     void UpdateList(const QString& line) override { status << line; }
     void UpdateChatList(const QString& line) override { chat << line; }
     QString ownAddressText() const override { return own; }
+    void setOwnAddressText(const QString& text) override { own = text; }
     QString peerAddressText() const override { return peer; }
     void setPeerAddressText(const QString& text) override { peer = text; }
     void setSendButtonsEnabled(bool enabled) override { buttons = enabled; }
     void setProgressValue(int value) override { progress << value; }
     void setProgressVisible(bool visible) override { progressVisible = visible; }
+    void setReceiveStatus(const QString& text) override {
+        receiveStatus = text;
+        if (!text.isEmpty())
+            receiveStatusLines << text;
+    }
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
     void setLinkMode(LinkMode mode) override { modes << mode; }
-    void setReceivePercent(int percent) override { percents << percent; }
+    void chatArrived(const QString& line) override { arrivals << "chat:" + line; }
+    void fileArrived(const QString& path) override { arrivals << "file:" + path; }
 
     QStringList status;
     QStringList chat;
@@ -28,8 +35,10 @@ public:
     bool buttons = false;
     QList<int> progress;
     bool progressVisible = false;
+    QString receiveStatus;          // empty: hidden
+    QStringList receiveStatusLines; // every text shown, in order
     int receiveBars = 0;
     int sendBars = 0;
     QList<LinkMode> modes;
-    QList<int> percents;
+    QStringList arrivals; // "chat:<line>" and "file:<stored path>"
 };

@@ -62,9 +62,15 @@ private slots:
             rx.session->handleArrival(m);
         QCOMPARE(rx.view.chat, (QStringList{"first line", "second line"}));
         QCOMPARE(readAll(rx.recv() + "/data.bin"), file);
-        QCOMPARE(rx.view.status.mid(3, 2),
+        // Behind the key check, the note that 10.9.8.7 is not where the
+        // connection comes from.
+        QCOMPARE(rx.view.status.mid(4, 2),
                  (QStringList{"Receiving File data.bin", "File Received."}));
         QCOMPARE(rx.view.receiveBars - bars, 6);
+        // Each arrival is announced once, the file only when it is whole.
+        QCOMPARE(rx.view.arrivals,
+                 (QStringList{"chat:first line", "file:" + rx.recv() + "/data.bin",
+                              "chat:second line"}));
 
         rx.session->handleArrival("XX:");
         QVERIFY(!rx.session->IsConnected());

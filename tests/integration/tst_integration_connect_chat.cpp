@@ -86,6 +86,40 @@ private slots:
         QCOMPARE(client.sent.size(), before);
     }
 
+    // "<line>" is shown only for a line that went out; the caller learns
+    // whether it did (the window then keeps the line in its box).
+    void refusedChatLineIsNotShown() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        QVERIFY(client.session->SendChat("first"));
+        QVERIFY(waitFor([&] { return host.view.chat.size() == 1; }));
+
+        // The keys are gone: the line cannot be encrypted.
+        for (const QString& f : client.workFiles())
+            QVERIFY(QFile::remove(client.path(f)));
+        const int sentBefore = client.sent.size();
+        QVERIFY(!client.session->SendChat("second"));
+        QCOMPARE(client.view.chat, QStringList{"<first>"});
+        QCOMPARE(client.sent.size(), sentBefore);
+        const QStringList messages = client.services.entries("message:");
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages.first().startsWith("message:The line could not be encrypted"),
+                 qPrintable(messages.first()));
+
+        // The connection is gone under the session: nothing is shown as sent.
+        QVERIFY(host.session->SendChat("from host"));
+        host.sock.close();
+        QVERIFY(waitFor([&] { return client.view.status.contains("Connection lost."); }));
+        QVERIFY(!host.session->SendChat("after close"));
+        QCOMPARE(host.view.chat, (QStringList{"first", "<from host>"}));
+
+        // Never connected.
+        Peer alone;
+        QVERIFY(!alone.session->SendChat("hello?"));
+        QVERIFY(alone.view.chat.isEmpty());
+        QCOMPARE(alone.services.entries("message:"), QStringList{"message:You are not connected."});
+    }
+
     void clientExitEndsTheConversationOnBothSides() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));

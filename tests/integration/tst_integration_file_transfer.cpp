@@ -1,7 +1,9 @@
 #include "PeerFixture.h"
 
 #include <QRandomGenerator>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 
 namespace {
@@ -76,9 +78,10 @@ void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name
              (QStringList{"Sending " + path + "...", "File Transferred."}));
     QVERIFY(from.view.status.value(fromStatus + 2)
                 .contains(QLocale(QLocale::English).toString(bytes.size()) + " bytes in"));
-    QCOMPARE(to.view.status.mid(toStatus, 2),
-             (QStringList{"Receiving File " + name, "File Received."}));
-    QCOMPARE(to.view.status.value(toStatus + 2).section(" in ", 0, 0),
+    QCOMPARE(to.view.status.mid(toStatus, 3),
+             (QStringList{"Receiving File " + name, "File Received.",
+                          "Saved as " + QDir::toNativeSeparators(to.recv() + "/" + name)}));
+    QCOMPARE(to.view.status.value(toStatus + 3).section(" in ", 0, 0),
              from.view.status.value(fromStatus + 2).section(" in ", 0, 0));
 
     // One progress value as the first block goes (none for a file under one
@@ -239,8 +242,10 @@ private slots:
         QVERIFY(waitFor([&] { return host.session->receiver().RecvBlockCount() == 1; }));
         client.session->Exit();
         QVERIFY(waitFor([&] { return !host.session->receiver().ClientRecv(); }));
-        QVERIFY(host.view.status.last().startsWith(
-            "File not received: the other side ended the connection"));
+        // The reception stopped first, then the end was reported.
+        QCOMPARE(host.view.status.last(), "The other person ended the connection.");
+        QVERIFY(host.view.status.value(host.view.status.size() - 2)
+                    .startsWith("File not received: the other side ended the connection"));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
@@ -288,6 +293,8 @@ private slots:
         rlimit small = old;
         small.rlim_cur = 64 * 1024;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        // The sender, no longer answered, gives up instead of waiting for ever.
+        client.session->sender().setAnswerTimeout(500);
         client.session->SendFile(path, Session::Confirm::Skip);
         const bool ended = waitFor(
             [&] {
@@ -301,8 +308,15 @@ private slots:
 
         const QString last = host.view.status.last();
         QVERIFY2(last.startsWith("File not received: writing full.bin failed"), qPrintable(last));
+        // The reason is the system's own, not a generic one.
+        QVERIFY2(last.contains(QString::fromLocal8Bit(strerror(EFBIG))), qPrintable(last));
         QVERIFY(!host.view.status.contains("File Received."));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(waitFor([&] {
+            return client.view.status.contains(
+                "Sending stopped: the other side stopped answering.");
+        }));
+        QVERIFY(!client.session->sender().busy());
     }
 
     void senderStopsCleanlyWhenThePeerGoes() {

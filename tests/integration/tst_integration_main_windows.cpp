@@ -22,7 +22,9 @@ struct Window {
     QTemporaryDir dir;
     RecordingDialogServices services;
     std::unique_ptr<frmMain> w;
-    explicit Window(const QString& port) {
+    // `installed`: the folder is the user's data folder and received files go
+    // to Downloads/Vantrel inside it, made when the first file arrives.
+    explicit Window(const QString& port, bool installed = false) {
         QFile f(dir.filePath("port.dat"));
         f.open(QIODevice::WriteOnly);
         f.write(port.toLatin1() + "\r\n");
@@ -31,7 +33,13 @@ struct Window {
         done.open(QIODevice::WriteOnly);
         done.write("Done\r\n");
         done.close();
-        w = std::make_unique<frmMain>(dir.path(), services);
+        ProgramFolders folders = ProgramFolders::portable(dir.path());
+        if (installed) {
+            folders.mode = ProgramFolders::Mode::Installed;
+            folders.recvDir = dir.filePath("Downloads/Vantrel/");
+            folders.makeRecvAtStartUp = false;
+        }
+        w = std::make_unique<frmMain>(folders, services);
         child<QLineEdit>(w.get(), "txtIP")->setText("127.0.0.1");
     }
     QStringList status() const {
@@ -77,8 +85,10 @@ private slots:
         QCOMPARE(client.w->chatLogText(), "<hello <i>host</i>>\r\n");
         QVERIFY(waitFor([&] { return !host.w->chatLogText().isEmpty(); }));
         QCOMPARE(host.w->chatLogText(), "hello <i>host</i>\r\n");
-        QVERIFY(!child<QLabel>(host.w.get(), "lbRecv")->text().isEmpty());
-        QVERIFY(!child<QLabel>(client.w.get(), "lbSent")->text().isEmpty());
+        // The bars keep their exact values and show them a moment later.
+        QVERIFY(!host.w->receiveBarText().isEmpty() && !client.w->sendBarText().isEmpty());
+        QTRY_COMPARE(child<QLabel>(host.w.get(), "lbRecv")->text(), host.w->receiveBarText());
+        QTRY_COMPARE(child<QLabel>(client.w.get(), "lbSent")->text(), client.w->sendBarText());
 
         child<QLineEdit>(host.w.get(), "txtChat")->setText("and back");
         child<QPushButton>(host.w.get(), "Command5")->click();
@@ -119,6 +129,195 @@ private slots:
         QVERIFY(waitFor([&] { return hostMode->text() == "Legacy"; }, 10000));
         QVERIFY(hostMode->toolTip().startsWith("Legacy connection"));
         QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy");
+    }
+
+    // The file dialog opens in the home folder first, then where the last
+    // file was chosen, never among the key files; an installed receiver makes
+    // its download folder when the file arrives.
+    void fileDialogFolderAndReceiveFolder() {
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        const QString port = QString::number(freePort());
+        Window host(port, true), client(port);
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Downloads")));
+        QVERIFY(connectWindows(host, client));
+
+        const QString picked = home.filePath("papers/notes.txt");
+        QVERIFY(QDir().mkpath(home.filePath("papers")));
+        QFile f(picked);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("notes");
+        f.close();
+
+        client.services.log.clear();
+        child<QPushButton>(client.w.get(), "Command3")->click(); // cancelled
+        client.services.fileName = picked;
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        client.services.fileName.clear();
+        child<QAction>(client.w.get(), "flesend")->trigger();
+        QVERIFY(QDir(home.filePath("papers")).removeRecursively());
+        child<QPushButton>(client.w.get(), "Command3")->click();
+        const QString homeDir = QDir::homePath();
+        QCOMPARE(
+            client.services.entries("open:"),
+            (QStringList{"open:" + homeDir, "open:" + homeDir, "open:" + home.filePath("papers"),
+                         "open:" + home.filePath("papers"), "open:" + homeDir}));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "Text2")->text(),
+                 QDir::toNativeSeparators(picked));
+
+        QVERIFY(QDir().mkpath(home.filePath("papers")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("notes");
+        f.close();
+        child<QPushButton>(client.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return host.status().contains("File Received."); }));
+        QCOMPARE(readAll(host.dir.filePath("Downloads/Vantrel/notes.txt")), QByteArray("notes"));
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Recv")));
+        qputenv("HOME", oldHome);
+    }
+
+    // A line or a file that arrives while the window is in the background:
+    // the taskbar entry asks for attention and a notification shows the
+    // first 80 characters of the line, or the file's name. The window in
+    // front stays quiet.
+    void arrivalsInTheBackground() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.w->show();
+        host.w->show();
+        host.w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(host.w.get()));
+        QVERIFY(!client.w->isActiveWindow());
+        host.services.log.clear();
+        client.services.log.clear();
+        auto attention = [](const Window& win) {
+            QStringList calls;
+            for (const QString& entry : win.services.log)
+                if (entry.startsWith("alert:") || entry.startsWith("notify:"))
+                    calls << entry;
+            return calls;
+        };
+
+        // 79 letters, then a character of two UTF-16 units, then more.
+        const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
+        const QString line = QString(79, 'a') + face + QString(20, 'b');
+        child<QLineEdit>(host.w.get(), "txtChat")->setText(line);
+        child<QPushButton>(host.w.get(), "Command5")->click();
+        QVERIFY(waitFor([&] { return client.w->chatLogText().contains(line); }));
+        QCOMPARE(
+            attention(client),
+            (QStringList{"alert:frmMain", "notify:Chat line received:" + QString(79, 'a') + face}));
+
+        child<QLineEdit>(client.w.get(), "txtChat")->setText("short answer");
+        child<QPushButton>(client.w.get(), "Command5")->click();
+        QVERIFY(waitFor([&] { return host.w->chatLogText().contains("short answer"); }));
+        QVERIFY(host.w->isActiveWindow());
+        QCOMPARE(attention(host), QStringList());
+
+        const QString path = host.dir.filePath("report.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("report");
+        f.close();
+        child<QLineEdit>(host.w.get(), "Text2")->setText(path);
+        child<QPushButton>(host.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return client.status().contains("File Received."); }));
+        const QStringList shown = client.status();
+        QCOMPARE(shown.value(shown.indexOf("File Received.") + 1),
+                 "Saved as " + QDir::toNativeSeparators(client.dir.filePath("Recv/report.txt")));
+        QCOMPARE(attention(client).mid(2),
+                 (QStringList{"alert:frmMain", "notify:File received:report.txt"}));
+        QCOMPARE(attention(host), QStringList());
+    }
+
+    // File > Open Received Files makes the folder when it is still missing
+    // and hands it to the file manager; a folder that cannot be made or
+    // opened is reported.
+    void openReceivedFiles() {
+        const QString port = QString::number(freePort());
+        Window installed(port, true);
+        const QString downloads = installed.dir.filePath("Downloads/Vantrel");
+        QVERIFY(!QFileInfo::exists(downloads));
+        child<QAction>(installed.w.get(), "fleopen")->trigger();
+        QVERIFY(QFileInfo(downloads).isDir());
+        QCOMPARE(installed.services.log, QStringList{"openFolder:" + downloads});
+
+        installed.services.log.clear();
+        installed.services.folderOpens = false;
+        child<QAction>(installed.w.get(), "fleopen")->trigger();
+        QCOMPARE(installed.services.log,
+                 (QStringList{"openFolder:" + downloads,
+                              "message:No file manager could open the folder " + downloads + "."}));
+
+        Window portable(port);
+        QVERIFY(QDir(portable.dir.filePath("Recv")).removeRecursively());
+        QFile blocker(portable.dir.filePath("Recv"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        portable.services.log.clear();
+        child<QAction>(portable.w.get(), "fleopen")->trigger();
+        QCOMPARE(portable.services.entries("openFolder:"), QStringList());
+        QVERIFY2(portable.services.log.value(0).startsWith(
+                     "message:The folder for received files, " + portable.dir.filePath("Recv") +
+                     ", cannot be made: "),
+                 qPrintable(portable.services.log.join('|')));
+    }
+
+    void disconnectFromTheFileMenu() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QAction* hostDisc = child<QAction>(host.w.get(), "fledisc");
+        QAction* clientDisc = child<QAction>(client.w.get(), "fledisc");
+        QVERIFY(!hostDisc->isEnabled() && !clientDisc->isEnabled());
+
+        // While waiting it ends the wait.
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        QVERIFY(hostDisc->isEnabled());
+        hostDisc->trigger();
+        QCOMPARE(host.status().last(), "Disconnected.");
+        QVERIFY(!hostDisc->isEnabled());
+
+        // While connected it ends the connection; both windows stay open.
+        child<QLineEdit>(client.w.get(), "txtIP")->setText(" 127.0.0.1 ");
+        QVERIFY(connectWindows(host, client));
+        QCOMPARE(child<QLineEdit>(client.w.get(), "txtIP")->text(), "127.0.0.1");
+        QVERIFY(hostDisc->isEnabled() && clientDisc->isEnabled());
+        clientDisc->trigger();
+        QCOMPARE(client.status().last(), "Disconnected.");
+        QVERIFY(!clientDisc->isEnabled());
+        QVERIFY(!child<QPushButton>(client.w.get(), "Command5")->isEnabled());
+        QVERIFY(!client.services.ended);
+        QVERIFY(waitFor(
+            [&] { return host.status().contains("The other person ended the connection."); }));
+        QVERIFY(!child<QPushButton>(host.w.get(), "Command5")->isEnabled());
+        QVERIFY(!hostDisc->isEnabled());
+        QVERIFY(!host.services.ended);
+    }
+
+    // The close box during "Connecting...": the program ends without keys,
+    // though the host accepts the connection.
+    void closeBoxDuringTheConnectWait() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        child<QLineEdit>(client.w.get(), "txtConnect")->setText("127.0.0.1");
+        bool once = false;
+        client.services.onProcessEvents = [&] {
+            if (!once) {
+                once = true;
+                client.w->close();
+            }
+        };
+        child<QPushButton>(client.w.get(), "Command2")->click();
+        QVERIFY(once);
+        QCOMPARE(client.status(), QStringList{"Connecting..."});
+        QVERIFY(client.services.log.isEmpty());
+        QVERIFY(!client.w->session().IsConnected());
+        for (const QString& n : QDir(client.dir.path()).entryList(QDir::Files))
+            QVERIFY2(!n.startsWith('k'), qPrintable(n));
     }
 
     void fileThroughTheWindows() {
@@ -174,6 +373,81 @@ private slots:
         for (Window* win : {&host, &client})
             for (const QString& n : QDir(win->dir.path()).entryList(QDir::Files))
                 QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+
+    // The sender's Cancel button and menu item exist while a file goes; the
+    // receiver's progress line while one arrives.
+    void cancelAndProgressThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        host.w->session().receiver().setSilenceTimeout(300);
+        auto* cancel = child<QPushButton>(client.w.get(), "cmdCancel");
+        auto* cancelItem = child<QAction>(client.w.get(), "flecancel");
+        auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
+        QVERIFY(cancel->isHidden() && !cancelItem->isEnabled() && progress->isHidden());
+
+        const QString path = client.dir.filePath("big.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(20 * 1000 * 1000, 'b'));
+        f.close();
+        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        for (int round = 0; round < 2; ++round) {
+            const int cancelled = client.status().count("Sending cancelled.");
+            child<QPushButton>(client.w.get(), "Command4")->click();
+            QVERIFY(!cancel->isHidden() && cancelItem->isEnabled());
+            QCOMPARE(cancel->text(), QString("Cancel"));
+            QVERIFY(waitFor([&] { return progress->text().startsWith("Receiving: "); }));
+            QVERIFY(!progress->isHidden());
+            if (round == 0)
+                cancel->click();
+            else
+                cancelItem->trigger();
+            QCOMPARE(client.status().count("Sending cancelled."), cancelled + 1);
+            QVERIFY(cancel->isHidden() && !cancelItem->isEnabled());
+            QVERIFY(!client.w->session().sender().busy());
+            // The receiver, hearing nothing more, ends its reception.
+            QVERIFY(waitFor([&] { return progress->isHidden(); }));
+            QVERIFY(!host.w->session().receiver().ClientRecv());
+        }
+        QVERIFY(!QFile::exists(host.dir.filePath("Recv/big.bin")));
+    }
+
+    // Several files dropped or chosen at once go one after another, each
+    // confirmed first.
+    void severalFilesThroughTheWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        QVERIFY(connectWindows(host, client));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        client.services.questionAnswer = true;
+        QStringList paths;
+        for (const char* name : {"one.txt", "two.txt", "three.txt", "four.txt"}) {
+            paths << client.dir.filePath(name);
+            QFile f(paths.last());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(1500, name[1]));
+        }
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1])});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(client.w.get(), &drop);
+        QVERIFY(child<QLineEdit>(client.w.get(), "Text2")->text().isEmpty());
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 2; }));
+
+        client.services.fileNames = paths.mid(2);
+        child<QAction>(client.w.get(), "flesend")->trigger();
+        QVERIFY(waitFor([&] { return host.status().count("File Received.") == 4; }));
+        for (const QString& path : paths)
+            QCOMPARE(readAll(host.dir.filePath("Recv/" + QFileInfo(path).fileName())),
+                     readAll(path));
+        QCOMPARE(client.services.entries("question:Send Confirm:").size(), 4);
     }
 };
 

@@ -17,7 +17,7 @@ class TstPlatformTextColors : public QObject {
     Q_OBJECT
 
 private slots:
-    void utf8RoundTrip() {
+    void textOutsideWindows1252GoesAsUtf8() {
         const QString texts[] = {
             QStringLiteral("plain ascii | IP:10.0.0.1"),
             QString::fromUtf8("caf\xC3\xA9 \xE2\x82\xAC 100 \xF0\x9F\x98\x80"),
@@ -30,7 +30,47 @@ private slots:
             QCOMPARE(TextCodec::fromWire(wire), t);
             QCOMPARE(TextCodec::fromFile(TextCodec::toFile(t)), t);
         }
-        QCOMPARE(TextCodec::toWire(QString::fromUtf8("\xC3\xA9")), QByteArray("\xC3\xA9"));
+        // Settings files stay UTF-8.
+        QCOMPARE(TextCodec::toFile(QString::fromUtf8("\xC3\xA9")), QByteArray("\xC3\xA9"));
+    }
+
+    void textThatFitsWindows1252GoesAsOneBytePerCharacter_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("e acute") << QString::fromUtf8("caf\xC3\xA9") << QByteArray("caf\xE9");
+        QTest::newRow("euro and quotes")
+            << QString::fromUtf8("\xE2\x82\xAC \xE2\x80\x9Chi\xE2\x80\x9D")
+            << QByteArray("\x80 \x93hi\x94");
+        QTest::newRow("undefined positions")
+            << chars({QChar(0x81), QChar(0x8D), QChar(0x8F), QChar(0x90), QChar(0x9D)})
+            << QByteArray("\x81\x8D\x8F\x90\x9D");
+        QTest::newRow("latin-1 upper half")
+            << chars({QChar(0xA0), QChar(0xFF)}) << QByteArray("\xA0\xFF");
+        // One character without a place in the code page makes it all UTF-8.
+        QTest::newRow("with a Greek letter")
+            << QString::fromUtf8("caf\xC3\xA9 \xCE\xB1") << QByteArray("caf\xC3\xA9 \xCE\xB1");
+        QTest::newRow("C1 control") << chars({QChar('a'), QChar(0x85)}) << QByteArray("a\xC2\x85");
+        // "Ã©" as single bytes is C3 A9, which reads as UTF-8 "é".
+        QTest::newRow("reads as UTF-8")
+            << QString::fromUtf8("\xC3\x83\xC2\xA9") << QByteArray("\xC3\x83\xC2\xA9");
+    }
+    void textThatFitsWindows1252GoesAsOneBytePerCharacter() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(TextCodec::toWire(text), wire);
+        QCOMPARE(TextCodec::fromWire(wire), text);
+    }
+
+    void everyCharacterComesBackFromTheWire() {
+        for (char32_t c = 1; c <= 0xFFFF; ++c) {
+            if (QChar::isSurrogate(c))
+                continue;
+            for (const QString& t : {QString(QChar(c)), QStringLiteral("a") + QChar(c) + 'b',
+                                     QString(QChar(c)) + QChar(0xC3) + QChar(0xA9)}) {
+                if (TextCodec::fromWire(TextCodec::toWire(t)) != t)
+                    QFAIL(qPrintable(QString::number(c, 16)));
+            }
+        }
     }
 
     void invalidUtf8IsWindows1252_data() {

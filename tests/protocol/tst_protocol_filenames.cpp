@@ -1,6 +1,7 @@
 #include "protocol/FileTransfer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,6 +47,19 @@ private slots:
         const QString wide = FileReceiver::safeFileName(QString(300, QChar(0x00e9)).toUtf8());
         QVERIFY(wide.toUtf8().size() <= 255);
         QVERIFY(!wide.contains(QChar::ReplacementCharacter));
+    }
+
+    // A hostile announcement of any length costs one short pass: only its
+    // first kilobytes are looked at.
+    void hugeNamesAreHandledInBoundedTime() {
+        QElapsedTimer clock;
+        clock.start();
+        const QString plain = FileReceiver::safeFileName(QByteArray(800'000, 'a') + ".txt");
+        const QString wide = FileReceiver::safeFileName(QString(400'000, QChar(0x00e9)).toUtf8());
+        const qint64 ms = clock.elapsed();
+        QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+        QCOMPARE(plain, QString(243, 'a'));
+        QCOMPARE(wide, QString(121, QChar(0x00e9)));
     }
 
     void existingNamesAreNotOverwritten() {

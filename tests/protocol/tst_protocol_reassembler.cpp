@@ -1,6 +1,7 @@
 #include "protocol/Reassembler.h"
 #include "protocol/Wire.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -92,7 +93,10 @@ private slots:
 
     void announcementGluedToItsFirstBlock() {
         Reassembler r;
-        const QByteArray block = fullBlock(QByteArray(1000, 'z'));
+        // Encrypted bytes: among them one that no file name holds.
+        QByteArray payload(1000, 'z');
+        payload[40] = '/';
+        const QByteArray block = fullBlock(payload);
         QByteArray m;
         r.push("FL:a.txt" + block.left(300));
         QCOMPARE(r.next(kIdle, m), R::Message);
@@ -101,11 +105,71 @@ private slots:
         QCOMPARE(r.next(kRunning, m), R::NeedMore);
         r.push(block.mid(300));
         QCOMPARE(r.next(kRunning, m), R::Message);
-        QCOMPARE(m, "FB:" + QByteArray(1000, 'z'));
+        QCOMPARE(m, "FB:" + payload);
         // A name that merely contains the letters stays whole.
         r.push("FL:FB:x.txt");
         QCOMPARE(r.next(kIdle, m), R::Message);
         QCOMPARE(m, "FL:FB:x.txt");
+    }
+
+    // "notes FB:1.txt" is a legal name: a block is split off only where one
+    // can begin behind the whole name.
+    void namesHoldingTheBlockPrefix_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("block");
+        QRandomGenerator rng(14);
+        QByteArray cipher = randomBytes(rng, 1000);
+        cipher[500] = '/';
+        const QByteArray shortCipher = cipher.left(10).replace('|', '!');
+        QTest::newRow("alone") << QByteArray("FL:notes FB:1.txt") << QByteArray();
+        QTest::newRow("alone, final prefix") << QByteArray("FL:a FB:RM:b") << QByteArray();
+        QTest::newRow("alone, ends in a bar") << QByteArray("FL:x FB:y|") << QByteArray();
+        QTest::newRow("full block") << QByteArray("FL:notes FB:1.txt") << fullBlock(cipher);
+        QTest::newRow("final block")
+            << QByteArray("FL:notes FB:1.txt") << "FB:RM:" + shortCipher + '|';
+        QTest::newRow("final prefix in the name, final block")
+            << QByteArray("FL:a FB:RM:b.txt") << "FB:RM:" + shortCipher + '|';
+        QTest::newRow("empty final block") << QByteArray("FL:a FB:b") << QByteArray("FB:RM:|");
+        QTest::newRow("block cut short") << QByteArray("FL:notes FB:1.txt") << cipher.left(600);
+        // Nothing tells these bytes from more name: one announcement.
+        QTest::newRow("short piece without a telling byte")
+            << QByteArray("FL:notes FB:1.txt") << QByteArray("FB:abc");
+    }
+    void namesHoldingTheBlockPrefix() {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, block);
+        const bool cut = !block.isEmpty() && block != "FB:abc";
+        QByteArray glued = block;
+        if (cut && !block.startsWith("FB:"))
+            glued = "FB:" + block; // a full block's first bytes
+        Reassembler r;
+        r.push(name + glued);
+        QByteArray m;
+        QCOMPARE(r.next(kIdle, m), R::Message);
+        QCOMPARE(m, cut ? name : name + glued);
+        QCOMPARE(r.buffered(), cut ? glued.size() : 0);
+    }
+
+    // Only the end of an announcement can hold its first block, so a huge
+    // name costs one pass, not one per "FB:" in it.
+    void hugeAnnouncementsAreCutQuickly() {
+        QRandomGenerator rng(13);
+        QByteArray cipher = randomBytes(rng, 1000);
+        const QByteArray block = fullBlock(cipher);
+        QByteArray name = "FL:";
+        while (name.size() < 8'000'000)
+            name += "a FB:";
+        QElapsedTimer clock;
+        clock.start();
+        for (const QByteArray& tail : {QByteArray(), block, QByteArray("FB:RM:xyz|")}) {
+            Reassembler r;
+            r.push(name + tail);
+            QByteArray m;
+            QCOMPARE(r.next(kIdle, m), R::Message);
+            QCOMPARE(m.size(), name.size());
+            QCOMPARE(r.buffered(), tail.size());
+        }
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void fullBlockIsCutByLengthNotByBar() {

@@ -25,6 +25,9 @@ public:
     bool questionAnswer = false;
     // Called after a message has been logged (for tests that act on it).
     std::function<void(const QString&)> onMessage;
+    // Called each time the program lets events run (for tests that act in
+    // the middle of a wait).
+    std::function<void()> onProcessEvents;
     // The time of day; the real clock when not set.
     std::function<QString()> clock;
 
@@ -42,7 +45,11 @@ public:
     QString timeOfDay() override {
         return clock ? clock() : QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
     }
-    void processEvents(int maxWaitMs) override { EventWait::processEvents(maxWaitMs); }
+    void processEvents(int maxWaitMs) override {
+        if (onProcessEvents)
+            onProcessEvents();
+        EventWait::processEvents(maxWaitMs);
+    }
     void endProgram() override {
         log.append(QStringLiteral("end"));
         ended = true;

@@ -71,7 +71,7 @@ private slots:
         QTEST(got.join('|'), "expected");
     }
 
-    // Set at once stores the plain look and replaces any earlier choice.
+    // With no stored look, Set at once stores the plain look.
     void fontSetAtOnceStoresDefaults() {
         QPlainTextEdit log;
         QPalette red = log.palette();
@@ -94,7 +94,7 @@ private slots:
         for (QPushButton* b :
              {child<QPushButton>(&w, "Command1"), child<QPushButton>(&w, "Command2"),
               child<QPushButton>(&w, "Command3")})
-            b->click(); // black (0) and a cancelled font dialog mean "no choice"
+            b->click(); // cancelled colour and font dialogs: no choice
         QCOMPARE(baseOf(child<QPlainTextEdit>(&w, "Text1")),
                  Colors::toQColor(Colors::WindowBackground));
         QCOMPARE(w.preview().foreColor, Colors::WindowText);
@@ -111,6 +111,32 @@ private slots:
                  QByteArray(" 16711680\r\n-2147483640\r\nDejaVu Serif\r\n 14.25\r\n"));
         QCOMPARE(log.font().family(), QString("DejaVu Serif"));
         QCOMPARE(rec.entries("color:").first(), QString("color:-2147483643"));
+    }
+
+    // The preview starts from the chat log's current look, so Set keeps what
+    // was chosen before; black is a colour like any other.
+    void fontStartsFromCurrentLookAndTakesBlack() {
+        QPlainTextEdit log;
+        ChatAppearance current;
+        current.backColor = 0x00FFFF; // yellow
+        current.fontName = "DejaVu Serif";
+        current.fontSize = 13.5f;
+        current.hasBackColor = current.hasFontName = current.hasFontSize = true;
+        frmFont w(appDir(), rec, &log, current);
+        QPlainTextEdit* preview = child<QPlainTextEdit>(&w, "Text1");
+        QCOMPARE(baseOf(preview), QColor(255, 255, 0));
+        QCOMPARE(preview->font().family(), QString("DejaVu Serif"));
+        QCOMPARE(preview->font().pointSizeF(), 13.5);
+
+        rec.color = 0; // black text
+        child<QPushButton>(&w, "Command2")->click();
+        QCOMPARE(rec.log, QStringList{"color:-2147483640"});
+        QCOMPARE(preview->palette().color(QPalette::Text), QColor(Qt::black));
+        child<QPushButton>(&w, "Command4")->click();
+        QCOMPARE(readAll(file("font.dat")),
+                 QByteArray(" 65535\r\n 0\r\nDejaVu Serif\r\n 13.5\r\n"));
+        QCOMPARE(log.palette().color(QPalette::Text), QColor(Qt::black));
+        QCOMPARE(baseOf(&log), QColor(255, 255, 0));
     }
 
     void fontCancelChangesNothing() {

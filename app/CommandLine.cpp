@@ -1,0 +1,113 @@
+#include "app/CommandLine.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+// Options the GUI toolkit takes for itself, with whether they carry a value.
+// They are left to it instead of being refused here.
+struct ToolkitOption {
+    const char* name;
+    bool hasValue;
+};
+constexpr ToolkitOption ToolkitOptions[] = {
+    {"platform", true},        {"platformpluginpath", true},
+    {"platformtheme", true},   {"plugin", true},
+    {"qwindowgeometry", true}, {"qwindowtitle", true},
+    {"qwindowicon", true},     {"style", true},
+    {"stylesheet", true},      {"display", true},
+    {"session", true},         {"reverse", false},
+};
+
+// `args` without the toolkit's own options.
+QStringList withoutToolkitOptions(const QStringList& args) {
+    QStringList out;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        bool skipped = false;
+        if (i > 0 && a.startsWith(QLatin1Char('-')) && !a.startsWith(QLatin1String("--"))) {
+            const QString name = a.mid(1).section(QLatin1Char('='), 0, 0);
+            for (const ToolkitOption& o : ToolkitOptions) {
+                if (name == QLatin1String(o.name)) {
+                    skipped = true;
+                    if (o.hasValue && !a.contains(QLatin1Char('=')))
+                        ++i;
+                    break;
+                }
+            }
+        }
+        if (!skipped)
+            out << a;
+    }
+    return out;
+}
+
+const QString FolderHelp = QStringLiteral(
+    "Keep the settings, the key files and received files (in DIR/Recv) in DIR instead of "
+    "the usual place. DIR is made when it does not exist.");
+
+} // namespace
+
+QString CommandLine::helpText() {
+    return QStringLiteral(
+               "Usage: vantrel [--folder DIR]\n"
+               "Vantrel: chat and exchange files with one other person over a direct, "
+               "encrypted connection.\n"
+               "\n"
+               "Options:\n"
+               "  -h, --help          Show this help and exit.\n"
+               "  -v, --version       Show the version and exit.\n"
+               "  --folder DIR        %1\n"
+               "\n"
+               "Without --folder, Vantrel keeps its files beside the program when that\n"
+               "folder can be written to (received files in its Recv folder); otherwise\n"
+               "in the user's data folder, with received files in the download folder,\n"
+               "subfolder Vantrel.\n")
+        .arg(FolderHelp);
+}
+
+QString CommandLine::versionText() {
+    return QStringLiteral("Vantrel " VANTREL_VERSION "\n");
+}
+
+CommandLine CommandLine::parse(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version."));
+    const QCommandLineOption folder(QStringLiteral("folder"), FolderHelp, QStringLiteral("DIR"));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addOption(folder);
+
+    CommandLine result;
+    if (!parser.parse(withoutToolkitOptions(args))) {
+        result.action = Action::Error;
+        result.error = parser.errorText();
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.action = Action::Help;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.action = Action::Version;
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.action = Action::Error;
+        result.error =
+            QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first());
+        return result;
+    }
+    if (parser.isSet(folder)) {
+        result.folder = parser.value(folder);
+        if (result.folder.isEmpty()) {
+            result.action = Action::Error;
+            result.error = QStringLiteral("--folder needs a folder name.");
+        }
+    }
+    return result;
+}
