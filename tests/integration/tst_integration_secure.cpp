@@ -409,6 +409,21 @@ private slots:
         QVERIFY(host.services.log.filter("terminated manually").isEmpty());
     }
 
+    // The answer limit is for peers that read the wire literally: inside the
+    // frames a stalled receiver says so with "FC:R", so a slow answer never
+    // stops the file.
+    void noAnswerLimitInsideTheFrames() {
+        Peer host, client;
+        client.session->setSecureWindow(1); // every block waits for its answer
+        QVERIFY(connectSecure(host, client, freePort()));
+        host.session->sender().setAnswerTimeout(0); // would expire before any answer
+        const QByteArray data = randomBytes(300 * 1000 + 7, 9);
+        host.session->SendFile(writeFile(host, "slow.bin", data), Session::Confirm::Skip);
+        QVERIFY(waitFor([&] { return host.view.status.contains("File Transferred."); }));
+        QVERIFY(host.view.status.filter("Sending stopped").isEmpty());
+        QCOMPARE(readAll(client.recv() + "/slow.bin"), data);
+    }
+
     void cancelBothWays() {
         Peer host, client;
         client.session->setSecureWindow(2); // the host's file goes slowly enough to cancel
