@@ -455,14 +455,16 @@ int FileReceiver::percent() const {
 }
 
 void FileReceiver::showProgress() {
-    // With the size announced ("FS:"): how much of it; else how much so far.
+    // With the size announced ("FS:"): the share of it that has arrived.
     m_percent = percent();
-    QString text =
-        m_percent < 0
-            ? "Receiving: " + sizeText(m_bytes)
-            : QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected));
+    if (m_percent >= 0) {
+        m_ctx.view.setReceiveStatus(
+            QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected)));
+        return;
+    }
+    // Else how much so far, and how fast over the last second or so.
+    QString text = "Receiving: " + sizeText(m_bytes);
     if (m_clock.isValid()) {
-        // The rate over the last second or so.
         m_samples.append({m_clock.elapsed(), m_bytes});
         while (m_samples.size() > 5)
             m_samples.removeFirst();
