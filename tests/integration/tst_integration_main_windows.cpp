@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
 
 namespace {
 
@@ -318,6 +319,40 @@ private slots:
         QVERIFY(!client.w->session().IsConnected());
         for (const QString& n : QDir(client.dir.path()).entryList(QDir::Files))
             QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+
+    // In a secure connection the receiving window offers Stop Receiving
+    // beside its progress line; the sending window is told why it stopped.
+    void stopReceivingInASecureConnection() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        host.w->session().setSecureWindow(1); // slow enough to stop half-way
+        QVERIFY(connectWindows(host, client));
+        QVERIFY(waitFor([&] {
+            return child<QLabel>(host.w.get(), "lbSecure")->text() == "Secure" &&
+                   child<QLabel>(client.w.get(), "lbSecure")->text() == "Secure";
+        }));
+        auto* stop = child<QToolButton>(host.w.get(), "cmdCancelRecv");
+        auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
+        QVERIFY(stop->isHidden());
+
+        const QString path = client.dir.filePath("big.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(3000 * 1000, 'b'));
+        f.close();
+        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        child<QPushButton>(client.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return host.w->session().receiver().RecvBlockCount() > 3; }));
+        QVERIFY(!stop->isHidden());
+        QVERIFY2(progress->text().contains(" % of 2.9 MB"), qPrintable(progress->text()));
+        stop->click();
+        QVERIFY(stop->isHidden() && progress->isHidden());
+        QVERIFY(waitFor([&] {
+            return client.status().contains(
+                "Sending stopped: the other side cancelled it (cancelled by the other person).");
+        }));
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Recv/big.bin")));
     }
 
     void fileThroughTheWindows() {
