@@ -38,10 +38,11 @@ QString rateText(double bytesPerSecond);
 QString sizeText(qint64 bytes);
 
 // The sending end: a file goes as "FL:" + name, then encrypted block messages
-// ("FB:" + 1000 bytes + "|"), each sent once the receiver has answered "OK:"
-// for an earlier one, and last "FB:RM:" + the rest + "|". The transfer is done
-// when every block message, the final one included, has been answered. The
-// file is read block by block, never held whole.
+// ("FB:" + 1000 bytes + "|"), at most window() of them waiting for their
+// "OK:" at once (each "OK:" answers the oldest), and last "FB:RM:" + the
+// rest + "|". The transfer is done when every block message, the final one
+// included, has been answered. The file is read block by block, never held
+// whole.
 class FileSender {
 public:
     // How long the sender waits for an answer ("OK:") or for room in the
@@ -55,7 +56,8 @@ public:
     // Opens `path` for reading. Fails, with a reason, when it names no file
     // or cannot be read; nothing is sent then.
     Outcome<> open(const QString& path);
-    // The announcement "FL:" + base name; the caller waits before start().
+    // The announcement "FL:" + base name. On a legacy connection the caller
+    // waits a moment before start(), so that the two arrive apart.
     bool announce();
     // Sends the first block message(s) and shows the progress bar.
     bool start();
