@@ -8,11 +8,13 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
+#include <QMenuBar>
 #include <QMetaObject>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextCursor>
+#include <QToolButton>
 #include <filesystem>
 #include <system_error>
 
@@ -87,9 +89,11 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_appDir = m_folders.programDir;
     if (!m_appDir.endsWith(QLatin1Char('/')))
         m_appDir += QLatin1Char('/');
+    makeSecureControls();
     startUp();
 
     m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
+    m_session->setSecureOptions(m_secure.enabled, m_secure.required);
     connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
     connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
@@ -252,6 +256,7 @@ void frmMain::startUp() {
     m_ui->cmdCancel->setVisible(false);
     m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
+    readSecureSettings(problems);
 
     if (!problems.isEmpty())
         m_services.message(QStringLiteral("Vantrel could not use some of its files:\n\n%1\n\n"
@@ -476,6 +481,7 @@ void frmMain::setProgressVisible(bool visible) {
 void frmMain::setReceiveStatus(const QString& text) {
     m_ui->lbRecvProgress->setText(text);
     m_ui->lbRecvProgress->setVisible(!text.isEmpty());
+    showCancelRecv();
 }
 
 void frmMain::bumpReceiveBar() {
@@ -527,4 +533,103 @@ void frmMain::drawAttention(const QString& summary, const QString& text) {
                      : 1;
     m_services.alert(this);
     m_services.notify(summary, text.left(units));
+}
+
+// ------------------------------------------------------ secure connections
+
+void frmMain::makeSecureControls() {
+    auto* opt = new QMenu(QStringLiteral("Options"), this);
+    opt->setObjectName(QStringLiteral("opt"));
+    m_optSecure = opt->addAction(QStringLiteral("Secure Connections"));
+    m_optSecure->setObjectName(QStringLiteral("optsecure"));
+    m_optRequire = opt->addAction(QStringLiteral("Require Secure Connections"));
+    m_optRequire->setObjectName(QStringLiteral("optrequire"));
+    for (QAction* item : {m_optSecure, m_optRequire}) {
+        item->setCheckable(true);
+        connect(item, &QAction::triggered, this, [this, item] { secureOptionChanged(item); });
+    }
+    menuBar()->insertMenu(m_ui->hlps->menuAction(), opt);
+
+    // In the status frame's title row: how this connection is protected.
+    m_lbSecure = new QLabel(m_ui->Frame3);
+    m_lbSecure->setObjectName(QStringLiteral("lbSecure"));
+    m_lbSecure->setGeometry(176, 2, 81, 16);
+    m_lbSecure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lbSecure->setTextFormat(Qt::PlainText);
+    // Beside the file buttons: gives up the incoming file. Only a secure
+    // connection can tell the sender so; shown while a file arrives in one.
+    m_cmdCancelRecv = new QToolButton(m_ui->Frame1);
+    m_cmdCancelRecv->setObjectName(QStringLiteral("cmdCancelRecv"));
+    m_cmdCancelRecv->setGeometry(72, 64, 89, 25);
+    m_cmdCancelRecv->setText(QStringLiteral("Stop Receiving"));
+    m_cmdCancelRecv->setToolTip(QStringLiteral("Stop receiving this file"));
+    m_cmdCancelRecv->setVisible(false);
+    connect(m_cmdCancelRecv, &QToolButton::clicked, this, [this] { m_session->CancelReceiving(); });
+    setLinkMode(LinkMode::None);
+}
+
+void frmMain::readSecureSettings(QStringList& problems) {
+    const QString path = m_appDir + QLatin1String(SecureSettings::FileName);
+    QString error;
+    if (!SecureSettings::load(path, m_secure, &error))
+        problems << reason(path, error);
+    m_optSecure->setChecked(m_secure.enabled);
+    m_optRequire->setChecked(m_secure.required);
+}
+
+void frmMain::secureOptionChanged(QAction* item) {
+    // Requiring secure connections needs them on; switching them off drops
+    // the requirement.
+    if (item == m_optRequire && m_optRequire->isChecked())
+        m_optSecure->setChecked(true);
+    if (item == m_optSecure && !m_optSecure->isChecked())
+        m_optRequire->setChecked(false);
+    m_secure.enabled = m_optSecure->isChecked();
+    m_secure.required = m_optRequire->isChecked();
+    m_session->setSecureOptions(m_secure.enabled, m_secure.required);
+    const QString path = m_appDir + QLatin1String(SecureSettings::FileName);
+    QString error;
+    if (!m_secure.save(path, &error))
+        m_services.message(
+            QStringLiteral("The setting was not saved.\n\n%1").arg(reason(path, error)));
+}
+
+void frmMain::setLinkMode(LinkMode mode) {
+    m_linkMode = mode;
+    showCancelRecv();
+    QString text;
+    QString tip;
+    QColor colour;
+    switch (mode) {
+    case LinkMode::Secure:
+        text = QStringLiteral("Secure");
+        tip = QStringLiteral("Secure connection: encrypted and checked against tampering. "
+                             "Compare the code %1 with the other person.")
+                  .arg(m_session ? m_session->link().checkCode() : QString());
+        colour = QColor(0, 128, 0);
+        break;
+    case LinkMode::Legacy:
+        text = QStringLiteral("Legacy");
+        tip = QStringLiteral("Legacy connection: only the legacy cipher protects it; an "
+                             "eavesdropper who knows the two addresses can read it.");
+        colour = QColor(176, 64, 0);
+        break;
+    case LinkMode::SettingUp:
+        text = QStringLiteral("Securing...");
+        tip = QStringLiteral("A secure connection is being set up.");
+        colour = palette().color(QPalette::WindowText);
+        break;
+    case LinkMode::None:
+        break;
+    }
+    QPalette p = m_lbSecure->palette();
+    p.setColor(QPalette::WindowText, colour);
+    m_lbSecure->setPalette(p);
+    m_lbSecure->setText(text);
+    m_lbSecure->setToolTip(tip);
+}
+
+void frmMain::showCancelRecv() {
+    m_cmdCancelRecv->setVisible(m_linkMode == LinkMode::Secure &&
+                                !m_ui->lbRecvProgress->text().isEmpty());
 }

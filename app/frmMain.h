@@ -6,13 +6,17 @@
 
 #include "app/ActivityDisplay.h"
 #include "app/ProgramFolders.h"
+#include "app/SecureSettings.h"
 #include "platform/Socket.h"
 #include "protocol/SessionView.h"
 #include "windows/ChatAppearance.h"
 
+class QAction;
 class BottomFollower;
 class ChatLog;
 class QDialog;
+class QLabel;
+class QToolButton;
 class DialogServices;
 class Session;
 
@@ -79,6 +83,10 @@ public:
     void setReceiveStatus(const QString& text) override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
+    void setLinkMode(LinkMode mode) override;
+
+    // The Options menu's settings as in use (and in secure.dat).
+    const SecureSettings& secureSettings() const { return m_secure; }
 
     // The exact values of the activity bars and the progress bar; the
     // widgets show them a few times a second.
@@ -103,6 +111,14 @@ private:
     void readPort(QStringList& problems);
     void makeRecvFolder(QStringList& problems);
     void readChatAppearance(QStringList& problems);
+    // The Options menu and the connection's mode label in the status frame.
+    void makeSecureControls();
+    void readSecureSettings(QStringList& problems);
+    // A ticked or cleared Options item: applied and stored.
+    void secureOptionChanged(QAction* item);
+    // The receiving side's stop button: while a file arrives in a secure
+    // connection.
+    void showCancelRecv();
     void fitActivityBars();
     void setUpKeyboardAndNames();
     int statusRowsShown() const;
@@ -148,4 +164,10 @@ private:
     int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;
+    SecureSettings m_secure;
+    QAction* m_optSecure = nullptr;
+    QAction* m_optRequire = nullptr;
+    QLabel* m_lbSecure = nullptr;
+    QToolButton* m_cmdCancelRecv = nullptr;
+    LinkMode m_linkMode = LinkMode::None;
 };

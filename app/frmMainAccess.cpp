@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QToolButton>
 
 #include "ui_frmMain.h"
 
@@ -60,6 +61,8 @@ void frmMain::setUpKeyboardAndNames() {
         {ui.Command3, "Select file", "Chooses the file to send"},
         {ui.Command4, "Send file", "Sends the file named in File to send"},
         {ui.ProgressBar1, "File sending progress", ""},
+        {m_lbSecure, "Connection protection", "Secure, legacy, or being set up"},
+        {m_cmdCancelRecv, "Stop receiving", "Gives up the file being received"},
     };
     for (const ControlName& n : names) {
         n.widget->setAccessibleName(QString::fromUtf8(n.name));

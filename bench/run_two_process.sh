@@ -6,6 +6,8 @@
 #   bash bench/run_two_process.sh                        10 MB on 127.0.0.1
 #   bash bench/run_two_process.sh --size 200000 --relay-delay-ms 25
 #   bash bench/run_two_process.sh --perf /tmp/vantrel-perf
+#   bash bench/run_two_process.sh --mode legacy --size 200000 --relay-delay-ms 25
+#   bash bench/run_two_process.sh --size 200000000 --relay-delay-ms 25 --pingpong-blocks 0
 #
 # Every option is passed on to bench_two_process (see bench/two_process.cpp).
 # The relay alone: build-bench/bench/vantrel_relay --to HOST:PORT [--listen P]

@@ -6,12 +6,19 @@
 // allows for the same number of blocks.
 //
 //   bench_two_process [--size BYTES] [--relay-delay-ms MS] [--chat-lines N]
-//                     [--perf DIR] [--keep] [--ui FILE] [--app-dir DIR]
+//                     [--mode secure|legacy] [--pingpong-blocks N] [--perf DIR]
+//                     [--keep] [--ui FILE] [--app-dir DIR]
 //
 // --size            file size, random bytes (default 10000000)
 // --relay-delay-ms  put vantrel_relay between the two programs (and between
 //                   the two ping-pong ends) with this one-way delay; 0 (the
 //                   default) connects them directly on 127.0.0.1
+// --mode            secure (the default): both programs with secure
+//                   connections on, so they switch after "IP:"; legacy: both
+//                   with secure connections off (secure.dat "0")
+// --pingpong-blocks blocks of the bare ping-pong (default: the file's; 0
+//                   skips it: one block per round trip takes hours through
+//                   the relay for a large file)
 // --chat-lines      chat lines timed from the client's Send to the line in
 //                   the host's chat log (default 200; 0 skips)
 // --perf DIR        record both programs with `perf record -g` during the
@@ -57,6 +64,8 @@ struct Options {
     long long size = 10000000;
     double relayDelayMs = 0;
     int chatLines = 200;
+    bool secure = true;
+    long pingBlocks = -1; // -1: as many as the file has blocks
     std::string perfDir;
     bool keep = false;
     std::string ui = VANTREL_SOURCE_DIR "/app/frmMain.ui";
@@ -436,13 +445,14 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode) {
 // A portable program folder: the program, its help page, the port and the
 // marker that keeps the start-up notice away.
 std::string makeProgramFolder(const std::string& base, const std::string& name,
-                              const std::string& appDir, int port) {
+                              const std::string& appDir, int port, bool secure) {
     const std::string dir = base + "/" + name;
     mkdir(dir.c_str(), 0700);
     copyFile(appDir + "/vantrel", dir + "/vantrel", 0755);
     copyFile(appDir + "/overview.htm", dir + "/overview.htm", 0644);
     writeFile(dir + "/opt.dne", "Done\r\n");
     writeFile(dir + "/port.dat", std::to_string(port) + "\r\n");
+    writeFile(dir + "/secure.dat", secure ? "1\r\n0\r\n" : "0\r\n0\r\n");
     return dir;
 }
 
@@ -572,6 +582,7 @@ std::string fmt(const char* format, double a) {
 
 int measure(const Options& o) {
     std::printf("load average before: %s\n", loadAverage().c_str());
+    std::printf("mode: %s\n", o.secure ? "secure" : "legacy");
     const std::map<std::string, Rect> layout = readLayout(o.ui);
 
     char tmpl[] = "/tmp/vantrel-two-process-XXXXXX";
@@ -622,8 +633,8 @@ int measure(const Options& o) {
                   true);
         clientPort = portFromLine(firstLine(relay.out));
     }
-    const std::string hostDir = makeProgramFolder(base, "host", o.appDir, hostPort);
-    const std::string clientDir = makeProgramFolder(base, "client", o.appDir, clientPort);
+    const std::string hostDir = makeProgramFolder(base, "host", o.appDir, hostPort, o.secure);
+    const std::string clientDir = makeProgramFolder(base, "client", o.appDir, clientPort, o.secure);
     const std::string env = "QT_QPA_PLATFORM=xcb";
     const pid_t hostPid = spawn({hostDir + "/vantrel"}, false,
                                 {env, "VANTREL_TRACE=" + hostDir + "/trace.txt"}, hostDir)
@@ -661,6 +672,23 @@ int measure(const Options& o) {
                 "checks)\n",
                 hostTrace.find("status", "Key check: ")->text.c_str(),
                 (monotonicSeconds() - connectClick) * 1000);
+    if (o.secure) {
+        // The handshake: from the later key check to the later secure line.
+        const std::string line = "Secure connection. Compare this code";
+        waitUntil(
+            {&hostTrace, &clientTrace},
+            [&] { return hostTrace.find("status", line) && clientTrace.find("status", line); }, 20,
+            "both sides to switch to the secure connection");
+        const auto keys = std::max(hostTrace.find("status", "Key check: ")->ns,
+                                   clientTrace.find("status", "Key check: ")->ns);
+        const auto secureAt =
+            std::max(hostTrace.find("status", line)->ns, clientTrace.find("status", line)->ns);
+        const std::string& text = hostTrace.find("status", line)->text;
+        std::printf("secure connection: code %s on both sides, %.2f ms after the later key "
+                    "check\n",
+                    text.substr(text.size() - std::min<size_t>(text.size(), 9)).c_str(),
+                    double(secureAt - keys) / 1e6);
+    }
 
     // Chat: the client's Send (Enter) to the line in the host's chat log.
     if (o.chatLines > 0) {
@@ -737,23 +765,26 @@ int measure(const Options& o) {
     const double rate = t.seconds > 0 ? double(t.bytes) / 1e6 / t.seconds : 0;
 
     // The wire's limit for the same number of blocks, over the same path.
-    const long pingBlocks = long(std::ceil(double(o.size) / 1000.0));
-    Spawned server = spawn({o.benchDir + "/bench_pingpong", "serve"}, true);
-    int pingPort = portFromLine(firstLine(server.out));
-    if (o.relayDelayMs > 0) {
-        Spawned relay =
-            spawn({o.benchDir + "/vantrel_relay", "--to", "127.0.0.1:" + std::to_string(pingPort),
-                   "--delay-ms", fmt("%g", o.relayDelayMs), "--once"},
-                  true);
-        pingPort = portFromLine(firstLine(relay.out));
-    }
-    const std::string ping =
-        run({o.benchDir + "/bench_pingpong", "client", "--port", std::to_string(pingPort),
-             "--blocks", std::to_string(pingBlocks)});
+    const long pingBlocks =
+        o.pingBlocks >= 0 ? o.pingBlocks : long(std::ceil(double(o.size) / 1000.0));
     double pingRate = 0;
-    const size_t at = ping.find(" s ");
-    if (at != std::string::npos)
-        pingRate = std::atof(ping.c_str() + at + 3);
+    if (pingBlocks > 0) {
+        Spawned server = spawn({o.benchDir + "/bench_pingpong", "serve"}, true);
+        int pingPort = portFromLine(firstLine(server.out));
+        if (o.relayDelayMs > 0) {
+            Spawned relay = spawn({o.benchDir + "/vantrel_relay", "--to",
+                                   "127.0.0.1:" + std::to_string(pingPort), "--delay-ms",
+                                   fmt("%g", o.relayDelayMs), "--once"},
+                                  true);
+            pingPort = portFromLine(firstLine(relay.out));
+        }
+        const std::string ping =
+            run({o.benchDir + "/bench_pingpong", "client", "--port", std::to_string(pingPort),
+                 "--blocks", std::to_string(pingBlocks)});
+        const size_t at = ping.find(" s ");
+        if (at != std::string::npos)
+            pingRate = std::atof(ping.c_str() + at + 3);
+    }
 
     std::printf("file: %lld random bytes, client -> host%s; received file %s\n", o.size,
                 o.relayDelayMs > 0
@@ -763,8 +794,10 @@ int measure(const Options& o) {
     std::printf("transfer rate: %.4g MB/s (%lld bytes in %.3f s, from the first growth of the "
                 "reception file to the final file)\n",
                 rate, t.bytes, t.seconds);
-    std::printf("ping-pong, same run, %ld blocks: %.4g MB/s\n", pingBlocks, pingRate);
-    std::printf("ratio transfer / ping-pong: %.3f\n", pingRate > 0 ? rate / pingRate : 0.0);
+    if (pingBlocks > 0) {
+        std::printf("ping-pong, same run, %ld blocks: %.4g MB/s\n", pingBlocks, pingRate);
+        std::printf("ratio transfer / ping-pong: %.3f\n", pingRate > 0 ? rate / pingRate : 0.0);
+    }
     std::printf("CPU per block: receiver %.1f us, sender %.1f us (%.0f blocks; %.2f s / %.2f s "
                 "CPU)\n",
                 t.cpuReceiver / blocks * 1e6, t.cpuSender / blocks * 1e6, blocks, t.cpuReceiver,
@@ -801,6 +834,10 @@ int main(int argc, char** argv) {
             o.relayDelayMs = std::atof(argv[++i]);
         else if (a == "--chat-lines" && hasValue)
             o.chatLines = std::atoi(argv[++i]);
+        else if (a == "--pingpong-blocks" && hasValue)
+            o.pingBlocks = std::atol(argv[++i]);
+        else if (a == "--mode" && hasValue)
+            o.secure = std::string(argv[++i]) != "legacy";
         else if (a == "--perf" && hasValue)
             o.perfDir = argv[++i];
         else if (a == "--ui" && hasValue)
@@ -810,9 +847,10 @@ int main(int argc, char** argv) {
         else if (a == "--keep")
             o.keep = true;
         else {
-            std::fprintf(stderr,
-                         "usage: bench_two_process [--size BYTES] [--relay-delay-ms MS] "
-                         "[--chat-lines N] [--perf DIR] [--keep] [--ui FILE] [--app-dir DIR]\n");
+            std::fprintf(stderr, "usage: bench_two_process [--size BYTES] [--relay-delay-ms MS] "
+                                 "[--chat-lines N] [--mode secure|legacy] [--pingpong-blocks N] "
+                                 "[--perf DIR] [--keep] [--ui FILE] "
+                                 "[--app-dir DIR]\n");
             return 2;
         }
     }

@@ -208,10 +208,15 @@ void FileSender::pump() {
             return; // stopped, or cancelled by whoever watched it go
         ++m_nextRecord;
         ++m_outstanding;
-        m_answerTimer.start(m_answerTimeoutMs);
+        armAnswerTimer();
     }
     if (m_state == State::Sending)
         prepare(m_nextRecord);
+}
+
+void FileSender::armAnswerTimer() {
+    if (!m_framed)
+        m_answerTimer.start(m_answerTimeoutMs);
 }
 
 void FileSender::setProgress() {
@@ -228,7 +233,7 @@ bool FileSender::start() {
     m_currentBlock = 1;
     m_state = State::Sending;
     m_finalSent = m_nb == 0;
-    m_answerTimer.start(m_answerTimeoutMs);
+    armAnswerTimer();
     pump();
     if (m_state != State::Sending)
         return false;
@@ -239,11 +244,15 @@ bool FileSender::start() {
 }
 
 void FileSender::acknowledge() {
+    if (m_stale > 0) {
+        --m_stale; // the answer to a block of a cancelled file
+        return;
+    }
     if (m_state != State::Sending || m_outstanding == 0)
         return; // not an answer to anything of ours
     --m_outstanding;
     ++m_answered;
-    m_answerTimer.start(m_answerTimeoutMs);
+    armAnswerTimer();
     if (m_answered <= m_nb || m_nb == 0) {
         m_currentBlock = qint32(m_answered + 1);
         setProgress();
@@ -261,7 +270,7 @@ void FileSender::bufferDrained() {
     // Held back for room, not waiting for an answer: bytes leaving the
     // buffer are the peer taking them.
     if (m_outstanding < m_window && m_nextRecord <= messageCount())
-        m_answerTimer.start(m_answerTimeoutMs);
+        armAnswerTimer();
     pump();
 }
 
@@ -295,10 +304,16 @@ void FileSender::abort(const QString& why) {
 void FileSender::cancel() {
     if (m_state == State::Idle)
         return;
+    m_stale = m_framed ? m_outstanding : 0;
     stop();
     m_ctx.view.UpdateList(QStringLiteral("Sending cancelled."));
     if (m_onIdle)
         m_onIdle(false);
+}
+
+void FileSender::stop(const QString& why) {
+    m_stale = 0;
+    abort(why);
 }
 
 // -------------------------------------------------------------- receiver
@@ -381,6 +396,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
     const QString path = QDir(m_recv).filePath(name);
     if (!isInside(m_recv, path)) {
         m_ctx.view.UpdateList("A file could not be received: its name is not usable.");
+        refuse(QStringLiteral("its name is not usable"));
         return;
     }
     auto file = std::make_unique<QSaveFile>(path);
@@ -389,6 +405,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
         m_ctx.view.UpdateList(QStringLiteral("A file could not be received: %1 cannot be "
                                              "created (%2).")
                                   .arg(name, file->errorString()));
+        refuse(file->errorString());
         return;
     }
     m_file = std::move(file);
@@ -399,9 +416,22 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_ctx.view.UpdateList("Receiving File " + name);
     m_blockCount = 0;
     m_receiving = true;
+    m_percent = -1;
     showProgress();
     m_progressTimer.start();
     m_silenceTimer.start(m_silenceTimeoutMs);
+}
+
+void FileReceiver::refuse(const QString& reason) {
+    m_expected = -1;
+    if (m_tellsSender)
+        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+}
+
+void FileReceiver::giveUp(const QString& why, const QString& reason) {
+    fail(why);
+    if (m_tellsSender)
+        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
 }
 
 // "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
@@ -416,10 +446,25 @@ QString sizeText(qint64 bytes) {
     return en.toString(bytes / (1024.0 * 1024.0 * 1024.0), 'f', 2) + " GB";
 }
 
+int FileReceiver::percent() const {
+    if (m_expected < 0)
+        return -1;
+    if (m_expected == 0)
+        return 100;
+    return int(qMin<qint64>(m_bytes * 100 / m_expected, 100));
+}
+
 void FileReceiver::showProgress() {
+    // With the size announced ("FS:"): the share of it that has arrived.
+    m_percent = percent();
+    if (m_percent >= 0) {
+        m_ctx.view.setReceiveStatus(
+            QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected)));
+        return;
+    }
+    // Else how much so far, and how fast over the last second or so.
     QString text = "Receiving: " + sizeText(m_bytes);
     if (m_clock.isValid()) {
-        // The rate over the last second or so.
         m_samples.append({m_clock.elapsed(), m_bytes});
         while (m_samples.size() > 5)
             m_samples.removeFirst();
@@ -433,6 +478,8 @@ void FileReceiver::showProgress() {
 
 void FileReceiver::stopped() {
     m_receiving = false;
+    m_expected = -1;
+    m_percent = -1;
     m_progressTimer.stop();
     m_silenceTimer.stop();
     m_ctx.view.setReceiveStatus(QString());
@@ -473,7 +520,7 @@ void FileReceiver::block(const QByteArray& message) {
     if (!data.isEmpty()) {
         Outcome<QByteArray> plain = decrypted(m_ctx.engine, data);
         if (!plain) {
-            fail(plain.error());
+            giveUp(plain.error(), QStringLiteral("a block could not be decrypted"));
             return;
         }
         data = std::move(plain).value();
@@ -486,10 +533,12 @@ void FileReceiver::block(const QByteArray& message) {
     errno = 0;
     if (!data.isEmpty() && m_file->write(data) != data.size()) {
         const QString reason = failureReason(*m_file, errno);
-        fail(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, reason));
+        giveUp(QStringLiteral("writing %1 failed (%2)").arg(m_fileName, reason), reason);
         return;
     }
     m_bytes += data.size();
+    if (m_expected >= 0 && percent() != m_percent)
+        showProgress(); // each step of the percentage, not only on the timer
     if (!final)
         return;
     errno = 0;
@@ -500,6 +549,8 @@ void FileReceiver::block(const QByteArray& message) {
         m_ctx.view.UpdateList(
             QStringLiteral("File not received: saving %1 failed (%2). Nothing was saved under %1.")
                 .arg(m_fileName, reason));
+        if (m_tellsSender)
+            m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
         return;
     }
     m_file.reset();

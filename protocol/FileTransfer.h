@@ -38,10 +38,11 @@ QString rateText(double bytesPerSecond);
 QString sizeText(qint64 bytes);
 
 // The sending end: a file goes as "FL:" + name, then encrypted block messages
-// ("FB:" + 1000 bytes + "|"), each sent once the receiver has answered "OK:"
-// for an earlier one, and last "FB:RM:" + the rest + "|". The transfer is done
-// when every block message, the final one included, has been answered. The
-// file is read block by block, never held whole.
+// ("FB:" + 1000 bytes + "|"), at most window() of them waiting for their
+// "OK:" at once (each "OK:" answers the oldest), and last "FB:RM:" + the
+// rest + "|". The transfer is done when every block message, the final one
+// included, has been answered. The file is read block by block, never held
+// whole.
 class FileSender {
 public:
     // How long the sender waits for an answer ("OK:") or for room in the
@@ -55,7 +56,8 @@ public:
     // Opens `path` for reading. Fails, with a reason, when it names no file
     // or cannot be read; nothing is sent then.
     Outcome<> open(const QString& path);
-    // The announcement "FL:" + base name; the caller waits before start().
+    // The announcement "FL:" + base name. On a legacy connection the caller
+    // waits a moment before start(), so that the two arrive apart.
     bool announce();
     // Sends the first block message(s) and shows the progress bar.
     bool start();
@@ -68,12 +70,23 @@ public:
     // Stops a running transfer (connection gone): file closed, bar hidden,
     // status line with `why`.
     void abort(const QString& why);
-    // The user stops the transfer: nothing more is sent.
+    // The user stops the transfer: nothing more is sent. Inside a framed
+    // connection the receiver still answers the block messages already on
+    // their way; those "OK:"s are not taken for a next file's.
     void cancel();
+    // Stops the transfer when no answer is due any more: the receiver gave
+    // up ("FC:R") or the connection ended.
+    void stop(const QString& why);
 
-    // How many block messages may wait for their "OK:" at once (at least 1).
+    // How many block messages may wait for their "OK:" at once (at least 1):
+    // 1 for a peer that reads the wire literally, the peer's window inside a
+    // framed connection. Set before start().
     void setWindow(int blocks) { m_window = qMax(blocks, 1); }
     int window() const { return m_window; }
+    // Inside a framed connection a stalled receiver says so ("FC:R") and the
+    // link notices a dead one: no answer timeout, and a cancelled file's
+    // answers still on their way are counted off. Set before start().
+    void setFramed(bool framed) { m_framed = framed; }
     // How long to wait for an answer before giving up (for tests).
     void setAnswerTimeout(int ms) { m_answerTimeoutMs = ms; }
     // Runs whenever the sender becomes idle again: with true when the file
@@ -88,6 +101,8 @@ public:
     // The block messages are going out (from start() until finished or
     // stopped).
     bool FileInProgress() const { return m_state == State::Sending; }
+    // The size of the open file.
+    qint64 size() const { return m_size; }
     // The block being sent, counted from 1.
     qint32 CurrentBlock() const { return m_currentBlock; }
     // The file's full blocks and the bytes left over for the final block.
@@ -113,6 +128,8 @@ private:
     // Sends block messages while the window and the send buffer allow.
     void pump();
     void setProgress();
+    // The wait for an answer starts again (not inside a framed connection).
+    void armAnswerTimer();
     void finish();
     // Back to idle: file closed, timer stopped, bar hidden.
     void stop();
@@ -133,6 +150,8 @@ private:
     qint64 m_answered = 0;
     int m_outstanding = 0;
     int m_window = 1;
+    bool m_framed = false;
+    qint64 m_stale = 0; // "OK:"s still due for a cancelled file
     int m_answerTimeoutMs = kDefaultAnswerTimeoutMs;
     // Fires when the receiver has not answered for m_answerTimeoutMs.
     QTimer m_answerTimer;
@@ -163,6 +182,12 @@ public:
     void block(const QByteArray& message);
     // Ends a running reception early: nothing is left under the final name.
     void abort(const QString& why);
+    // "FS:": the size of the file announced next, for the percentage shown.
+    void expectSize(qint64 size) { m_expected = size; }
+    // When set, a reception this side cannot go on with (a failing write, a
+    // block that cannot be decrypted) is given up with "FC:R" + the reason,
+    // so that the sender stops.
+    void setTellsSender(bool tells) { m_tellsSender = tells; }
     // How long to wait for the sender before giving up (for tests).
     void setSilenceTimeout(int ms) { m_silenceTimeoutMs = ms; }
     // Runs whenever a reception has ended, whichever way.
@@ -187,9 +212,21 @@ public:
 
 private:
     void fail(const QString& why);
+    // A failure of this side's own: the reception ends and, when it may,
+    // the sender is told why with "FC:R".
+    void giveUp(const QString& why, const QString& reason);
+    // An announced file is not taken; the sender is told when it may be.
+    void refuse(const QString& reason);
     // The reception is over: timers stopped, progress line hidden.
     void stopped();
+    // The share of an announced size that has arrived (0..100); -1 when no
+    // size was announced.
+    int percent() const;
     void showProgress();
+
+    qint64 m_expected = -1; // from "FS:", -1 when not given
+    int m_percent = -1;
+    bool m_tellsSender = false;
 
     TransferContext m_ctx;
     QString m_recv;

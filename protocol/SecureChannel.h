@@ -142,6 +142,9 @@ public:
     Mode mode() const;
     // True while the owner's own messages are being held back.
     bool holdingOwnMessages() const;
+    // Own messages go as frames: Secure, and the host from S on (its peer
+    // reads frames already).
+    bool sendsFrames() const { return m_sendFramed && m_state != State::Closed; }
     int ownWindow() const { return m_window; }
     // The peer's window once its handshake message arrived, else 0.
     int peerWindow() const { return m_peerWindow; }

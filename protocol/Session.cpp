@@ -70,7 +70,17 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
       m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); },
                                [this] { return m_sock.bytesToWrite(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
-                 recvFolder) {
+                 recvFolder),
+      m_link(sock, SecureLink::Handlers{
+                       [this](const QByteArray& b) { handleArrival(b); },
+                       [this](const QByteArray& m) { dispatchInner(m); },
+                       [this](const QByteArray& a) { adoptHostAddress(a); },
+                       [this](const QString& line) { m_view.UpdateList(line); },
+                       [this](bool damaged) { closeByLink(damaged); },
+                       [this](const QByteArray& m) { emit messageSent(m); },
+                       [this] { onLinkModeChanged(); },
+                   }) {
+    m_link.setEnabled(false);
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
     connect(&m_sock, &Socket::sendProgress, this, [this] {
@@ -108,10 +118,7 @@ int Session::parsePort(const QString& portStr) {
 }
 
 bool Session::send(const QByteArray& message) {
-    if (!m_sock.sendData(message))
-        return false;
-    emit messageSent(message);
-    return true;
+    return m_link.send(message);
 }
 
 Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
@@ -178,6 +185,7 @@ void Session::Listen(const QString& portStr) {
     m_sock.close();
     m_linked = false;
     m_reassembler.clear();
+    m_link.end();
     m_finalBlockWait.stop();
     m_sock.setLocalPort(port);
     QString error;
@@ -240,6 +248,7 @@ void Session::Connect(const QString& portStr) {
     m_host = false;
     m_client = false;
     m_reassembler.clear();
+    m_link.end();
     m_finalBlockWait.stop();
     m_connectFailed = false;
     m_stopConnecting = false;
@@ -286,7 +295,11 @@ void Session::Connect(const QString& portStr) {
         }
     }
     m_client = true;
-    send(wire::message(wire::Kind::Address, TextCodec::toWire(ownAddress())));
+    const QString own = ownAddress();
+    m_link.startClient();
+    if (!m_linked)
+        return; // closed at once: secure connections are required but switched off
+    send(wire::message(wire::Kind::Address, TextCodec::toWire(own)));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
@@ -323,7 +336,11 @@ bool Session::GenerateKeys() {
 // ------------------------------------------------------------- arrivals
 
 void Session::onDataArrival() {
-    handleArrival(m_sock.getData());
+    const QByteArray bytes = m_sock.getData();
+    m_link.setTransferRunning(m_sender.busy() || m_receiver.ClientRecv());
+    if (m_link.secure())
+        m_view.bumpReceiveBar();
+    m_link.receive(bytes);
 }
 
 void Session::handleArrival(const QByteArray& bytes) {
@@ -386,6 +403,8 @@ void Session::dispatch(const QByteArray& message) {
     case wire::Kind::End:
         handlePeerEnd();
         break;
+    case wire::Kind::FileSize:
+    case wire::Kind::Cancel:
     case wire::Kind::Unknown:
         break; // not a message of ours: ignored
     }
@@ -419,6 +438,9 @@ void Session::handleAddress(const QByteArray& payload) {
                                          "connection comes from %2: chat may not be readable "
                                          "(see Help > Using Vantrel).")
                               .arg(quoted(said), from));
+    // The offer of a secure connection is the first thing the host sends.
+    if (m_linked)
+        m_link.startHost(TextCodec::toWire(ownAddress()));
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -460,6 +482,7 @@ void Session::onConnectionLost(const QString&) {
         m_linked = false;
         m_connected = false;
         m_reassembler.clear();
+        m_link.end();
         m_view.setSendButtonsEnabled(false);
         m_sock.close();
         QString error;
@@ -471,6 +494,11 @@ void Session::onConnectionLost(const QString&) {
         endConnection(QStringLiteral("the connection was lost"));
         return;
     }
+    // A frame cut short by the end of the stream is damage, not a loss.
+    const int connection = m_connectionCount;
+    m_link.lost();
+    if (connection != m_connectionCount)
+        return;
     m_view.UpdateList("Connection lost.");
     endConnection(QStringLiteral("the connection was lost"));
 }
@@ -483,7 +511,10 @@ void Session::endConnection(const QString& transferWhy) {
     m_client = false;
     m_reassembler.clear();
     m_finalBlockWait.stop();
-    m_sender.abort(transferWhy);
+    m_link.end();
+    m_view.setLinkMode(SessionView::LinkMode::None);
+    m_receiver.setTellsSender(false);
+    m_sender.stop(transferWhy);
     m_receiver.abort(transferWhy);
     m_view.setSendButtonsEnabled(false);
     dropHeldChat();
@@ -531,6 +562,9 @@ bool Session::SendChat(const QString& line) {
 }
 
 bool Session::chatMustWait() const {
+    // Frames keep chat apart from blocks: nothing waits inside them.
+    if (m_link.sendsFrames())
+        return false;
     return m_sender.busy() || !m_heldChat.isEmpty();
 }
 
@@ -572,7 +606,7 @@ void Session::scheduleNextFile() {
 
 void Session::sendNextFile() {
     if (m_waitingFiles.isEmpty() || m_sender.busy() || !m_heldChat.isEmpty() ||
-        m_receiver.ClientRecv())
+        receivingBlocksSending())
         return; // tried again when the sender, the chat or the reception is done
     if (!m_connected) {
         dropWaitingFiles(QStringLiteral("the connection ended"));
@@ -622,9 +656,7 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message("A file is being sent already.  Wait until it has been transferred.");
         return;
     }
-    // The peer is sending: an announcement of ours would reach it glued to
-    // an "OK:", and a peer that reads one message per arrival loses it.
-    if (m_receiver.ClientRecv()) {
+    if (receivingBlocksSending()) {
         m_services.message("A file is being received.  Wait until it has arrived.");
         return;
     }
@@ -632,6 +664,21 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message(opened.error());
         return;
     }
+    if (m_link.sendsFrames()) {
+        // Frames keep messages apart: no pause, several blocks in flight.
+        m_sender.setWindow(qBound(1, m_link.peerWindow(), SecureChannel::MaxWindow));
+        m_sender.setFramed(true);
+        if (!send(wire::message(wire::Kind::FileSize, QByteArray::number(m_sender.size())))) {
+            m_sender.abort(QStringLiteral("the connection refused the file announcement"));
+            return;
+        }
+        if (m_sender.announce())
+            m_sender.start();
+        return;
+    }
+    // One block message at a time, each after the answer to the one before.
+    m_sender.setWindow(1);
+    m_sender.setFramed(false);
     if (!m_sender.announce())
         return;
     // The announcement has no terminator: the first block follows a moment
@@ -653,7 +700,7 @@ void Session::SendFiles(const QStringList& paths, Confirm confirm) {
         m_services.message("You are not connected.");
         return;
     }
-    if (m_receiver.ClientRecv()) {
+    if (receivingBlocksSending()) {
         m_services.message("A file is being received.  Wait until it has arrived.");
         return;
     }
@@ -675,11 +722,24 @@ void Session::SendFiles(const QStringList& paths, Confirm confirm) {
     sendNextFile();
 }
 
-void Session::CancelSend() {
+bool Session::receivingBlocksSending() const {
+    // In the legacy way an announcement of ours would reach the sending peer
+    // glued to an "OK:", and a peer that reads one message per arrival
+    // loses it. Frames keep the two directions apart.
+    return !m_link.sendsFrames() && m_receiver.ClientRecv();
+}
+
+bool Session::CancelSend() {
     if (!m_sender.busy())
-        return;
+        return false;
     dropWaitingFiles(QStringLiteral("sending was cancelled"));
+    // Inside the frames the receiver is told and discards its part; in the
+    // legacy way the wire cannot say it, and the receiver gives up when
+    // nothing more comes.
+    if (m_link.sendsFrames() && m_sender.FileInProgress())
+        send(wire::message(wire::Kind::Cancel, "S"));
     m_sender.cancel();
+    return true;
 }
 
 void Session::Pause(int secs) {
@@ -708,6 +768,108 @@ void Session::Close() {
 void Session::Exit() {
     Close();
     m_services.endProgram();
+}
+
+// ------------------------------------------------------ secure connection
+
+void Session::setSecureOptions(bool enabled, bool required) {
+    m_link.setEnabled(enabled);
+    m_secureRequired = required;
+}
+
+void Session::dispatchInner(const QByteArray& message) {
+    switch (wire::innerKindOf(message)) {
+    case wire::Kind::FileSize: {
+        const QByteArray digits = message.mid(wire::kPrefixSize);
+        bool ok = false;
+        const qint64 size = digits.toLongLong(&ok);
+        m_receiver.expectSize(ok && size >= 0 ? size : -1);
+        return;
+    }
+    case wire::Kind::Cancel:
+        handleCancel(message.mid(wire::kPrefixSize));
+        return;
+    case wire::Kind::Block:
+    case wire::Kind::FinalBlock:
+        // A frame holds the whole block message; the receiver takes it
+        // without its "|", as reassembly gives it.
+        dispatch(message.endsWith(wire::kTerminator) ? message.chopped(1) : message);
+        return;
+    default:
+        dispatch(message);
+        return;
+    }
+}
+
+void Session::handleCancel(const QByteArray& payload) {
+    const QString reason = QString::fromUtf8(payload.mid(1)).trimmed();
+    const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    if (payload.startsWith('S')) {
+        if (m_receiver.ClientRecv())
+            m_receiver.abort("the sender cancelled it" + why);
+    } else if (payload.startsWith('R')) {
+        if (m_sender.busy())
+            m_sender.stop("the other side cancelled it" + why);
+    }
+}
+
+bool Session::CancelReceiving() {
+    if (!m_link.secure() || !m_receiver.ClientRecv())
+        return false;
+    send(wire::message(wire::Kind::Cancel, "Rcancelled by the other person"));
+    m_receiver.abort(QStringLiteral("you cancelled it"));
+    return true;
+}
+
+void Session::adoptHostAddress(const QByteArray& raw) {
+    const QString text = TextCodec::fromWire(raw);
+    if (!m_client || text.isEmpty() || text == m_view.peerAddressText())
+        return;
+    // The host makes its keys from its own text; taking it here makes both
+    // sides' keys agree when an address translation lies between them.
+    m_view.setPeerAddressText(text);
+    m_view.UpdateList(
+        QStringLiteral("The other side's address is %1 as it sees it; the keys were made again.")
+            .arg(text));
+    if (GenerateKeys())
+        m_view.UpdateList("Key check: " + m_keyCheck);
+}
+
+void Session::onLinkModeChanged() {
+    using Mode = SecureLink::Mode;
+    const Mode mode = m_link.mode();
+    m_receiver.setTellsSender(mode == Mode::Secure);
+    switch (mode) {
+    case Mode::SettingUp:
+        m_view.setLinkMode(SessionView::LinkMode::SettingUp);
+        break;
+    case Mode::Secure:
+        m_view.setLinkMode(SessionView::LinkMode::Secure);
+        break;
+    case Mode::Legacy:
+        m_view.setLinkMode(SessionView::LinkMode::Legacy);
+        break;
+    case Mode::Idle:
+    case Mode::Closed:
+        m_view.setLinkMode(SessionView::LinkMode::None);
+        break;
+    }
+    if (mode == Mode::Legacy && m_secureRequired && m_linked) {
+        m_view.UpdateList(m_link.enabled()
+                              ? QStringLiteral("The connection was closed: secure connections are "
+                                               "required, and the other side does not offer one.")
+                              : QStringLiteral("The connection was closed: secure connections are "
+                                               "required but switched off (Options)."));
+        m_sock.close();
+        endConnection(QStringLiteral("secure connections are required"));
+    }
+}
+
+void Session::closeByLink(bool damaged) {
+    // No "XX:": the other side sees the connection lost.
+    m_sock.close();
+    endConnection(damaged ? QStringLiteral("the connection was damaged")
+                          : QStringLiteral("the secure connection could not be set up"));
 }
 
 void Session::Disconnect() {

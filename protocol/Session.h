@@ -2,6 +2,7 @@
 
 #include "protocol/FileTransfer.h"
 #include "protocol/Reassembler.h"
+#include "protocol/SecureLink.h"
 
 #include <QByteArray>
 #include <QList>
@@ -45,8 +46,9 @@ public:
     // asked about each file first.
     void SendFiles(const QStringList& paths, Confirm confirm);
     // The Cancel button / File > Cancel Sending: stops this side's send and
-    // the files waiting behind it.
-    void CancelSend();
+    // the files waiting behind it; inside a secure connection the receiver
+    // is told with "FC:S". False when no file is being sent.
+    bool CancelSend();
     // The window is closing: tells the peer, ends transfers, wipes the keys.
     void Close();
     // File > Exit: as Close, then ends the program.
@@ -64,6 +66,19 @@ public:
 
     // Handles what one arrival event brought: reassembly and dispatch.
     void handleArrival(const QByteArray& bytes);
+
+    // The "Secure Connections" and "Require Secure Connections" settings,
+    // used from the next connection on. Both are off until set.
+    void setSecureOptions(bool enabled, bool required);
+    bool secureRequired() const { return m_secureRequired; }
+    // Block messages this side accepts unacknowledged in a secure
+    // connection (1..4096, 4096 unless set), from the next connection on.
+    void setSecureWindow(int window) { m_link.setWindow(window); }
+    // How this connection is carried (secure, legacy, being set up).
+    const SecureLink& link() const { return m_link; }
+    // Gives up the incoming file with "FC:R" (secure connections only).
+    // False when there is nothing that can be given up.
+    bool CancelReceiving();
 
     // The port as a number, or 0 when `portStr` is not a whole number from 1
     // to 65535.
@@ -117,6 +132,16 @@ private:
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
+    // One whole message out of the secure channel.
+    void dispatchInner(const QByteArray& message);
+    void handleCancel(const QByteArray& payload);
+    // A file arriving keeps ours from starting (legacy connections only).
+    bool receivingBlocksSending() const;
+    // Client: the host's own address text, from its offer.
+    void adoptHostAddress(const QByteArray& raw);
+    void onLinkModeChanged();
+    // The secure channel closed the connection.
+    void closeByLink(bool damaged);
     bool send(const QByteArray& message);
     // Whether a chat line must wait: while this side sends a file, a peer
     // that takes everything arriving during its reception as block bytes
@@ -148,6 +173,8 @@ private:
     Reassembler m_reassembler;
     FileSender m_sender;
     FileReceiver m_receiver;
+    SecureLink m_link;
+    bool m_secureRequired = false;
     QString m_keyCheck;
     QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
     QTimer m_chatTimer;

@@ -35,6 +35,9 @@ public:
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;
 
+    // How the connection is protected, shown while connected.
+    enum class LinkMode { None, SettingUp, Secure, Legacy };
+    virtual void setLinkMode(LinkMode) {}
     // The other side's chat line has been shown / its file has been stored
     // under `path`. The window draws the user's attention to it when it is
     // in the background.

@@ -12,6 +12,13 @@ Kind kindOf(const QByteArray& message) {
     return Kind::Unknown;
 }
 
+Kind innerKindOf(const QByteArray& message) {
+    for (const Kind kind : {Kind::FileSize, Kind::Cancel})
+        if (message.startsWith(prefix(kind)))
+            return kind;
+    return kindOf(message);
+}
+
 QByteArray payloadOf(const QByteArray& message) {
     switch (kindOf(message)) {
     case Kind::FinalBlock:

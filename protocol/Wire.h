@@ -11,9 +11,12 @@
 //   "FB:RM:" + the encrypted rest of the file (0..999 bytes) + "|"
 //   "OK:"  a block was written
 //   "XX:"  the user ended the connection
+// Inside a secure connection two more go, from copies of this program only:
+//   "FS:" + the size of the file about to be announced, in decimal digits
+//   "FC:" + "S" (the sender cancels) or "R" (the receiver gives up) + a reason
 namespace wire {
 
-enum class Kind { Address, Chat, FileName, Block, FinalBlock, Ack, End, Unknown };
+enum class Kind { Address, Chat, FileName, Block, FinalBlock, Ack, End, FileSize, Cancel, Unknown };
 
 // Every prefix is this long, except the final block's.
 constexpr int kPrefixSize = 3;
@@ -27,8 +30,9 @@ constexpr int kBlockMessageSize = kPrefixSize + kBlockSize + 1;
 // "FB:RM:" + at most one byte less than a block + "|".
 constexpr int kMaxFinalMessageSize = kFinalPrefixSize + kBlockSize - 1 + 1;
 
-// The kinds whose prefix begins a message: all but the final block, which
-// begins with the block's "FB:".
+// The kinds whose prefix begins a message of the legacy channel: all but the
+// final block, which begins with the block's "FB:", and the two that only a
+// secure connection carries.
 constexpr Kind kPrefixKinds[] = {Kind::Address, Kind::Chat, Kind::FileName,
                                  Kind::Block,   Kind::Ack,  Kind::End};
 
@@ -49,6 +53,10 @@ constexpr const char* prefix(Kind kind) {
         return "OK:";
     case Kind::End:
         return "XX:";
+    case Kind::FileSize:
+        return "FS:";
+    case Kind::Cancel:
+        return "FC:";
     case Kind::Unknown:
         break;
     }
@@ -62,6 +70,9 @@ constexpr bool hasTerminator(Kind kind) {
 
 // What `message` is, by its prefix.
 Kind kindOf(const QByteArray& message);
+// As kindOf, and also "FS:" and "FC:", which only a secure connection
+// carries (elsewhere they are not ours).
+Kind innerKindOf(const QByteArray& message);
 
 // What follows the prefix of `message` (a block's terminator, if present,
 // included); all of it when it has no prefix of ours.

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QNetworkInterface>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -12,12 +13,14 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QToolButton>
 #include <QtTest>
 
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
 #include "platform/FileOps.h"
+#include "protocol/Session.h"
 #include "windows/frmAbout.h"
 #include "windows/frmBrowser.h"
 #include "windows/frmFont.h"
@@ -83,6 +86,70 @@ private slots:
         w->show();
         QTRY_COMPARE(notices(), 1);
         QCOMPARE(readAll(file("opt.dne")), QByteArray());
+    }
+
+    void secureOptionsAreKeptInSecureDat() {
+        start();
+        // Defaults, written at the first start: on, not required.
+        QCOMPARE(readAll(file("secure.dat")), QByteArray("1\r\n0\r\n"));
+        auto* secure = child<QAction>(w.get(), "optsecure");
+        auto* require = child<QAction>(w.get(), "optrequire");
+        QVERIFY(secure->isCheckable() && secure->isChecked());
+        QVERIFY(require->isCheckable() && !require->isChecked());
+        QCOMPARE(child<QMenu>(w.get(), "opt")->title(), QString("Options"));
+
+        // Requiring ticks both; switching secure connections off drops the
+        // requirement. Each change is stored at once.
+        require->trigger();
+        QVERIFY(secure->isChecked() && require->isChecked());
+        QCOMPARE(readAll(file("secure.dat")), QByteArray("1\r\n1\r\n"));
+        QVERIFY(w->session().secureRequired());
+        secure->trigger();
+        QVERIFY(!secure->isChecked() && !require->isChecked());
+        QCOMPARE(readAll(file("secure.dat")), QByteArray("0\r\n0\r\n"));
+        QVERIFY(!w->session().link().enabled());
+
+        start();
+        QVERIFY(!child<QAction>(w.get(), "optsecure")->isChecked());
+        QVERIFY(rec.log.isEmpty());
+
+        // A stored requirement switches secure connections on; a line that
+        // is neither 1 nor 0 keeps its default.
+        QVERIFY(FileOps::writeFile(file("secure.dat"), "0\r\n1\r\n"));
+        start();
+        QVERIFY(child<QAction>(w.get(), "optsecure")->isChecked() &&
+                child<QAction>(w.get(), "optrequire")->isChecked());
+        QVERIFY(FileOps::writeFile(file("secure.dat"), "yes\r\n"));
+        start();
+        QVERIFY(child<QAction>(w.get(), "optsecure")->isChecked() &&
+                !child<QAction>(w.get(), "optrequire")->isChecked());
+        // Not connected: the mode label is empty.
+        QVERIFY(child<QLabel>(w.get(), "lbSecure")->text().isEmpty());
+    }
+
+    // The receiving side's stop button comes with the progress line, and
+    // only in a secure connection: a legacy one cannot tell the sender.
+    void receiveProgressComesWithAStopButtonWhenSecure() {
+        start();
+        w->show();
+        auto* progress = child<QLabel>(w.get(), "lbRecvProgress");
+        auto* stop = child<QToolButton>(w.get(), "cmdCancelRecv");
+        QVERIFY(!progress->isVisible() && !stop->isVisible());
+        w->setLinkMode(SessionView::LinkMode::Legacy);
+        w->setReceiveStatus("Receiving: 2.9 KB at 1.0 KB/s");
+        QVERIFY(progress->isVisible() && !stop->isVisible());
+        w->setLinkMode(SessionView::LinkMode::Secure);
+        w->setReceiveStatus("Receiving: 42 % of 3.0 MB");
+        QCOMPARE(progress->text(), QString("Receiving: 42 % of 3.0 MB"));
+        QVERIFY(stop->isVisible());
+        // Nothing to give up while not connected: no message, nothing sent.
+        stop->click();
+        QVERIFY(rec.entries("message:").isEmpty());
+        w->setReceiveStatus(QString());
+        QVERIFY(!progress->isVisible() && !stop->isVisible());
+        w->setReceiveStatus("Receiving: 0 bytes");
+        w->setLinkMode(SessionView::LinkMode::None);
+        QVERIFY(!stop->isVisible());
     }
 
     void startUpKeepsExistingRecvFolder() {

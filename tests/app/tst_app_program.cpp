@@ -138,7 +138,7 @@ private slots:
         // The first copy's keys while it is connected; the files a start
         // makes are gone, so a second copy that went on would make them.
         QVERIFY(writeFile(dir + "/k1.bin", "keys in use"));
-        for (const char* name : {"/port.dat", "/font.dat", "/opt.dne"})
+        for (const char* name : {"/port.dat", "/font.dat", "/opt.dne", "/secure.dat"})
             QVERIFY(QFile::remove(dir + name));
         QVERIFY(QDir(dir + "/Recv").removeRecursively());
         const QByteArray lockBefore = readAll(dir + "/vantrel.lock");

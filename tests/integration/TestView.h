@@ -24,6 +24,7 @@ public:
     }
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
+    void setLinkMode(LinkMode mode) override { modes << mode; }
     void chatArrived(const QString& line) override { arrivals << "chat:" + line; }
     void fileArrived(const QString& path) override { arrivals << "file:" + path; }
 
@@ -38,5 +39,6 @@ public:
     QStringList receiveStatusLines; // every text shown, in order
     int receiveBars = 0;
     int sendBars = 0;
+    QList<LinkMode> modes;
     QStringList arrivals; // "chat:<line>" and "file:<stored path>"
 };

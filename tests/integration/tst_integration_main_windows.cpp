@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
 
 namespace {
 
@@ -100,6 +101,35 @@ private slots:
         QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
         QVERIFY(!host.services.ended);
         QVERIFY(!host.w->session().IsConnected());
+    }
+
+    void connectionModeShownInBothWindows() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        child<QLineEdit>(host.w.get(), "txtIP")->setText("127.0.0.1");
+        QVERIFY(connectWindows(host, client));
+        auto* hostMode = child<QLabel>(host.w.get(), "lbSecure");
+        auto* clientMode = child<QLabel>(client.w.get(), "lbSecure");
+        QVERIFY(waitFor(
+            [&] { return hostMode->text() == "Secure" && clientMode->text() == "Secure"; }));
+        const QStringList line = host.status().filter("Secure connection. Compare this code");
+        QCOMPARE(line.size(), 1);
+        QCOMPARE(client.status().filter("Secure connection. Compare this code"), line);
+        const QString code = line[0].right(9);
+        QVERIFY2(hostMode->toolTip().contains(code), qPrintable(hostMode->toolTip()));
+        QVERIFY(clientMode->toolTip().contains(code));
+
+        // The other side switched secure connections off: legacy, shown so.
+        client.w->close();
+        QVERIFY(waitFor([&] { return hostMode->text().isEmpty(); }));
+        Window other(port);
+        child<QAction>(other.w.get(), "optsecure")->trigger();
+        child<QPushButton>(host.w.get(), "Command1")->click();
+        child<QLineEdit>(other.w.get(), "txtConnect")->setText("127.0.0.1");
+        child<QPushButton>(other.w.get(), "Command2")->click();
+        QVERIFY(waitFor([&] { return hostMode->text() == "Legacy"; }, 10000));
+        QVERIFY(hostMode->toolTip().startsWith("Legacy connection"));
+        QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy");
     }
 
     // The file dialog opens in the home folder first, then where the last
@@ -289,6 +319,40 @@ private slots:
         QVERIFY(!client.w->session().IsConnected());
         for (const QString& n : QDir(client.dir.path()).entryList(QDir::Files))
             QVERIFY2(!n.startsWith('k'), qPrintable(n));
+    }
+
+    // In a secure connection the receiving window offers Stop Receiving
+    // beside its progress line; the sending window is told why it stopped.
+    void stopReceivingInASecureConnection() {
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        host.w->session().setSecureWindow(1); // slow enough to stop half-way
+        QVERIFY(connectWindows(host, client));
+        QVERIFY(waitFor([&] {
+            return child<QLabel>(host.w.get(), "lbSecure")->text() == "Secure" &&
+                   child<QLabel>(client.w.get(), "lbSecure")->text() == "Secure";
+        }));
+        auto* stop = child<QToolButton>(host.w.get(), "cmdCancelRecv");
+        auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
+        QVERIFY(stop->isHidden());
+
+        const QString path = client.dir.filePath("big.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(3000 * 1000, 'b'));
+        f.close();
+        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        child<QPushButton>(client.w.get(), "Command4")->click();
+        QVERIFY(waitFor([&] { return host.w->session().receiver().RecvBlockCount() > 3; }));
+        QVERIFY(!stop->isHidden());
+        QVERIFY2(progress->text().contains(" % of 2.9 MB"), qPrintable(progress->text()));
+        stop->click();
+        QVERIFY(stop->isHidden() && progress->isHidden());
+        QVERIFY(waitFor([&] {
+            return client.status().contains(
+                "Sending stopped: the other side cancelled it (cancelled by the other person).");
+        }));
+        QVERIFY(!QFileInfo::exists(host.dir.filePath("Recv/big.bin")));
     }
 
     void fileThroughTheWindows() {

@@ -150,6 +150,8 @@ private slots:
         QVERIFY(!p.session->sender().busy());
         QVERIFY(!p.view.progressVisible);
         const int sent = p.sent.size();
+        // The legacy wire has no way to say it: nothing is sent.
+        QVERIFY(!p.sent.last().startsWith("FC:"));
         QVERIFY(deliver(p, lit, "OK:"));
         QVERIFY(deliver(p, lit, "OK:"));
         QCOMPARE(p.sent.size(), sent);
