@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,4 +87,32 @@ inline bool connectPeers(Peer& host, Peer& client, int port) {
     client.session->Connect(QString::number(port));
     return client.session->IsConnected() &&
            waitFor([&] { return host.view.status.count("Connected.") > before; });
+}
+
+// `n` random bytes from `seed`, with the terminator "|" at the end of every
+// 1000-byte block and now and then inside one, where a careless reader would
+// cut a block message short.
+inline QByteArray randomBytes(int n, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray b(n, '\0');
+    for (char& c : b)
+        c = char(rng.bounded(256));
+    for (int i = 999; i < n; i += 1000)
+        b[i] = '|';
+    return b;
+}
+
+// Writes `bytes` as `name` in the peer's folder; the path.
+inline QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) {
+    const QString path = p.path(name);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path;
+}
+
+// A clock that moves on every reading, so the announcement pause is short;
+// the first block may then arrive glued to the announcement.
+inline void fastClock(Peer& p) {
+    p.services.clock = [n = 0]() mutable { return QString::number(++n); };
 }

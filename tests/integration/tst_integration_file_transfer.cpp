@@ -8,31 +8,6 @@
 
 namespace {
 
-QByteArray randomBytes(int n, quint32 seed) {
-    QRandomGenerator rng(seed);
-    QByteArray b(n, '\0');
-    for (char& c : b)
-        c = char(rng.bounded(256));
-    // Terminator bytes inside the blocks, also where a block ends.
-    for (int i = 999; i < n; i += 1000)
-        b[i] = '|';
-    return b;
-}
-
-QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) {
-    const QString path = p.path(name);
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-    return path;
-}
-
-// A clock that moves on every reading, so the announcement pause is short;
-// the first block may then arrive glued to the announcement.
-void fastClock(Peer& p) {
-    p.services.clock = [n = 0]() mutable { return QString::number(++n); };
-}
-
 // Sends `bytes` from `from` to `to` and checks everything both sides show.
 void transfer(Peer& from, Peer& to, const QByteArray& bytes, const QString& name) {
     const QString path = writeFile(from, name, bytes);

@@ -16,24 +16,6 @@ namespace {
 using SC = SecureChannel;
 using LinkMode = SessionView::LinkMode;
 
-QByteArray randomBytes(int n, quint32 seed) {
-    QRandomGenerator rng(seed);
-    QByteArray b(n, '\0');
-    for (char& c : b)
-        c = char(rng.bounded(256));
-    for (int i = 999; i < n; i += 1000)
-        b[i] = '|';
-    return b;
-}
-
-QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) {
-    const QString path = p.path(name);
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-    return path;
-}
-
 // The messages of `list` that start with `prefix`.
 QList<QByteArray> starting(const QList<QByteArray>& list, const QByteArray& prefix) {
     QList<QByteArray> out;

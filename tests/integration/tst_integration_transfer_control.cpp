@@ -75,24 +75,12 @@ bool connectTo(Peer& p, LiteralPeer& lit) {
     return p.session->IsConnected() && waitFor([&] { return lit.count("IP:") == 1; });
 }
 
-QByteArray randomBytes(int n, quint32 seed) {
+QByteArray noiseBytes(int n, quint32 seed) {
     QRandomGenerator rng(seed);
     QByteArray b(n, '\0');
     for (char& c : b)
         c = char(rng.bounded(256));
     return b;
-}
-
-QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) {
-    const QString path = p.path(name);
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-    return path;
-}
-
-void fastClock(Peer& p) {
-    p.services.clock = [n = 0]() mutable { return QString::number(++n); };
 }
 
 // Writes `bytes` to the session and waits until it has handled them.
@@ -113,7 +101,7 @@ private slots:
         QVERIFY(connectTo(p, lit));
         fastClock(p);
         p.session->sender().setAnswerTimeout(300);
-        const QString path = writeFile(p, "a.bin", randomBytes(5000, 1));
+        const QString path = writeFile(p, "a.bin", noiseBytes(5000, 1));
         p.session->SendFile(path, Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return lit.count("FB:") == 1; }));
         QVERIFY(waitFor([&] {
@@ -137,7 +125,7 @@ private slots:
         QVERIFY(connectTo(p, lit));
         fastClock(p);
         // The test answers the first two blocks and cancels after the third.
-        const QString path = writeFile(p, "b.bin", randomBytes(20000, 2));
+        const QString path = writeFile(p, "b.bin", noiseBytes(20000, 2));
         p.session->SendFile(path, Session::Confirm::Skip);
         for (int i = 1; i <= 3; ++i) {
             QVERIFY(waitFor([&] { return lit.count("FB:") == i; }));
@@ -194,7 +182,7 @@ private slots:
         fastClock(p);
         // Every block is answered except the final one, which the test
         // answers itself.
-        const QString path = writeFile(p, "c.bin", randomBytes(3500, 3));
+        const QString path = writeFile(p, "c.bin", noiseBytes(3500, 3));
         QObject::connect(p.session.get(), &Session::messageSent, [&](const QByteArray& m) {
             if (m.startsWith("FB:RM:"))
                 lit.answerBlocks = false;
@@ -233,7 +221,7 @@ private slots:
         Peer p;
         QVERIFY(connectTo(p, lit));
         fastClock(p);
-        p.session->SendFile(writeFile(p, "d.bin", randomBytes(5000, 4)), Session::Confirm::Skip);
+        p.session->SendFile(writeFile(p, "d.bin", noiseBytes(5000, 4)), Session::Confirm::Skip);
         p.session->SendChat("held");
         QCOMPARE(p.session->heldChatLines(), 1);
         p.session->CancelSend();
@@ -241,7 +229,7 @@ private slots:
         QCOMPARE(p.session->heldChatLines(), 0);
 
         // Lines that cannot go any more are named, not dropped silently.
-        p.session->SendFile(writeFile(p, "e.bin", randomBytes(5000, 5)), Session::Confirm::Skip);
+        p.session->SendFile(writeFile(p, "e.bin", noiseBytes(5000, 5)), Session::Confirm::Skip);
         p.session->SendChat("lost 1");
         p.session->SendChat("lost 2");
         lit.sock->close();
@@ -293,7 +281,7 @@ private slots:
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         fastClock(client);
-        const QByteArray bytes = randomBytes(3500, 6);
+        const QByteArray bytes = noiseBytes(3500, 6);
         const QString target = host.recv() + "/g.bin";
         // What the receiver had stored each time it answered.
         QList<int> storedAtAnswer;
@@ -354,7 +342,7 @@ private slots:
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         // The real pause: one to two seconds between announcement and block.
-        client.session->SendFile(writeFile(client, "k.bin", randomBytes(2500, 7)),
+        client.session->SendFile(writeFile(client, "k.bin", noiseBytes(2500, 7)),
                                  Session::Confirm::Skip);
         QVERIFY(waitFor([&] { return host.view.status.contains("File Received."); }));
         const QString summary = host.view.status.last();
@@ -365,8 +353,8 @@ private slots:
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
         fastClock(client);
-        const QByteArray a = randomBytes(30 * 1000 + 1, 11), b = randomBytes(999, 12),
-                         c = randomBytes(2000, 13);
+        const QByteArray a = noiseBytes(30 * 1000 + 1, 11), b = noiseBytes(999, 12),
+                         c = noiseBytes(2000, 13);
         const QStringList paths = {writeFile(client, "qa.bin", a), client.path("missing.bin"),
                                    writeFile(client, "qb.bin", b)};
         client.session->SendFiles(paths, Session::Confirm::Skip);
@@ -397,7 +385,7 @@ private slots:
         Peer p;
         QVERIFY(connectTo(p, lit));
         fastClock(p);
-        const QStringList paths = {writeFile(p, "r1.bin", randomBytes(5000, 14)),
+        const QStringList paths = {writeFile(p, "r1.bin", noiseBytes(5000, 14)),
                                    writeFile(p, "r2.bin", "x"), writeFile(p, "r3.bin", "y")};
         // Each file is asked about; one answered No stays out.
         int asked = 0;
@@ -429,7 +417,7 @@ private slots:
         QByteArray plain, cipher;
         qsizetype bar = -1;
         for (quint32 seed = 1; bar < 0; ++seed) {
-            plain = randomBytes(600, seed);
+            plain = noiseBytes(600, seed);
             cipher = lit.enc(plain);
             bar = cipher.indexOf('|');
             if (bar > 500)
