@@ -274,7 +274,7 @@ void FileSender::bufferDrained() {
     pump();
 }
 
-void FileSender::stop() {
+void FileSender::goIdle() {
     m_answerTimer.stop();
     m_file.close();
     m_ready.clear();
@@ -285,7 +285,7 @@ void FileSender::stop() {
 }
 
 void FileSender::finish() {
-    stop();
+    goIdle();
     m_ctx.view.UpdateList("File Transferred.");
     m_ctx.view.UpdateList(transferSummary(m_size, m_clock.elapsed()));
     if (m_onIdle)
@@ -295,7 +295,7 @@ void FileSender::finish() {
 void FileSender::abort(const QString& why) {
     if (m_state == State::Idle)
         return;
-    stop();
+    goIdle();
     m_ctx.view.UpdateList("Sending stopped: " + why + ".");
     if (m_onIdle)
         m_onIdle(false);
@@ -305,7 +305,7 @@ void FileSender::cancel() {
     if (m_state == State::Idle)
         return;
     m_stale = m_framed ? m_outstanding : 0;
-    stop();
+    goIdle();
     m_ctx.view.UpdateList(QStringLiteral("Sending cancelled."));
     if (m_onIdle)
         m_onIdle(false);

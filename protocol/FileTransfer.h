@@ -132,7 +132,7 @@ private:
     void armAnswerTimer();
     void finish();
     // Back to idle: file closed, timer stopped, bar hidden.
-    void stop();
+    void goIdle();
     qint64 messageCount() const { return qint64(m_nb) + 1; }
 
     TransferContext m_ctx;
