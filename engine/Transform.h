@@ -51,6 +51,13 @@ public:
     // give the plaintext back.
     bool Decrypt(uint8_t* data, std::size_t size, std::string* why) const;
 
+    // Whether the processor can run 64 characters through the chain at once
+    // (byte permutes over 128-byte tables). Machines use it when it can.
+    static bool WideSupported();
+    // Chooses between that and the portable lanes; both give the same bytes.
+    // Returns whether the wide path is now in use.
+    bool UseWide(bool on);
+
     // Index (0..19) of the first rotor that is not a permutation, or -1.
     int FirstNonPermutation() const { return m_badRotor; }
     // A byte value that rotor does not hold (valid when it is not -1).
@@ -73,8 +80,14 @@ private:
     using Schedule = uint16_t[kLanes][kPlaces];
 
     void InitState(MachineState& s) const;
+    // Turns every place n characters on at once; the order shifts at most
+    // once, after the last of them (n never crosses a shift).
+    void Advance(MachineState& s, int64_t n) const;
+    // Characters left before the next shift of the order, at least 1.
+    static int64_t UntilShift(const MachineState& s);
+    void Transform(uint8_t* data, std::size_t size, bool decrypt) const;
     void StepRotors(MachineState& s) const;
-    void CycleRotors(MachineState& s) const;
+    void CycleRotors(MachineState& s, int64_t n) const;
     void PlanLanes(MachineState& s, Schedule& plan) const;
     void EncryptChar(const Schedule& plan, uint8_t* data, int lanes) const;
     void DecryptChar(const Schedule& plan, uint8_t* data, int lanes) const;
@@ -90,4 +103,7 @@ private:
     std::array<int32_t, kCycleEntries + 1> m_cycle{};
     int m_badRotor = -1;
     int m_missingByte = -1;
+    bool m_wide = WideSupported();
+    // Per place, the lane offsets j * turn (mod 256) for j = 0..63.
+    alignas(64) std::array<std::array<uint8_t, 64>, kRotors> m_laneTurn{};
 };
