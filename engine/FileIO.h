@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace fileio {
 
 // The whole content of a file.
@@ -33,6 +35,16 @@ std::string Describe(int error);
 // seconds old when it was read is not trusted: it is read again at every
 // look-up until a read finds its times old enough. Such reads go through a
 // descriptor kept open for as long as the same file stands under the name.
+//
+// Where the system reports changes to files (Linux), the look-ups of one
+// message form a round, and the cache watches the folder, the folders above
+// it and each trusted file. When nothing was reported since the previous
+// round, a trusted file is handed out without any system call; any report
+// about these files sends the next round back to stat(). The watch is not
+// used for paths that pass through a symbolic link, for files that are
+// links, or on file systems where other machines may write (network
+// folders), since changes there can go unreported. Writes through a memory
+// mapping are not reported either; nothing writes key files that way.
 class FileCache {
 public:
     FileCache() = default;
@@ -44,6 +56,9 @@ public:
     // stat data to stand for its content afterwards.
     static constexpr long kTrustAfterSeconds = 3;
 
+    // Starts the look-ups of one message: takes what the system reported
+    // since the previous round. Without rounds every look-up uses stat().
+    void BeginRound();
     // The content of `path` in `*out` (valid until the next call for the same
     // slot). With `create`, a missing file is created empty and reads as
     // empty. `slot` (0..kSlots-1) identifies the file; each slot keeps one
@@ -56,8 +71,10 @@ public:
     // what is kept open.
     void Forget(int slot);
     void Clear();
-    // How many times file content was read from the disk; for tests.
+    // How many times file content was read from the disk, and how many
+    // stat() calls the look-ups made; for tests.
     std::uint64_t ContentReads() const { return m_contentReads; }
+    std::uint64_t StatCalls() const { return m_statCalls; }
 
 private:
     struct Entry {
@@ -65,16 +82,35 @@ private:
         std::string data;
         bool valid = false;   // `data` is what the file held at some read
         bool trusted = false; // unchanged stat data means unchanged content
+        bool watched = false; // no report since the round that confirmed it means no change
         std::uint64_t version = 0;
         std::uint64_t device = 0, inode = 0, size = 0;
         std::int64_t mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
         int fd = -1; // open on the file of device/inode below
         std::uint64_t fdDevice = 0, fdInode = 0;
+        int watch = -1; // the watch on the file of device/inode below
+        std::uint64_t watchDevice = 0, watchInode = 0;
     };
+    // Watches the folder and the folders above it; false where that cannot
+    // be trusted or fails (then not tried again).
+    bool WatchFolder(const std::string& folder);
+    // Watches the file that `path` names; `st` is its stat data, looked up
+    // again when a new watch was placed.
+    bool WatchFile(Entry& e, const std::string& path, struct ::stat& st);
+    void Unwatch();
+
     Entry m_entries[kSlots];
     std::string m_scratch;
     std::uint64_t m_lastVersion = 0;
     std::uint64_t m_contentReads = 0;
+    std::uint64_t m_statCalls = 0;
+    bool m_rounds = false; // BeginRound() has been called
+    bool m_quiet = false;  // nothing reported since the previous round
+    int m_notify = -1;
+    bool m_notifyRefused = false;
+    std::string m_folder; // the one folder watched
+    int m_folderWatch = -1;
+    std::vector<int> m_parentWatches;
 };
 
 } // namespace fileio

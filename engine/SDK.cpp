@@ -162,6 +162,7 @@ EngineResult SDK::PrepareMessage(const std::string*& reserve) {
                                               kRotorsReserve};
     Prepared& p = m_prepared;
     const std::string* data[kFiles] = {};
+    m_files.BeginRound();
     // Each file in turn: read (directions and steps from files that are
     // created empty when missing), then taken apart when its content is new.
     for (int f = 0; f < kFiles; ++f) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "EngineTestSupport.h"
 #include "engine/SDK.h"
@@ -286,6 +287,37 @@ bool RewriteKeepingTime(const QString& dir, const QString& name, const QByteArra
     return ::utimensat(AT_FDCWD, QFile::encodeName(dir + "/" + name).constData(), times, 0) == 0;
 }
 
+#if defined(__linux__)
+// In rounds, a settled file costs no stat() while nothing is reported, and
+// every report is taken: a write through the second name, and the folder
+// above moved away with another put in its place.
+void watchedRounds(const QString& d, const QString& elsewhere) {
+    const auto inRound = [](fileio::FileCache& c, const QString& path) {
+        c.BeginRound();
+        const std::string* got = nullptr;
+        std::uint64_t version = 0;
+        const int error = c.Read(0, path.toStdString(), false, got, version);
+        return error ? "error " + std::to_string(error) : *got;
+    };
+    fileio::FileCache linked, deep;
+    QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("one"));
+    QCOMPARE(inRound(deep, d + "/a/b/deep.txt"), std::string("old"));
+    const std::uint64_t stats = linked.StatCalls() + deep.StatCalls();
+    for (int round = 0; round < 3; ++round) {
+        QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("one"));
+        QCOMPARE(inRound(deep, d + "/a/b/deep.txt"), std::string("old"));
+    }
+    QCOMPARE(linked.StatCalls() + deep.StatCalls(), stats);
+    QCOMPARE(linked.ContentReads() + deep.ContentReads(), std::uint64_t(2));
+    QVERIFY(WriteFile(elsewhere, "second.txt", "two"));
+    QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("two"));
+    QVERIFY(QDir(d).rename("a", "a-old"));
+    QVERIFY(QDir(d).mkpath("a/b"));
+    QVERIFY(WriteFile(d + "/a/b", "deep.txt", "new"));
+    QCOMPARE(inRound(deep, d + "/a/b/deep.txt"), std::string("new"));
+}
+#endif
+
 } // namespace
 
 // Key files whose times lie a few seconds back are taken from memory while
@@ -298,8 +330,22 @@ void TstEngineSdk::settledKeyFilesAreNotReadAgainUntilChanged() {
     std::string seed = kSeed;
     QVERIFY(sdk.CreateKeys(seed));
     QVERIFY(WriteFile(d, "plain.txt", "abc"));
+    // A file with a second name in another folder, and one two folders down.
+    QTemporaryDir elsewhere;
+    QVERIFY(WriteFile(d, "linked.txt", "one"));
+    QVERIFY(::link(QFile::encodeName(d + "/linked.txt").constData(),
+                   QFile::encodeName(elsewhere.path() + "/second.txt").constData()) == 0);
+    QVERIFY(QDir(d).mkpath("a/b"));
+    QVERIFY(WriteFile(d + "/a/b", "deep.txt", "old"));
     std::this_thread::sleep_for(
         std::chrono::milliseconds(1000 * fileio::FileCache::kTrustAfterSeconds + 300));
+
+#if defined(__linux__)
+    if (QFileInfo(d).canonicalFilePath() == d)
+        watchedRounds(d, elsewhere.path());
+    else
+        qInfo("the temporary folder lies behind a link, where files are not watched");
+#endif
 
     // The cache alone: settled content is read once.
     fileio::FileCache cache;
