@@ -402,7 +402,7 @@ int FileCache::Read(int slot, const std::string& path, bool create, const std::s
         Forget(slot);
         e.path = path;
     }
-    if (m_quiet && e.valid && e.trusted && e.watched) {
+    if (m_quiet && e.valid && e.watched) {
         version = e.version;
         return 0;
     }
@@ -473,7 +473,7 @@ int FileCache::Read(int slot, const std::string& path, bool create, const std::s
             const std::int64_t latest =
                 std::max(nanos(m.tv_sec, m.tv_nsec), nanos(c.tv_sec, c.tv_nsec));
             e.trusted = latest < nanos(now.tv_sec, now.tv_nsec) - kTrustAfterSeconds * 1000000000;
-            e.watched = watching && e.trusted;
+            e.watched = watching;
         }
     }
 #else

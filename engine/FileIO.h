@@ -38,8 +38,9 @@ std::string Describe(int error);
 //
 // Where the system reports changes to files (Linux), the look-ups of one
 // message form a round, and the cache watches the folder, the folders above
-// it and each trusted file. When nothing was reported since the previous
-// round, a trusted file is handed out without any system call; any report
+// it and each file it read. When nothing was reported since the previous
+// round, a file read under watch is handed out without any system call,
+// however new its times (a report does not depend on the clock); any report
 // about these files sends the next round back to stat(). The watch is not
 // used for paths that pass through a symbolic link, for files that are
 // links, or on file systems where other machines may write (network
@@ -82,7 +83,7 @@ private:
         std::string data;
         bool valid = false;   // `data` is what the file held at some read
         bool trusted = false; // unchanged stat data means unchanged content
-        bool watched = false; // no report since the round that confirmed it means no change
+        bool watched = false; // read under watch: no report since means no change
         std::uint64_t version = 0;
         std::uint64_t device = 0, inode = 0, size = 0;
         std::int64_t mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
