@@ -9,6 +9,11 @@
 
 #include <utility>
 
+#if defined(Q_OS_UNIX)
+#include <cerrno>
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 // Connection requests kept waiting for accept(); more are refused at once so
@@ -25,7 +30,11 @@ QString dotted(const QHostAddress& address) {
 
 } // namespace
 
-Socket::Socket(QObject* parent) : QObject(parent) {}
+Socket::Socket(QObject* parent) : QObject(parent), m_postTimer(new QTimer(this)) {
+    m_postTimer->setSingleShot(true);
+    m_postTimer->setInterval(0);
+    connect(m_postTimer, &QTimer::timeout, this, &Socket::deliverPosted);
+}
 
 Socket::~Socket() {
     // Nothing may call back into this object while its children go away.
@@ -345,12 +354,37 @@ bool Socket::sendData(const QByteArray& data) {
     if (data.isEmpty())
         return true;
     // One write per message, handed to the network at once, so that separate
-    // messages are not joined in the socket's buffer.
-    if (m_conn->write(data) != data.size()) {
-        m_error = tr("Cannot send: %1").arg(m_conn->errorString());
-        return false;
+    // messages are not joined in the socket's buffer. While that buffer is
+    // empty the bytes go to the system directly: through the buffer each
+    // message would cost the event loop two more wake-ups. What the system
+    // does not take now, or refuses, goes through the buffer, which keeps
+    // the order and reports the error.
+    qint64 sent = 0;
+#if defined(Q_OS_UNIX)
+    const qintptr fd = m_conn->bytesToWrite() == 0 ? m_conn->socketDescriptor() : -1;
+    while (fd >= 0 && sent < data.size()) {
+        const ssize_t n = ::send(int(fd), data.constData() + sent, size_t(data.size() - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
     }
-    m_conn->flush();
+#endif
+    if (sent < data.size()) {
+        const qint64 rest = data.size() - sent;
+        if (m_conn->write(data.constData() + sent, rest) != rest) {
+            m_error = tr("Cannot send: %1").arg(m_conn->errorString());
+            return false;
+        }
+        m_conn->flush();
+    }
+    if (sent > 0) {
+        const qint64 remaining = m_conn->bytesToWrite();
+        post([this, sent, remaining] { emit sendProgress(sent, remaining); });
+    }
     return true;
 }
 
@@ -377,14 +411,24 @@ QTcpSocket* Socket::connection() const {
 }
 
 void Socket::post(std::function<void()> event) {
-    const quint64 generation = m_generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, event = std::move(event)] {
-            if (generation == m_generation)
-                event();
-        },
-        Qt::QueuedConnection);
+    m_posted.emplace_back(m_generation, std::move(event));
+    if (!m_postTimer->isActive())
+        m_postTimer->start();
+}
+
+void Socket::deliverPosted() {
+    // Those posted while these are delivered wait for the next round.
+    std::deque<std::pair<quint64, std::function<void()>>> due;
+    due.swap(m_posted);
+    const QPointer<Socket> alive(this);
+    while (!due.empty()) {
+        const auto [generation, event] = std::move(due.front());
+        due.pop_front();
+        if (generation == m_generation)
+            event();
+        if (!alive)
+            return; // a receiver deleted this socket
+    }
 }
 
 QString Socket::localIP() {
