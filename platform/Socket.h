@@ -95,7 +95,7 @@ private:
     void wire(QTcpSocket* s);
     void closeListener();
     void takeIncoming();
-    void readIncoming();
+    void readIncoming(bool fromLoop = false);
     void connectionEnded(const QString& reason);
     // Delivers an event later from the event loop, unless the connection it
     // belongs to has been closed or replaced in the meantime. Events keep
