@@ -688,6 +688,14 @@ int measure(const Options& o) {
                     "check\n",
                     text.substr(text.size() - std::min<size_t>(text.size(), 9)).c_str(),
                     double(secureAt - keys) / 1e6);
+        // Each side from its own key check ("Connected.") to its own secure
+        // line: the host waits for R (one round trip), the client, which
+        // made its keys before sending "IP:", for H and then S (two).
+        const auto side = [&](const TraceReader& t) {
+            return double(t.find("status", line)->ns - t.find("status", "Key check: ")->ns) / 1e6;
+        };
+        std::printf("handshake per side, key check to secure line: host %.2f ms, client %.2f ms\n",
+                    side(hostTrace), side(clientTrace));
     }
 
     // Chat: the client's Send (Enter) to the line in the host's chat log.
