@@ -50,6 +50,10 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
 frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
+    m_paintHold = new QTimer(this);
+    m_paintHold->setSingleShot(true);
+    m_paintHold->setInterval(PaintHoldMs);
+    connect(m_paintHold, &QTimer::timeout, this, [this] { holdPaint(false); });
 
     // Client area 9030 x 7365 twips; the window keeps that size.
     m_ui->centralwidget->setFixedSize(602, 491);
@@ -594,8 +598,19 @@ void frmMain::secureOptionChanged(QAction* item) {
             QStringLiteral("The setting was not saved.\n\n%1").arg(reason(path, error)));
 }
 
+void frmMain::holdPaint(bool hold) {
+    if (hold == !updatesEnabled())
+        return;
+    if (hold)
+        m_paintHold->start();
+    else
+        m_paintHold->stop();
+    setUpdatesEnabled(!hold); // enabling repaints the whole window once
+}
+
 void frmMain::setLinkMode(LinkMode mode) {
     m_linkMode = mode;
+    holdPaint(mode == LinkMode::SettingUp);
     showCancelRecv();
     QString text;
     QString tip;

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 #include "app/ActivityDisplay.h"
@@ -170,4 +171,10 @@ private:
     QLabel* m_lbSecure = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
     LinkMode m_linkMode = LinkMode::None;
+    // While the secure connection is set up the window is not repainted,
+    // for at most PaintHoldMs: each repaint waits for the display server,
+    // and the handshake's messages would wait behind it.
+    static constexpr int PaintHoldMs = 50;
+    QTimer* m_paintHold = nullptr;
+    void holdPaint(bool hold);
 };

@@ -152,6 +152,23 @@ private slots:
         QVERIFY(!stop->isVisible());
     }
 
+    // While the secure connection is set up the window waits with its
+    // repaints, but never longer than a moment, whether or not the set-up
+    // ends.
+    void paintWaitsBrieflyWhileSecuring() {
+        start();
+        w->show();
+        w->setLinkMode(SessionView::LinkMode::SettingUp);
+        QVERIFY(!w->updatesEnabled());
+        w->setLinkMode(SessionView::LinkMode::Secure);
+        QVERIFY(w->updatesEnabled());
+        w->setLinkMode(SessionView::LinkMode::SettingUp);
+        QVERIFY(!w->updatesEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(w->updatesEnabled(), 5000); // no answer comes
+        w->setLinkMode(SessionView::LinkMode::Legacy);
+        QVERIFY(w->updatesEnabled());
+    }
+
     void startUpKeepsExistingRecvFolder() {
         QVERIFY(QDir().mkpath(file("Recv")));
         QVERIFY(FileOps::writeFile(file("Recv/kept.txt"), "x"));
