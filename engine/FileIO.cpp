@@ -13,7 +13,6 @@
 #include <unistd.h>
 #endif
 #if defined(__linux__)
-#include <climits>
 #include <cstdlib>
 #include <linux/magic.h>
 #include <sys/inotify.h>
@@ -247,7 +246,6 @@ bool LocalFileSystem(long type) {
         return false;
     }
 }
-#endif
 
 std::string FolderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -255,6 +253,7 @@ std::string FolderOf(const std::string& path) {
         return std::string();
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
+#endif
 
 } // namespace
 
