@@ -174,7 +174,7 @@ private:
     // While the secure connection is set up the window is not repainted,
     // for at most PaintHoldMs: each repaint waits for the display server,
     // and the handshake's messages would wait behind it.
-    static constexpr int PaintHoldMs = 50;
+    static constexpr int PaintHoldMs = 150;
     QTimer* m_paintHold = nullptr;
     void holdPaint(bool hold);
 };

@@ -155,10 +155,10 @@ SecureChannel::Mode SecureChannel::mode() const {
     case State::Idle:
         return Mode::Idle;
     case State::HostAwaitR:
-    case State::HostAwaitC:
     case State::ClientAwaitH:
     case State::ClientAwaitS:
         return Mode::SettingUp;
+    case State::HostAwaitC: // switched; only the client's direction is still opening
     case State::Secure:
         return Mode::Secure;
     case State::Legacy:
@@ -428,6 +428,9 @@ void SecureChannel::handleR(const QByteArray& r, Step& step, Clock::time_point n
     m_sendFramed = true;
     m_state = State::HostAwaitC;
     m_deadline = now + FinishWait;
+    // The host has switched: it sends only frames from now on, and both keys
+    // are known, so the code is final. C only opens the other direction.
+    step.status << secureLine(m_checkCode);
     release(step);
 }
 
@@ -466,7 +469,8 @@ void SecureChannel::handleC(const QByteArray& c, Step& step) {
         return;
     }
     sodium_memzero(s.rx, KeySize);
-    becomeSecure(step);
+    m_state = State::Secure;
+    m_deadline.reset();
 }
 
 void SecureChannel::becomeSecure(Step& step) {

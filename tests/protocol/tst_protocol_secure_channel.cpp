@@ -377,9 +377,14 @@ private slots:
 
             host.take(host.ch.receive(client.writes[0], t0 + 2s));
             QVERIFY(!host.ch.holdingOwnMessages()); // S sent: frames may go
+            // The host has switched and says so; C would only open the
+            // client's direction.
+            QCOMPARE(host.ch.mode(), SC::Mode::Secure);
+            const QStringList switched{SC::secureLine(host.ch.checkCode())};
+            QCOMPARE(host.status, switched);
             host.take(host.ch.expire(t0 + 12s));
             QVERIFY(host.closed);
-            QCOMPARE(host.status, QStringList{SC::SetupFailedLine});
+            QCOMPARE(host.status, switched + QStringList{SC::SetupFailedLine});
             QVERIFY(host.ch.publicKey().isEmpty()); // keys zeroed
         }
     }
