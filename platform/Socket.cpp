@@ -379,17 +379,15 @@ bool Socket::sendData(const QByteArray& data) {
             break;
     }
 #endif
-    if (sent < data.size()) {
-        const qint64 rest = data.size() - sent;
+    const qint64 rest = data.size() - sent;
+    if (sent > 0)
+        post([this, sent, rest] { emit sendProgress(sent, rest); });
+    if (rest > 0) {
         if (m_conn->write(data.constData() + sent, rest) != rest) {
             m_error = tr("Cannot send: %1").arg(m_conn->errorString());
             return false;
         }
         m_conn->flush();
-    }
-    if (sent > 0) {
-        const qint64 remaining = m_conn->bytesToWrite();
-        post([this, sent, remaining] { emit sendProgress(sent, remaining); });
     }
     return true;
 }

@@ -5,15 +5,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
-class QTimer;
-
 #include <deque>
 #include <functional>
 #include <utility>
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // The program's one TCP endpoint: listens, accepts one request, or connects
 // out. Every message is written with one write call; TCP_NODELAY is set on
