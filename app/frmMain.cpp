@@ -599,13 +599,16 @@ void frmMain::secureOptionChanged(QAction* item) {
 }
 
 void frmMain::holdPaint(bool hold) {
-    if (hold == !updatesEnabled())
+    // The window's contents, not the window itself: a top-level window
+    // whose updates were switched off does not paint again under X11.
+    QWidget* contents = m_ui->centralwidget;
+    if (hold == !contents->updatesEnabled())
         return;
     if (hold)
         m_paintHold->start();
     else
         m_paintHold->stop();
-    setUpdatesEnabled(!hold); // enabling repaints the whole window once
+    contents->setUpdatesEnabled(!hold); // enabling repaints the contents once
 }
 
 void frmMain::setLinkMode(LinkMode mode) {

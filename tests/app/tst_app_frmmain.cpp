@@ -158,15 +158,16 @@ private slots:
     void paintWaitsBrieflyWhileSecuring() {
         start();
         w->show();
+        QWidget* contents = child<QWidget>(w.get(), "centralwidget");
         w->setLinkMode(SessionView::LinkMode::SettingUp);
-        QVERIFY(!w->updatesEnabled());
+        QVERIFY(!contents->updatesEnabled());
         w->setLinkMode(SessionView::LinkMode::Secure);
-        QVERIFY(w->updatesEnabled());
+        QVERIFY(contents->updatesEnabled());
         w->setLinkMode(SessionView::LinkMode::SettingUp);
-        QVERIFY(!w->updatesEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(w->updatesEnabled(), 5000); // no answer comes
+        QVERIFY(!contents->updatesEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(contents->updatesEnabled(), 5000); // no answer comes
         w->setLinkMode(SessionView::LinkMode::Legacy);
-        QVERIFY(w->updatesEnabled());
+        QVERIFY(contents->updatesEnabled());
     }
 
     void startUpKeepsExistingRecvFolder() {
