@@ -5,6 +5,7 @@
 #include "engine/SDK.h"
 #include "platform/EventWait.h"
 #include "platform/Socket.h"
+#include "protocol/KeySeed.h"
 #include "protocol/Session.h"
 
 #include <QDir>
@@ -77,17 +78,45 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
 inline const QString kHostText = QStringLiteral("127.0.0.2");
 inline const QString kClientText = QStringLiteral("10.9.8.7");
 
-// Host waits, client connects to the host's text; true once both hold keys.
-inline bool connectPeers(Peer& host, Peer& client, int port) {
+// The host waits showing `hostText`; the client shows `clientText` and types
+// `typed` to connect. True once both hold keys.
+inline bool connectAs(Peer& host, Peer& client, int port, const QString& hostText,
+                      const QString& clientText, const QString& typed) {
     const int before = host.view.status.count("Connected.");
-    host.view.own = kHostText;
-    client.view.own = kClientText;
+    host.view.own = hostText;
+    client.view.own = clientText;
     host.session->Listen(QString::number(port));
-    client.view.peer = kHostText;
+    client.view.peer = typed;
     client.session->Connect(QString::number(port));
     return client.session->IsConnected() &&
            waitFor([&] { return host.view.status.count("Connected.") > before; });
 }
+
+// Host waits, client connects to the host's text; true once both hold keys.
+inline bool connectPeers(Peer& host, Peer& client, int port) {
+    return connectAs(host, client, port, kHostText, kClientText, kHostText);
+}
+
+// Keys made from two address texts in an engine and folder of their own, for
+// a test that encrypts or decrypts as one of the programs would.
+struct PeerKeys {
+    QTemporaryDir dir;
+    SDK engine{dir.path().toStdString()};
+    PeerKeys(const QString& hostText, const QString& clientText) {
+        std::string seed = MakeSeedText(hostText.toStdString(), clientText.toStdString()).value();
+        engine.CreateKeys(seed);
+    }
+    QByteArray enc(const QByteArray& plain) {
+        std::string t = plain.toStdString();
+        engine.EncryptMessage(t);
+        return QByteArray::fromStdString(t);
+    }
+    QByteArray dec(const QByteArray& cipher) {
+        std::string t = cipher.toStdString();
+        engine.DecryptMessage(t);
+        return QByteArray::fromStdString(t);
+    }
+};
 
 // `n` random bytes from `seed`, with the terminator "|" at the end of every
 // 1000-byte block and now and then inside one, where a careless reader would

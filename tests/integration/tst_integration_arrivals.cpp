@@ -1,26 +1,13 @@
 #include "PeerFixture.h"
 
-#include "protocol/KeySeed.h"
-
 #include <QRandomGenerator>
 
 namespace {
 
 // Encrypts as the client would: an engine of its own, keys made from the
 // two address texts.
-struct Sender {
-    QTemporaryDir dir;
-    SDK engine{dir.path().toStdString()};
-    explicit Sender(const Peer& host, const Peer& client) {
-        std::string seed =
-            MakeSeedText(host.view.own.toStdString(), client.view.own.toStdString()).value();
-        engine.CreateKeys(seed);
-    }
-    QByteArray enc(const QByteArray& plain) {
-        std::string t = plain.toStdString();
-        engine.EncryptMessage(t);
-        return QByteArray::fromStdString(t);
-    }
+struct Sender : PeerKeys {
+    Sender(const Peer& host, const Peer& client) : PeerKeys(host.view.own, client.view.own) {}
 };
 
 QByteArray randomBytes(QRandomGenerator& rng, int n) {

@@ -4,7 +4,6 @@
 #include "PeerFixture.h"
 
 #include "platform/TextCodec.h"
-#include "protocol/KeySeed.h"
 
 #include <QTcpSocket>
 
@@ -14,40 +13,6 @@ const QString kKeysDiffer =
     "The keys of the two sides do not seem to match: compare the Key check lines.";
 const QString kRepeatedAddress = "The other side sent its address again; it was ignored.";
 const QString kPeerEndedBox = "message:Your connection was terminated manually by the person.  ";
-
-// The keys of a pair of address texts, made by an engine of its own.
-struct Keys {
-    QTemporaryDir dir;
-    SDK engine{dir.path().toStdString()};
-    Keys(const QString& hostText, const QString& clientText) {
-        std::string seed = MakeSeedText(hostText.toStdString(), clientText.toStdString()).value();
-        engine.CreateKeys(seed);
-    }
-    QByteArray enc(const QByteArray& plain) {
-        std::string t = plain.toStdString();
-        engine.EncryptMessage(t);
-        return QByteArray::fromStdString(t);
-    }
-    QByteArray dec(const QByteArray& cipher) {
-        std::string t = cipher.toStdString();
-        engine.DecryptMessage(t);
-        return QByteArray::fromStdString(t);
-    }
-};
-
-// The host waits showing `hostText`; the client shows `clientText` and types
-// `typed` to connect. True once both hold keys.
-bool connectAs(Peer& host, Peer& client, int port, const QString& hostText,
-               const QString& clientText, const QString& typed) {
-    const int before = host.view.status.count("Connected.");
-    host.view.own = hostText;
-    client.view.own = clientText;
-    host.session->Listen(QString::number(port));
-    client.view.peer = typed;
-    client.session->Connect(QString::number(port));
-    return client.session->IsConnected() &&
-           waitFor([&] { return host.view.status.count("Connected.") > before; });
-}
 
 // A peer that writes each message with one write, from a raw socket.
 struct LiteralPeer {
@@ -111,7 +76,7 @@ private slots:
         QCOMPARE(host.view.own, kHostText);
         QCOMPARE(host.view.peer, kClientText);
 
-        Keys ref(kHostText, kClientText);
+        PeerKeys ref(kHostText, kClientText);
         std::string check;
         QVERIFY(ref.engine.KeyCheck(check));
         QCOMPARE(client.session->keyCheck(), QString::fromStdString(check));
@@ -162,7 +127,7 @@ private slots:
         QVERIFY(peer.open(port));
         QVERIFY(peer.say(host, "IP:" + kClientText.toLatin1()));
         QVERIFY(waitFor([&] { return host.view.status.count("Connected.") == 3; }));
-        Keys keys(kHostText, kClientText);
+        PeerKeys keys(kHostText, kClientText);
         const QByteArray lines[] = {"Gr\xFC\xDF"
                                     "e aus K\xF6ln",
                                     "\xE4\xF6\xFC", "caf\xC3\xA9 \xE6\x9D\xB1\xE4\xBA\xAC",
@@ -353,7 +318,7 @@ private slots:
         Peer host;
         const int port = freePort();
         host.view.own = kHostText;
-        Keys keys(kHostText, kClientText);
+        PeerKeys keys(kHostText, kClientText);
         for (int round = 1; round <= 2; ++round) {
             host.session->Listen(QString::number(port));
             LiteralPeer peer;
@@ -380,7 +345,7 @@ private slots:
     void chatAndNamesGoAsWindows1252WhenTheyFit() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
-        Keys keys(kHostText, kClientText);
+        PeerKeys keys(kHostText, kClientText);
         client.session->SendChat(QString::fromUtf8("café"));
         QCOMPARE(keys.dec(client.sent.last().mid(3)), "caf\xE9");
         QVERIFY(waitFor([&] { return host.view.chat.size() == 1; }));
@@ -405,7 +370,7 @@ private slots:
     void announcementsWithLongNamesAndBlockPrefixes() {
         Peer rx, client;
         QVERIFY(connectPeers(rx, client, freePort()));
-        Keys keys(kHostText, kClientText);
+        PeerKeys keys(kHostText, kClientText);
 
         // "FB:" inside a name is part of the name.
         rx.session->handleArrival("FL:notes FB:1.txt");

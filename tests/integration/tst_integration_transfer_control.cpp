@@ -6,8 +6,6 @@
 // each arrival as one message and answers as the test says.
 #include "PeerFixture.h"
 
-#include "protocol/KeySeed.h"
-
 #include <QRandomGenerator>
 #include <QTcpSocket>
 
@@ -18,27 +16,22 @@ const QString kLiteralText = QStringLiteral("127.0.0.1");
 
 // The other end of one connection, as a raw socket: it waits, the session
 // connects, and the test writes and reads bytes directly.
-struct LiteralPeer {
+struct LiteralPeer : PeerKeys {
     QTcpServer server;
     QTcpSocket* sock = nullptr;
     QList<QByteArray> arrivals;
-    QTemporaryDir dir;
-    SDK engine{dir.path().toStdString()};
     // Answers "OK:" to every arrival that ends a block message.
     bool answerBlocks = false;
     // Reads nothing once set (its buffers fill up, as a stuck peer's do).
     bool stopReading = false;
 
-    LiteralPeer() {
+    LiteralPeer() : PeerKeys(kLiteralText, kClientText) {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             sock = server.nextPendingConnection();
             sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             QObject::connect(sock, &QTcpSocket::readyRead, [this] { read(); });
         });
-        std::string seed =
-            MakeSeedText(kLiteralText.toStdString(), kClientText.toStdString()).value();
-        engine.CreateKeys(seed);
     }
     void read() {
         if (stopReading)
@@ -51,16 +44,6 @@ struct LiteralPeer {
     void write(const QByteArray& bytes) {
         sock->write(bytes);
         sock->flush();
-    }
-    QByteArray enc(const QByteArray& plain) {
-        std::string t = plain.toStdString();
-        engine.EncryptMessage(t);
-        return QByteArray::fromStdString(t);
-    }
-    QByteArray dec(const QByteArray& cipher) {
-        std::string t = cipher.toStdString();
-        engine.DecryptMessage(t);
-        return QByteArray::fromStdString(t);
     }
     // How often `prefix` occurs in everything received (the announcement
     // and the first block may come in one arrival).
