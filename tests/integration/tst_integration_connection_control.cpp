@@ -14,6 +14,25 @@ const QString kKeysDiffer =
 const QString kRepeatedAddress = "The other side sent its address again; it was ignored.";
 const QString kPeerEndedBox = "message:Your connection was terminated manually by the person.  ";
 
+// The host waits; the client connects to it, and `during` runs once inside
+// the client's connect wait. True when it ran.
+bool duringTheConnectWait(Peer& host, Peer& client, int port, const std::function<void()>& during) {
+    host.view.own = kHostText;
+    host.session->Listen(QString::number(port));
+    client.view.own = kClientText;
+    client.view.peer = kHostText;
+    bool once = false;
+    client.services.onProcessEvents = [&] {
+        if (!once) {
+            once = true;
+            during();
+        }
+    };
+    client.session->Connect(QString::number(port));
+    client.services.onProcessEvents = nullptr;
+    return once;
+}
+
 // A peer that writes each message with one write, from a raw socket.
 struct LiteralPeer {
     QTcpSocket sock;
@@ -222,23 +241,10 @@ private slots:
     // Exit (or the close box) during the connect wait ends the program; a
     // connection that completes afterwards is not used.
     void exitDuringTheConnectWait() {
-        Peer host;
+        Peer host, client;
         const int port = freePort();
-        host.view.own = kHostText;
-        host.session->Listen(QString::number(port));
-
-        Peer client;
-        client.view.own = kClientText;
-        client.view.peer = kHostText;
-        bool once = false;
-        client.services.onProcessEvents = [&] {
-            if (!once) {
-                once = true;
-                client.session->Exit();
-            }
-        };
-        client.session->Connect(QString::number(port));
-        QVERIFY(once && client.services.ended);
+        QVERIFY(duringTheConnectWait(host, client, port, [&] { client.session->Exit(); }));
+        QVERIFY(client.services.ended);
         QVERIFY(client.sent.isEmpty());
         QVERIFY(client.workFiles().isEmpty());
         QCOMPARE(client.view.status, QStringList{"Connecting..."});
@@ -251,22 +257,9 @@ private slots:
     }
 
     void disconnectDuringTheConnectWait() {
-        Peer host;
+        Peer host, client;
         const int port = freePort();
-        host.view.own = kHostText;
-        host.session->Listen(QString::number(port));
-
-        Peer client;
-        client.view.own = kClientText;
-        client.view.peer = kHostText;
-        bool once = false;
-        client.services.onProcessEvents = [&] {
-            if (!once) {
-                once = true;
-                client.session->Disconnect();
-            }
-        };
-        client.session->Connect(QString::number(port));
+        QVERIFY(duringTheConnectWait(host, client, port, [&] { client.session->Disconnect(); }));
         QCOMPARE(client.view.status, (QStringList{"Connecting...", "Disconnected."}));
         QVERIFY(client.services.log.isEmpty());
         QVERIFY(client.sent.isEmpty() && client.workFiles().isEmpty());
