@@ -16,7 +16,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 
 // One side of a conversation: its own folder, engine, socket, services and
 // view, as one running program has.
@@ -145,3 +147,29 @@ inline QString writeFile(Peer& p, const QString& name, const QByteArray& bytes) 
 inline void fastClock(Peer& p) {
     p.services.clock = [n = 0]() mutable { return QString::number(++n); };
 }
+
+// While it lives, no file of this process grows past `bytes`, as on a full
+// device: a write beyond fails (EFBIG) instead of raising a signal.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_oldSignal(std::signal(SIGXFSZ, SIG_IGN)) {
+        rlimit small{};
+        m_active = getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+        small = m_old;
+        small.rlim_cur = bytes;
+        m_active = m_active && setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() {
+        if (m_active)
+            setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldSignal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool active() const { return m_active; }
+
+private:
+    void (*m_oldSignal)(int);
+    rlimit m_old{};
+    bool m_active = false;
+};

@@ -2,9 +2,7 @@
 
 #include <QRandomGenerator>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 
 namespace {
 
@@ -260,25 +258,21 @@ private slots:
         QVERIFY(connectPeers(host, client, freePort()));
         fastClock(client);
         const QString path = writeFile(client, "full.bin", randomBytes(300 * 1000, 11));
-        // From here on no file of this process grows past 64 KB, as on a
-        // device that is full.
-        const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit old{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
-        rlimit small = old;
-        small.rlim_cur = 64 * 1024;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         // The sender, no longer answered, gives up instead of waiting for ever.
         client.session->sender().setAnswerTimeout(500);
-        client.session->SendFile(path, Session::Confirm::Skip);
-        const bool ended = waitFor(
-            [&] {
-                return host.view.status.contains("Receiving File full.bin") &&
-                       !host.session->receiver().ClientRecv();
-            },
-            60000);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldSignal);
+        bool ended = false;
+        {
+            // No file of this process grows past 64 KB, as on a full device.
+            const FileSizeLimit full(64 * 1024);
+            QVERIFY(full.active());
+            client.session->SendFile(path, Session::Confirm::Skip);
+            ended = waitFor(
+                [&] {
+                    return host.view.status.contains("Receiving File full.bin") &&
+                           !host.session->receiver().ClientRecv();
+                },
+                60000);
+        }
         QVERIFY(ended);
 
         const QString last = host.view.status.last();

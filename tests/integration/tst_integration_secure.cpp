@@ -7,9 +7,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <csignal>
 #include <functional>
-#include <sys/resource.h>
 
 namespace {
 
@@ -453,21 +451,19 @@ private slots:
         Peer host, client;
         QVERIFY(connectSecure(host, client, freePort()));
         const QString path = writeFile(client, "full.bin", randomBytes(300 * 1000, 7));
-        const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit old{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
-        rlimit small = old;
-        small.rlim_cur = 64 * 1024;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        client.session->SendFile(path, Session::Confirm::Skip);
-        const bool stopped = waitFor(
-            [&] {
-                return host.view.status.contains("Receiving File full.bin") &&
-                       !host.session->receiver().ClientRecv() && !client.session->sender().busy();
-            },
-            60000);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldSignal);
+        bool stopped = false;
+        {
+            const FileSizeLimit full(64 * 1024);
+            QVERIFY(full.active());
+            client.session->SendFile(path, Session::Confirm::Skip);
+            stopped = waitFor(
+                [&] {
+                    return host.view.status.contains("Receiving File full.bin") &&
+                           !host.session->receiver().ClientRecv() &&
+                           !client.session->sender().busy();
+                },
+                60000);
+        }
         QVERIFY2(stopped,
                  qPrintable(host.view.status.join('|') + " // " + client.view.status.join('|')));
         QVERIFY(host.view.status.filter("File not received: writing full.bin failed").size() == 1);
