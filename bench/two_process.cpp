@@ -32,6 +32,7 @@
 // and xdotool; the programs see VANTREL_TRACE (see app/Trace.h), which is how
 // status and chat lines are observed.
 #include "NetUtil.h"
+#include "engine/Transform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -583,6 +584,10 @@ std::string fmt(const char* format, double a) {
 int measure(const Options& o) {
     std::printf("load average before: %s\n", loadAverage().c_str());
     std::printf("mode: %s\n", o.secure ? "secure" : "legacy");
+    // The programs started below inherit this environment, VANTREL_TRANSFORM included.
+    std::printf("transform path: %s (processor: %s)\n",
+                RotorMachine::Name(RotorMachine::DefaultPath()),
+                RotorMachine::ProcessorFeatures().c_str());
     const std::map<std::string, Rect> layout = readLayout(o.ui);
 
     char tmpl[] = "/tmp/vantrel-two-process-XXXXXX";

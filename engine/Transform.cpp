@@ -25,46 +25,49 @@ struct Run {
     int count;
 };
 
-// Plain C++: eight characters of each of two runs side by side, so that the
-// chains of look-ups overlap. A character's turn is worked out from the
-// run's first turn, which costs less than fetching it.
+// Plain C++: eight consecutive characters side by side, so that the chains
+// of look-ups overlap. Per place and character, the table index of the
+// turned rotor (string * 512 + turn) is worked out run by run from the run's
+// first turn, and used by every pass.
 constexpr int kLanes = 8;
-constexpr int kPortableRuns = 2;
+// Places padded to a multiple of eight 16-bit lanes, so that turning all of
+// them is a few vector additions.
+constexpr int kPlaces = 24;
+constexpr uint16_t kStringMask = 0xFE00;
+constexpr uint16_t kOffsetMask = 0xFEFF; // keeps the carry out of the turn
+using Plan = uint16_t[kLanes][kPlaces];
 
-void PortableRuns(const Run (&runs)[kPortableRuns], const std::array<uint8_t, kRotors>& delta,
-                  int32_t passes, bool decrypt) {
-    unsigned v[kPortableRuns][kLanes];
-    for (int g = 0; g < kPortableRuns; ++g)
-        for (int j = 0; j < kLanes; ++j)
-            v[g][j] = j < runs[g].count ? runs[g].data[j] : 0u;
-    if (!decrypt) {
-        for (int32_t pass = 0; pass < passes; ++pass)
-            for (int k = 0; k < kRotors; ++k)
-                for (int g = 0; g < kPortableRuns; ++g) {
-                    const uint8_t* table = runs[g].table[k];
-                    const unsigned offset = runs[g].offset[k], turn = delta[k];
-                    for (int j = 0; j < kLanes; ++j)
-                        v[g][j] = table[((offset + unsigned(j) * turn) & 0xFF) + v[g][j]];
-                }
-    } else {
-        for (int32_t pass = 0; pass < passes; ++pass)
-            for (int k = kRotors - 1; k >= 0; --k)
-                for (int g = 0; g < kPortableRuns; ++g) {
-                    const uint8_t* table = runs[g].table[k];
-                    const unsigned offset = runs[g].offset[k], turn = delta[k];
-                    for (int j = 0; j < kLanes; ++j)
-                        v[g][j] = (table[v[g][j]] - offset - unsigned(j) * turn) & 0xFF;
-                }
-    }
-    for (int g = 0; g < kPortableRuns; ++g)
-        for (int j = 0; j < runs[g].count; ++j)
-            runs[g].data[j] = static_cast<uint8_t>(v[g][j]);
+void PortableEncrypt(const Plan& plan, const uint8_t* table, int32_t passes, uint8_t* data,
+                     int lanes) {
+    unsigned v[kLanes];
+    for (int j = 0; j < kLanes; ++j)
+        v[j] = j < lanes ? data[j] : 0u;
+    for (int32_t pass = 0; pass < passes; ++pass)
+        for (int k = 0; k < kRotors; ++k)
+            for (int j = 0; j < kLanes; ++j)
+                v[j] = table[plan[j][k] + v[j]];
+    for (int j = 0; j < lanes; ++j)
+        data[j] = static_cast<uint8_t>(v[j]);
+}
+
+void PortableDecrypt(const Plan& plan, const uint8_t* table, int32_t passes, uint8_t* data,
+                     int lanes) {
+    unsigned v[kLanes];
+    for (int j = 0; j < kLanes; ++j)
+        v[j] = j < lanes ? data[j] : 0u;
+    for (int32_t pass = 0; pass < passes; ++pass)
+        for (int k = kRotors - 1; k >= 0; --k)
+            for (int j = 0; j < kLanes; ++j) {
+                const unsigned at = plan[j][k];
+                v[j] = static_cast<uint8_t>(table[(at & kStringMask) + v[j]] - at);
+            }
+    for (int j = 0; j < lanes; ++j)
+        data[j] = static_cast<uint8_t>(v[j]);
 }
 
 #ifdef VANTREL_X86
-// 256-bit registers: 32 characters of each of two runs.
+// 256-bit registers: 32 consecutive characters at a time, across runs.
 constexpr int kAvx2Lanes = 32;
-constexpr int kAvx2Runs = 2;
 
 #define VANTREL_AVX2_TARGET __attribute__((target("avx2")))
 
@@ -80,66 +83,30 @@ VANTREL_AVX2_TARGET inline __m256i Slice(const uint8_t* slices, int i) {
 // bytes and the slice before, the answers of slices 0..s exclusive-or to
 // slice s for x in slice s. Each half of the table is one such chain, bit 7
 // of x picks the half.
-VANTREL_AVX2_TARGET inline __m256i Lookup32(const uint8_t* slices, __m256i x) {
-    const __m256i sixteen = _mm256_set1_epi8(16);
-    __m256i half[2];
-    __m256i index = x;
-    for (int h = 0; h < 2; ++h) {
-        __m256i even = _mm256_shuffle_epi8(Slice(slices, 8 * h), index);
-        index = _mm256_sub_epi8(index, sixteen);
-        __m256i odd = _mm256_shuffle_epi8(Slice(slices, 8 * h + 1), index);
-        for (int i = 2; i < 8; i += 2) {
-            index = _mm256_sub_epi8(index, sixteen);
-            even = _mm256_xor_si256(even, _mm256_shuffle_epi8(Slice(slices, 8 * h + i), index));
-            index = _mm256_sub_epi8(index, sixteen);
-            odd = _mm256_xor_si256(odd, _mm256_shuffle_epi8(Slice(slices, 8 * h + i + 1), index));
-        }
-        index = _mm256_sub_epi8(index, sixteen);
-        half[h] = _mm256_xor_si256(even, odd);
-    }
-    return _mm256_blendv_epi8(half[0], half[1], x);
-}
+// Registers of characters that meet the same string at each step.
+constexpr int kAvx2Registers = 2;
 
-VANTREL_AVX2_TARGET void Avx2Runs(const Run (&runs)[kAvx2Runs],
-                                  const std::array<std::array<uint8_t, 64>, kRotors>& laneTurn,
-                                  int32_t passes, bool decrypt) {
-    alignas(32) uint8_t partial[kAvx2Runs][kAvx2Lanes];
-    __m256i v[kAvx2Runs];
-    __m256i turn[kAvx2Runs][kRotors];
-    for (int g = 0; g < kAvx2Runs; ++g) {
-        const Run& run = runs[g];
-        if (run.count == kAvx2Lanes) {
-            v[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.data));
-        } else {
-            std::memset(partial[g], 0, kAvx2Lanes);
-            std::memcpy(partial[g], run.data, std::size_t(run.count));
-            v[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(partial[g]));
-        }
-        for (int k = 0; k < kRotors; ++k)
-            turn[g][k] = _mm256_add_epi8(
-                _mm256_set1_epi8(static_cast<char>(run.offset[k])),
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(laneTurn[k].data())));
-    }
-    if (!decrypt) {
-        for (int32_t pass = 0; pass < passes; ++pass)
-            for (int k = 0; k < kRotors; ++k)
-                for (int g = 0; g < kAvx2Runs; ++g)
-                    v[g] = Lookup32(runs[g].table[k], _mm256_add_epi8(v[g], turn[g][k]));
-    } else {
-        for (int32_t pass = 0; pass < passes; ++pass)
-            for (int k = kRotors - 1; k >= 0; --k)
-                for (int g = 0; g < kAvx2Runs; ++g)
-                    v[g] = _mm256_sub_epi8(Lookup32(runs[g].table[k], v[g]), turn[g][k]);
-    }
-    for (int g = 0; g < kAvx2Runs; ++g) {
-        const Run& run = runs[g];
-        if (run.count == kAvx2Lanes) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(run.data), v[g]);
-        } else {
-            _mm256_store_si256(reinterpret_cast<__m256i*>(partial[g]), v[g]);
-            std::memcpy(run.data, partial[g], std::size_t(run.count));
+// Byte x of every lane of each register becomes t[x], from the table's
+// slices as SetUp stores them. A byte shuffle looks up 16 bytes and gives 0
+// where the index has bit 7 set. With index x - 16i, slice i answers every x
+// from 16i to 16i + 127 and nothing below 16i; since each stored slice is the
+// exclusive-or of its bytes and the slice before, the answers of slices 0..s
+// exclusive-or to slice s for x in slice s. Each half of the table is one
+// such chain; bit 7 of x picks the half. Each slice is loaded once for all
+// registers.
+VANTREL_AVX2_TARGET inline void Lookup32(const uint8_t* slices, __m256i (&x)[kAvx2Registers]) {
+    const __m256i sixteen = _mm256_set1_epi8(16);
+    __m256i index[kAvx2Registers], half[2][kAvx2Registers];
+    for (int i = 0; i < 16; ++i) {
+        const __m256i slice = Slice(slices, i);
+        for (int g = 0; g < kAvx2Registers; ++g) {
+            index[g] = i == 0 ? x[g] : _mm256_sub_epi8(index[g], sixteen);
+            const __m256i answer = _mm256_shuffle_epi8(slice, index[g]);
+            half[i / 8][g] = i % 8 == 0 ? answer : _mm256_xor_si256(half[i / 8][g], answer);
         }
     }
+    for (int g = 0; g < kAvx2Registers; ++g)
+        x[g] = _mm256_blendv_epi8(half[0][g], half[1][g], x[g]);
 }
 
 // 512-bit registers with byte permutes: 64 characters of each of four runs.
@@ -241,13 +208,13 @@ RotorMachine::Path RotorMachine::DefaultPath() {
             if (std::strcmp(asked, Name(path)) == 0) {
                 if (Supported(path))
                     return path;
-                std::fprintf(stderr, "VANTREL_TRANSFORM=%s: this processor cannot run it, using %s\n",
+                std::fprintf(stderr,
+                             "VANTREL_TRANSFORM=%s: this processor cannot run it, using %s\n",
                              asked, Name(best));
                 return best;
             }
-        std::fprintf(stderr,
-                     "VANTREL_TRANSFORM=%s: not one of portable, avx2, avx512; using %s\n", asked,
-                     Name(best));
+        std::fprintf(stderr, "VANTREL_TRANSFORM=%s: not one of portable, avx2, avx512; using %s\n",
+                     asked, Name(best));
         return best;
     }();
     return chosen;
@@ -320,6 +287,7 @@ bool RotorMachine::SetUp(const RotorSetup& setup, std::string* why) {
         const int32_t step = setup.steps[k];
         const int32_t turn = setup.directions[k] != 0 ? step : kRotorLength - step;
         m_delta[k] = static_cast<uint8_t>(turn);
+        m_turn[k] = static_cast<uint16_t>(turn & 0xFF);
         for (int j = 0; j < 64; ++j)
             m_laneTurn[k][j] = static_cast<uint8_t>(j * turn);
     }
@@ -409,13 +377,132 @@ void RotorMachine::Transform(uint8_t* data, std::size_t size, bool decrypt) cons
         return;
     }
     if (m_path == Path::Avx2) {
-        ForEachBatch<kAvx2Lanes, kAvx2Runs>(
-            data, size, decrypt ? m_inverseSlices.data() : m_forwardSlices.data(), 256,
-            [&](const Run(&runs)[kAvx2Runs]) { Avx2Runs(runs, m_laneTurn, m_passes, decrypt); });
+        TransformAvx2(data, size, decrypt);
         return;
     }
 #endif
-    ForEachBatch<kLanes, kPortableRuns>(
-        data, size, decrypt ? m_inverse.data() : m_forward.data(), 512,
-        [&](const Run(&runs)[kPortableRuns]) { PortableRuns(runs, m_delta, m_passes, decrypt); });
+    const uint8_t* table = decrypt ? m_inverse.data() : m_forward.data();
+    MachineState s;
+    InitState(s);
+    alignas(64) Plan plan{};
+    for (std::size_t i = 0; i < size; i += kLanes) {
+        const int lanes = static_cast<int>(std::min<std::size_t>(kLanes, size - i));
+        for (int j = 0; j < lanes;) {
+            const int n = static_cast<int>(std::min<int64_t>(lanes - j, UntilShift(s)));
+            std::memcpy(plan[j], s.place, sizeof s.place);
+            for (int c = j + 1; c < j + n; ++c)
+                for (int k = 0; k < kPlaces; ++k)
+                    plan[c][k] = static_cast<uint16_t>((plan[c - 1][k] + m_turn[k]) & kOffsetMask);
+            Advance(s, n);
+            j += n;
+        }
+        if (decrypt)
+            PortableDecrypt(plan, table, m_passes, data + i, lanes);
+        else
+            PortableEncrypt(plan, table, m_passes, data + i, lanes);
+    }
 }
+
+#ifdef VANTREL_X86
+// Consecutive characters share registers even when they belong to several
+// runs. The runs of a block are one shift of the order apart, so run q meets
+// at place k the string that run 0 meets at place k + q: when run q starts q
+// steps after run 0 (in decryption, run 0 starts last), every character meets
+// the same string at every step, and only the turns differ. A run outside
+// its own steps (the first and last few) keeps its bytes.
+VANTREL_AVX2_TARGET void RotorMachine::TransformAvx2(uint8_t* data, std::size_t size,
+                                                     bool decrypt) const {
+    constexpr int kBlock = kAvx2Lanes * kAvx2Registers;
+    const uint8_t* slices = decrypt ? m_inverseSlices.data() : m_forwardSlices.data();
+    const int64_t steps = int64_t(kRotors) * m_passes;
+    __m256i lane[kAvx2Registers];
+    {
+        alignas(32) uint8_t index[kBlock];
+        for (int j = 0; j < kBlock; ++j)
+            index[j] = static_cast<uint8_t>(j);
+        for (int g = 0; g < kAvx2Registers; ++g)
+            lane[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(index + kAvx2Lanes * g));
+    }
+    MachineState s;
+    InitState(s);
+    for (std::size_t at = 0; at < size; at += kBlock) {
+        const int count = static_cast<int>(std::min<std::size_t>(kBlock, size - at));
+        // The runs in this block: their first lanes, and per place the turn
+        // lane 0 would have had the run started there.
+        int start[kBlock + 1];
+        uint8_t turnAtLane0[kBlock][kRotors];
+        const uint8_t* table[kRotors];
+        for (int k = 0; k < kRotors; ++k)
+            table[k] = slices + (s.place[k] >> kRotorBits) * 256;
+        int runs = 0;
+        for (int j = 0; j < count; ++runs) {
+            const int n = static_cast<int>(std::min<int64_t>(count - j, UntilShift(s)));
+            start[runs] = j;
+            for (int k = 0; k < kRotors; ++k)
+                turnAtLane0[runs][k] = static_cast<uint8_t>(s.place[k] - j * m_delta[k]);
+            Advance(s, n);
+            j += n;
+        }
+        start[runs] = count;
+        // Run q's step at time t is t - lag(q).
+        const auto lag = [&](int q) { return decrypt ? runs - 1 - q : q; };
+        __m256i member[kBlock][kAvx2Registers];
+        for (int q = 0; q < runs; ++q)
+            for (int g = 0; g < kAvx2Registers; ++g)
+                member[q][g] = _mm256_andnot_si256(
+                    _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(start[q])), lane[g]),
+                    _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(start[q + 1])), lane[g]));
+        // Per time modulo 20: the string every lane meets, and each lane's turn.
+        const uint8_t* string[kRotors];
+        __m256i turn[kRotors][kAvx2Registers];
+        for (int phase = 0; phase < kRotors; ++phase) {
+            for (int g = 0; g < kAvx2Registers; ++g)
+                turn[phase][g] = _mm256_setzero_si256();
+            for (int q = 0; q < runs; ++q) {
+                const int step = ((phase - lag(q)) % kRotors + kRotors) % kRotors;
+                const int place = decrypt ? kRotors - 1 - step : step;
+                if (q == 0)
+                    string[phase] = table[place];
+                const __m256i base = _mm256_set1_epi8(static_cast<char>(turnAtLane0[q][place]));
+                for (int g = 0; g < kAvx2Registers; ++g) {
+                    const __m256i own =
+                        _mm256_add_epi8(base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(
+                                                  m_laneTurn[place].data() + kAvx2Lanes * g)));
+                    turn[phase][g] = _mm256_blendv_epi8(turn[phase][g], own, member[q][g]);
+                }
+            }
+        }
+        alignas(32) uint8_t partial[kBlock] = {};
+        std::memcpy(partial, data + at, std::size_t(count));
+        __m256i v[kAvx2Registers], next[kAvx2Registers];
+        for (int g = 0; g < kAvx2Registers; ++g)
+            v[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(partial + kAvx2Lanes * g));
+        const int64_t times = steps + runs - 1;
+        int phase = 0;
+        for (int64_t t = 0; t < times; ++t) {
+            for (int g = 0; g < kAvx2Registers; ++g)
+                next[g] = decrypt ? v[g] : _mm256_add_epi8(v[g], turn[phase][g]);
+            Lookup32(string[phase], next);
+            if (decrypt)
+                for (int g = 0; g < kAvx2Registers; ++g)
+                    next[g] = _mm256_sub_epi8(next[g], turn[phase][g]);
+            if (t >= runs - 1 && t < steps) {
+                for (int g = 0; g < kAvx2Registers; ++g)
+                    v[g] = next[g];
+            } else {
+                for (int g = 0; g < kAvx2Registers; ++g) {
+                    __m256i active = _mm256_setzero_si256();
+                    for (int q = 0; q < runs; ++q)
+                        if (t >= lag(q) && t < lag(q) + steps)
+                            active = _mm256_or_si256(active, member[q][g]);
+                    v[g] = _mm256_blendv_epi8(v[g], next[g], active);
+                }
+            }
+            phase = phase + 1 == kRotors ? 0 : phase + 1;
+        }
+        for (int g = 0; g < kAvx2Registers; ++g)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(partial + kAvx2Lanes * g), v[g]);
+        std::memcpy(data + at, partial, std::size_t(count));
+    }
+}
+#endif

@@ -97,6 +97,7 @@ private:
     // Characters left before the next shift of the order, at least 1.
     static int64_t UntilShift(const MachineState& s);
     void Transform(uint8_t* data, std::size_t size, bool decrypt) const;
+    void TransformAvx2(uint8_t* data, std::size_t size, bool decrypt) const;
     // Cuts the text into runs of at most `width` characters and hands them
     // to `batch` `kBatch` at a time (the last call padded with empty runs).
     // A place's table is `tables + string * stride`.
@@ -115,8 +116,10 @@ private:
     // 8 as they are), for the 256-bit path's look-up.
     alignas(64) std::array<uint8_t, kRotors * 256> m_forwardSlices{};
     alignas(64) std::array<uint8_t, kRotors * 256> m_inverseSlices{};
-    // Per place, the turn per character (mod 256).
+    // Per place, the turn per character (mod 256); again as 16-bit values
+    // padded with zeros to 24 places.
     std::array<uint8_t, kRotors> m_delta{};
+    alignas(16) std::array<uint16_t, 24> m_turn{};
     int32_t m_passes = 1;
     std::array<int32_t, kCycleEntries + 1> m_cycle{};
     int m_badRotor = -1;

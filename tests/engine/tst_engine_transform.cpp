@@ -107,8 +107,8 @@ void TstEngineTransform::orderShiftsAfterTheCycleLength() {
 // Every way through the chain, the portable one on every processor.
 void TstEngineTransform::paths_data() {
     QTest::addColumn<RotorMachine::Path>("path");
-    for (const auto path : {RotorMachine::Path::Portable, RotorMachine::Path::Avx2,
-                            RotorMachine::Path::Avx512})
+    for (const auto path :
+         {RotorMachine::Path::Portable, RotorMachine::Path::Avx2, RotorMachine::Path::Avx512})
         QTest::newRow(RotorMachine::Name(path)) << path;
 }
 
