@@ -95,7 +95,10 @@ constexpr int kAvx2Registers = 2;
 // such chain; bit 7 of x picks the half. Each slice is loaded once for all
 // registers.
 VANTREL_AVX2_TARGET inline void Lookup32(const uint8_t* slices, __m256i (&x)[kAvx2Registers]) {
-    const __m256i sixteen = _mm256_set1_epi8(16);
+    __m256i sixteen = _mm256_set1_epi8(16);
+    // Kept opaque: folded into sixteen constants, the subtractions would
+    // cost a register or three instructions each.
+    __asm__("" : "+x"(sixteen));
     __m256i index[kAvx2Registers], half[2][kAvx2Registers];
     for (int i = 0; i < 16; ++i) {
         const __m256i slice = Slice(slices, i);
@@ -404,6 +407,32 @@ void RotorMachine::Transform(uint8_t* data, std::size_t size, bool decrypt) cons
 }
 
 #ifdef VANTREL_X86
+namespace {
+
+// `count` steps from `phase` on (time modulo 20) for every lane of `v`.
+VANTREL_AVX2_TARGET __attribute__((noinline)) void
+Avx2Steps(const uint8_t* const (&string)[kRotors], const __m256i (&turn)[kRotors][kAvx2Registers],
+          int phase, int64_t count, bool decrypt, __m256i (&out)[kAvx2Registers]) {
+    // A copy, so that the compiler need not fear `out` sharing memory with `turn`.
+    __m256i v[kAvx2Registers];
+    for (int g = 0; g < kAvx2Registers; ++g)
+        v[g] = out[g];
+    for (int64_t t = 0; t < count; ++t) {
+        if (!decrypt)
+            for (int g = 0; g < kAvx2Registers; ++g)
+                v[g] = _mm256_add_epi8(v[g], turn[phase][g]);
+        Lookup32(string[phase], v);
+        if (decrypt)
+            for (int g = 0; g < kAvx2Registers; ++g)
+                v[g] = _mm256_sub_epi8(v[g], turn[phase][g]);
+        phase = phase + 1 == kRotors ? 0 : phase + 1;
+    }
+    for (int g = 0; g < kAvx2Registers; ++g)
+        out[g] = v[g];
+}
+
+} // namespace
+
 // Consecutive characters share registers even when they belong to several
 // runs. The runs of a block are one shift of the order apart, so run q meets
 // at place k the string that run 0 meets at place k + q: when run q starts q
@@ -474,22 +503,21 @@ VANTREL_AVX2_TARGET void RotorMachine::TransformAvx2(uint8_t* data, std::size_t 
         }
         alignas(32) uint8_t partial[kBlock] = {};
         std::memcpy(partial, data + at, std::size_t(count));
-        __m256i v[kAvx2Registers], next[kAvx2Registers];
+        __m256i v[kAvx2Registers];
         for (int g = 0; g < kAvx2Registers; ++g)
             v[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(partial + kAvx2Lanes * g));
+        // The steps where every run of the block takes part, then those
+        // where only some do.
         const int64_t times = steps + runs - 1;
+        const int64_t all = std::max<int64_t>(0, steps - (runs - 1));
+        int64_t t = 0;
         int phase = 0;
-        for (int64_t t = 0; t < times; ++t) {
-            for (int g = 0; g < kAvx2Registers; ++g)
-                next[g] = decrypt ? v[g] : _mm256_add_epi8(v[g], turn[phase][g]);
-            Lookup32(string[phase], next);
-            if (decrypt)
-                for (int g = 0; g < kAvx2Registers; ++g)
-                    next[g] = _mm256_sub_epi8(next[g], turn[phase][g]);
-            if (t >= runs - 1 && t < steps) {
-                for (int g = 0; g < kAvx2Registers; ++g)
-                    v[g] = next[g];
-            } else {
+        for (int part = 0; part < 2; ++part) {
+            const int64_t end = part == 0 ? std::min<int64_t>(runs - 1, times) : times;
+            for (; t < end; ++t) {
+                __m256i next[kAvx2Registers];
+                std::memcpy(next, v, sizeof next);
+                Avx2Steps(string, turn, phase, 1, decrypt, next);
                 for (int g = 0; g < kAvx2Registers; ++g) {
                     __m256i active = _mm256_setzero_si256();
                     for (int q = 0; q < runs; ++q)
@@ -497,8 +525,13 @@ VANTREL_AVX2_TARGET void RotorMachine::TransformAvx2(uint8_t* data, std::size_t 
                             active = _mm256_or_si256(active, member[q][g]);
                     v[g] = _mm256_blendv_epi8(v[g], next[g], active);
                 }
+                phase = phase + 1 == kRotors ? 0 : phase + 1;
             }
-            phase = phase + 1 == kRotors ? 0 : phase + 1;
+            if (part == 0 && all > 0) {
+                Avx2Steps(string, turn, phase, all, decrypt, v);
+                t += all;
+                phase = static_cast<int>((phase + all) % kRotors);
+            }
         }
         for (int g = 0; g < kAvx2Registers; ++g)
             _mm256_store_si256(reinterpret_cast<__m256i*>(partial + kAvx2Lanes * g), v[g]);
