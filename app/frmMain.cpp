@@ -623,7 +623,7 @@ void frmMain::setLinkMode(LinkMode mode) {
         text = QStringLiteral("Secure");
         tip = QStringLiteral("Secure connection: encrypted and checked against tampering. "
                              "Compare the code %1 with the other person.")
-                  .arg(m_session ? m_session->link().checkCode() : QString());
+                  .arg(m_session ? m_session->channel().checkCode() : QString());
         colour = QColor(0, 128, 0);
         break;
     case LinkMode::Legacy:

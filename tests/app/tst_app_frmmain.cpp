@@ -107,7 +107,7 @@ private slots:
         secure->trigger();
         QVERIFY(!secure->isChecked() && !require->isChecked());
         QCOMPARE(readAll(file("secure.dat")), QByteArray("0\r\n0\r\n"));
-        QVERIFY(!w->session().link().enabled());
+        QVERIFY(!w->session().channel().secureEnabled());
 
         start();
         QVERIFY(!child<QAction>(w.get(), "optsecure")->isChecked());
