@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -68,6 +69,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
         const QString appDir = m_dir.path() + '/';
+        QVERIFY(writeNoRouter(appDir));
         m_main = std::make_unique<frmMain>(appDir, m_rec);
         m_font = std::make_unique<frmFont>(appDir, m_rec, nullptr);
         m_notice = std::make_unique<frmNotice>(appDir, m_rec);
