@@ -16,6 +16,7 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -43,6 +44,7 @@ class TstAppFrmmain : public QObject {
     void start() {
         w.reset();
         rec.log.clear();
+        QVERIFY(writeNoRouter(dir->path()));
         w = std::make_unique<frmMain>(dir->path(), rec);
     }
     // Shows the window and lets its first-activation check run.
@@ -337,6 +339,7 @@ private slots:
         folders.makeRecvAtStartUp = false;
         folders.helpPage = file("share/vantrel/overview.htm");
         QVERIFY(folders.makeProgramDir(nullptr));
+        QVERIFY(writeNoRouter(folders.programDir));
         w = std::make_unique<frmMain>(folders, rec);
         QCOMPARE(w->AppDir(), file("data/Vantrel/"));
         QCOMPARE(w->Recv(), file("Downloads/Vantrel/"));
