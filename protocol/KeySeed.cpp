@@ -38,8 +38,10 @@ Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string
                 break;
         }
     }
-    return folded + groups[3] + groups[6] + groups[5] + groups[1] + groups[4] + groups[8] +
-           groups[2] + groups[7];
+    const std::string seed = folded + groups[3] + groups[6] + groups[5] + groups[1] + groups[4] +
+                             groups[8] + groups[2] + groups[7];
+    // Both sides cut a long seed the same way: its first 73 characters.
+    return seed.substr(0, seedrules::kMaxSeedLength);
 }
 
 Outcome<> SeedTextUsable(const std::string& seed) {

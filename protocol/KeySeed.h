@@ -11,9 +11,10 @@
 // first, so both peers build the same text). The text is split at its dots
 // into at most eight groups ("0" characters are dropped); a pair text with
 // more than eight groups cannot be turned into a seed: that is a failure
-// saying so. Any other text yields a seed; whether key generation accepts it
-// is SeedTextUsable's question (a host name, for instance, can make it too
-// long).
+// saying so. Any other text yields a seed, cut to the 73 characters key
+// generation accepts when it is longer (two IPv6 addresses or a host name can
+// make it so; two dotted IPv4 addresses never do); whether key generation
+// accepts its characters is SeedTextUsable's question.
 Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string& clientAddr);
 
 // Whether key generation accepts `seed` (the same rules it applies): not
