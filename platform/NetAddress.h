@@ -23,7 +23,7 @@ bool sameAddress(const QString& a, const QString& b);
 
 // One address of this machine, as the address picker offers it.
 struct Local {
-    QString text;      // as it goes into the address box
+    QString text;   // as it goes into the address box
     QString device; // the network interface's name ("eth0", "lo")
     bool loopback = false;
 };

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -511,33 +510,18 @@ QString Socket::localIP() {
         }
     }
 
-    auto ipv4Of = [](const QNetworkInterface& iface) -> QString {
-        const auto flags = iface.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
-            (flags & QNetworkInterface::IsLoopBack))
-            return QString();
-        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
-                return ip.toString();
-        }
-        return QString();
-    };
-
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    if (!routeInterface.isEmpty()) {
-        for (const QNetworkInterface& iface : interfaces) {
-            if (iface.name() == routeInterface) {
-                const QString ip = ipv4Of(iface);
-                if (!ip.isEmpty())
-                    return ip;
-            }
-        }
+    // Its first IPv4 address, else the first IPv4 address of any interface.
+    const QList<NetAddress::Local> addresses = NetAddress::localAddresses();
+    QString first;
+    for (const NetAddress::Local& a : addresses) {
+        if (a.loopback || QHostAddress(a.text).protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        if (a.device == routeInterface)
+            return a.text;
+        if (first.isEmpty())
+            first = a.text;
     }
-    for (const QNetworkInterface& iface : interfaces) {
-        const QString ip = ipv4Of(iface);
-        if (!ip.isEmpty())
-            return ip;
-    }
+    if (!first.isEmpty())
+        return first;
     return QStringLiteral("127.0.0.1");
 }

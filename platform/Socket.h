@@ -129,14 +129,14 @@ private:
     bool m_outgoing = false;
     QString m_error;
 
-    QByteArray m_inbox;           // arrived and not yet taken by getData()
-    quint64 m_generation = 0;     // changes whenever the connection is closed or replaced
-    bool m_established = false;   // the current connection has been connected
-    bool m_failed = false;        // the last connect failed or the connection was lost
-    bool m_arrivalPosted = false; // a dataArrival event is on its way
-    QString m_remote;             // dotted address of the connected peer
-    QString m_remoteName;         // host and port of an outgoing connect, for messages
-    quint16 m_remotePort = 0;     // port of an outgoing connect
+    QByteArray m_inbox;               // arrived and not yet taken by getData()
+    quint64 m_generation = 0;         // changes whenever the connection is closed or replaced
+    bool m_established = false;       // the current connection has been connected
+    bool m_failed = false;            // the last connect failed or the connection was lost
+    bool m_arrivalPosted = false;     // a dataArrival event is on its way
+    QString m_remote;                 // dotted address of the connected peer
+    QString m_remoteName;             // host and port of an outgoing connect, for messages
+    quint16 m_remotePort = 0;         // port of an outgoing connect
     QList<QHostAddress> m_candidates; // addresses of the name not tried yet
     bool m_resolving = false;         // a host name is being looked up
     bool m_lookupFailed = false;      // the last connect's name was not found

@@ -263,8 +263,14 @@ private slots:
         QTest::addColumn<QString>("hostText");
         QTest::addColumn<QString>("clientOwn");
         QTest::addColumn<QString>("clientSends");
-        QTest::addRow("::1") << "[0:0::1]" << "::1" << " 2001:DB8:0::7" << "2001:db8::7";
-        QTest::addRow("127.0.0.1") << "127.0.0.1" << "127.0.0.1" << "10.9.8.7" << "10.9.8.7";
+        QTest::addRow("::1") << "[0:0::1]"
+                             << "::1"
+                             << " 2001:DB8:0::7"
+                             << "2001:db8::7";
+        QTest::addRow("127.0.0.1") << "127.0.0.1"
+                                   << "127.0.0.1"
+                                   << "10.9.8.7"
+                                   << "10.9.8.7";
     }
     void connectsOverIPv6AndIPv4() {
         QFETCH(QString, typed);
@@ -301,10 +307,11 @@ private slots:
         QVERIFY(connectAs(host, client, freePort(), hostText, clientText, "::1"));
         QVERIFY(waitFor([&] { return client.session->link().secure(); }));
         QCOMPARE(client.view.peer, hostText);
-        QVERIFY(host.view.status.contains(QStringLiteral(
-            "The other side gives its address as %1, but the connection comes from ::1: chat "
-            "may not be readable (see Help > Using Vantrel).")
-                                              .arg(clientText)));
+        QVERIFY(host.view.status.contains(
+            QStringLiteral(
+                "The other side gives its address as %1, but the connection comes from ::1: chat "
+                "may not be readable (see Help > Using Vantrel).")
+                .arg(clientText)));
         PeerKeys ref(hostText, clientText);
         std::string refCheck;
         QVERIFY(ref.engine.KeyCheck(refCheck));
@@ -378,8 +385,8 @@ private slots:
         client.view.peer = " nobody.invalid";
         client.session->Connect(QString::number(freePort()));
         QCOMPARE(asked, QStringList{"nobody.invalid"});
-        QCOMPARE(client.view.status, (QStringList{"Connecting...",
-                                                  "The name nobody.invalid could not be found."}));
+        QCOMPARE(client.view.status,
+                 (QStringList{"Connecting...", "The name nobody.invalid could not be found."}));
         QCOMPARE(client.services.log, QStringList{kCannotConnect});
         QVERIFY(client.sent.isEmpty() && !client.session->IsConnected());
     }

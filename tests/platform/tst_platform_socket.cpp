@@ -113,9 +113,12 @@ private slots:
     void connectAcceptAndExchangeEveryByte_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("remote");
-        QTest::addRow("IPv4") << "127.0.0.1" << "127.0.0.1";
-        QTest::addRow("IPv6") << "::1" << "::1";
-        QTest::addRow("IPv6 in brackets") << " [0:0::1]" << "::1";
+        QTest::addRow("IPv4") << "127.0.0.1"
+                              << "127.0.0.1";
+        QTest::addRow("IPv6") << "::1"
+                              << "::1";
+        QTest::addRow("IPv6 in brackets") << " [0:0::1]"
+                                          << "::1";
     }
     void connectAcceptAndExchangeEveryByte() {
         QFETCH(QString, address);
