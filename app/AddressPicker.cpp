@@ -8,14 +8,14 @@
 #include <QShortcut>
 #include <QStyle>
 
-AddressPicker::AddressPicker(QLineEdit* box)
-    : QObject(box), m_box(box), m_button(new QAction(box)), m_menu(new QMenu(box)) {
-    m_button->setObjectName(box->objectName() + QStringLiteral("Pick"));
-    m_button->setIcon(box->style()->standardIcon(QStyle::SP_ArrowDown));
-    m_button->setToolTip(tr("Choose one of this computer's addresses (Alt+Down)"));
-    box->addAction(m_button, QLineEdit::TrailingPosition);
+AddressPicker::AddressPicker(QLineEdit* box) : QObject(box), m_box(box), m_menu(new QMenu(box)) {
+    auto* button = new QAction(box);
+    button->setObjectName(box->objectName() + QStringLiteral("Pick"));
+    button->setIcon(box->style()->standardIcon(QStyle::SP_ArrowDown));
+    button->setToolTip(tr("Choose one of this computer's addresses (Alt+Down)"));
+    box->addAction(button, QLineEdit::TrailingPosition);
     m_menu->setObjectName(box->objectName() + QStringLiteral("Addresses"));
-    connect(m_button, &QAction::triggered, this, &AddressPicker::showMenu);
+    connect(button, &QAction::triggered, this, &AddressPicker::showMenu);
     auto* key = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Down), box);
     key->setContext(Qt::WidgetShortcut);
     connect(key, &QShortcut::activated, this, &AddressPicker::showMenu);

@@ -2,7 +2,6 @@
 
 #include <QObject>
 
-class QAction;
 class QLineEdit;
 class QMenu;
 
@@ -13,15 +12,14 @@ class QMenu;
 class AddressPicker : public QObject {
     Q_OBJECT
 public:
+    // The button is the box's action named objectName() + "Pick", the menu
+    // its child named objectName() + "Addresses".
     explicit AddressPicker(QLineEdit* box);
 
-    QAction* button() const { return m_button; }
-    QMenu* menu() const { return m_menu; }
     // Fills the menu afresh and opens it below the box.
     void showMenu();
 
 private:
     QLineEdit* m_box;
-    QAction* m_button;
     QMenu* m_menu;
 };
