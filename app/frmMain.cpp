@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/AddressPicker.h"
 #include "app/BottomFollower.h"
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
@@ -85,6 +86,8 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
+    // This computer's addresses, one click away from the own address box.
+    new AddressPicker(m_ui->txtIP);
 
     connect(m_ui->Command6, &QPushButton::clicked, this, &frmMain::savePort);
     connect(m_ui->Command7, &QPushButton::clicked, this, &frmMain::showFontWindow);
