@@ -46,11 +46,15 @@ const QString FolderHelp = QStringLiteral(
     "Keep the settings, the key files and received files (in DIR/Recv) in DIR instead of "
     "the usual place. DIR is made when it does not exist.");
 
+const QString NoDiscoveryHelp =
+    QStringLiteral("Neither list the copies waiting on this network nor announce this one "
+                   "while it waits.");
+
 } // namespace
 
 QString CommandLine::helpText() {
     return QStringLiteral(
-               "Usage: vantrel [--folder DIR]\n"
+               "Usage: vantrel [--folder DIR] [--no-discovery]\n"
                "Vantrel: chat and exchange files with one other person over a direct, "
                "encrypted connection.\n"
                "\n"
@@ -58,12 +62,13 @@ QString CommandLine::helpText() {
                "  -h, --help          Show this help and exit.\n"
                "  -v, --version       Show the version and exit.\n"
                "  --folder DIR        %1\n"
+               "  --no-discovery      %2\n"
                "\n"
                "Without --folder, Vantrel keeps its files beside the program when that\n"
                "folder can be written to (received files in its Recv folder); otherwise\n"
                "in the user's data folder, with received files in the download folder,\n"
                "subfolder Vantrel.\n")
-        .arg(FolderHelp);
+        .arg(FolderHelp, NoDiscoveryHelp);
 }
 
 QString CommandLine::versionText() {
@@ -81,6 +86,8 @@ CommandLine CommandLine::parse(const QStringList& args) {
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(folder);
+    const QCommandLineOption noDiscovery(QStringLiteral("no-discovery"), NoDiscoveryHelp);
+    parser.addOption(noDiscovery);
 
     CommandLine result;
     if (!parser.parse(withoutToolkitOptions(args))) {
@@ -102,6 +109,7 @@ CommandLine CommandLine::parse(const QStringList& args) {
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first());
         return result;
     }
+    result.discovery = !parser.isSet(noDiscovery);
     if (parser.isSet(folder)) {
         result.folder = parser.value(folder);
         if (result.folder.isEmpty()) {

@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// The program's command line: --help, --version and --folder DIR. It is read
+// The program's command line: --help, --version, --folder DIR and
+// --no-discovery. It is read
 // before any window exists, so --help and --version need no display.
 struct CommandLine {
     enum class Action { Run, Help, Version, Error };
@@ -11,6 +12,8 @@ struct CommandLine {
     Action action = Action::Run;
     // --folder DIR (empty when not given).
     QString folder;
+    // --no-discovery: no list of copies on this network, no announcement.
+    bool discovery = true;
     // What went wrong, for Action::Error.
     QString error;
 

@@ -10,6 +10,7 @@
 #include "app/FolderLock.h"
 #include "app/ProgramFolders.h"
 #include "app/frmMain.h"
+#include "platform/AvahiDiscovery.h"
 #include "platform/QtServices.h"
 
 namespace {
@@ -101,6 +102,8 @@ int main(int argc, char* argv[]) {
     }
 
     frmMain window(folders, services);
+    if (cmd.discovery)
+        window.setDiscovery(std::make_unique<AvahiDiscovery>());
     window.show();
     return app.exec();
 }

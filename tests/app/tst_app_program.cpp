@@ -63,8 +63,9 @@ private slots:
             const Run r = run({opt});
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QByteArray());
-            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR]\n"), r.out.constData());
-            for (const char* word : {"--help", "--version", "--folder DIR", "download folder"})
+            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--no-discovery]\n"), r.out.constData());
+            for (const char* word :
+                 {"--help", "--version", "--folder DIR", "--no-discovery", "download folder"})
                 QVERIFY2(r.out.contains(word), word);
         }
         for (const QString& opt : {QStringLiteral("--version"), QStringLiteral("-v")}) {
@@ -97,7 +98,7 @@ private slots:
         const QString dir = tmp.filePath("profile/one");
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--folder", dir});
+        p.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + "/Recv").isDir(), 30000);
@@ -127,7 +128,7 @@ private slots:
 
         QProcess first;
         first.setProcessEnvironment(environment(true));
-        first.start(VANTREL_EXE, {"--folder", dir});
+        first.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         for (const QString& name : workFiles)
@@ -145,7 +146,7 @@ private slots:
 
         QProcess second;
         second.setProcessEnvironment(environment(true));
-        second.start(VANTREL_EXE, {"--folder", dir});
+        second.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
         QVERIFY(second.waitForFinished(30000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 3);
@@ -163,7 +164,7 @@ private slots:
         QVERIFY(QFileInfo::exists(dir + "/vantrel.lock"));
         QProcess third;
         third.setProcessEnvironment(environment(true));
-        third.start(VANTREL_EXE, {"--folder", dir});
+        third.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
         QVERIFY(third.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QVERIFY(!QFileInfo::exists(dir + "/k1.bin"));
@@ -178,7 +179,7 @@ private slots:
         blocker.close();
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--folder", tmp.filePath("a file")});
+        p.start(VANTREL_EXE, {"--no-discovery", "--folder", tmp.filePath("a file")});
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("a file"));

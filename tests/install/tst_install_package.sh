@@ -49,7 +49,7 @@ run_env=(env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_DATA_HOME -u XDG_CONFIG_HOME
 # The installed program answers its command line.
 [ "$("${run_env[@]}" "$root/usr/bin/vantrel" --version)" = "Vantrel $3" ] || fail "--version"
 
-"${run_env[@]}" "$root/usr/bin/vantrel" >"$tmp/run.log" 2>&1 &
+"${run_env[@]}" "$root/usr/bin/vantrel" --no-discovery >"$tmp/run.log" 2>&1 &
 pid=$!
 data="$home/.local/share/Vantrel"
 for _ in $(seq 1 300); do
