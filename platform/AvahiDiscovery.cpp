@@ -137,8 +137,9 @@ void AvahiDiscovery::connectClient() {
     m_client = avahi_client_new(m_poll.poll(), AVAHI_CLIENT_NO_FAIL, AvahiEvents::client, this,
                                 &error);
     if (!m_client)
-        setAvailable(false, QStringLiteral("the system's message bus cannot be reached (%1)")
-                                .arg(QString::fromUtf8(avahi_strerror(error))));
+        setAvailable(false, error == AVAHI_ERR_NO_DAEMON
+                                ? QStringLiteral("the avahi-daemon service is not running")
+                                : QString::fromUtf8(avahi_strerror(error)));
 }
 
 void AvahiDiscovery::clientState(AvahiClient* client, int state) {
