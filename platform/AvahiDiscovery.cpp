@@ -245,12 +245,27 @@ void AvahiDiscovery::announce() {
         m_nameInUse = QString::fromUtf8(serviceName(m_wanted->name));
     avahi_entry_group_reset(m_group);
     m_portInUse = m_wanted->port;
-    if (avahi_entry_group_add_service_strlst(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                             AvahiPublishFlags(0),
-                                             m_nameInUse.toUtf8().constData(), ServiceType,
-                                             nullptr, nullptr, m_portInUse, txt) == 0)
-        avahi_entry_group_commit(m_group);
+    // A name this machine announces already (another copy here) is refused
+    // at once; the next free one is tried.
+    for (int tries = 0; tries < 32; ++tries) {
+        const int result = avahi_entry_group_add_service_strlst(
+            m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+            m_nameInUse.toUtf8().constData(), ServiceType, nullptr, nullptr, m_portInUse, txt);
+        if (result == AVAHI_ERR_COLLISION) {
+            takeAlternativeName();
+            continue;
+        }
+        if (result == 0)
+            avahi_entry_group_commit(m_group);
+        break;
+    }
     avahi_string_list_free(txt);
+}
+
+void AvahiDiscovery::takeAlternativeName() {
+    char* other = avahi_alternative_service_name(m_nameInUse.toUtf8().constData());
+    m_nameInUse = QString::fromUtf8(other);
+    avahi_free(other);
 }
 
 void AvahiDiscovery::groupState(AvahiEntryGroup* group, int state) {
@@ -261,10 +276,9 @@ void AvahiDiscovery::groupState(AvahiEntryGroup* group, int state) {
         emit published(m_nameInUse);
         break;
     case AVAHI_ENTRY_GROUP_COLLISION: {
-        // Another copy has the name: the next free one ("name #2", ...).
-        char* other = avahi_alternative_service_name(m_nameInUse.toUtf8().constData());
-        m_nameInUse = QString::fromUtf8(other);
-        avahi_free(other);
+        // Another copy on the network has the name: the next free one
+        // ("name #2", ...).
+        takeAlternativeName();
         m_portInUse = 0;
         QMetaObject::invokeMethod(this, &AvahiDiscovery::announce, Qt::QueuedConnection);
         break;

@@ -45,6 +45,7 @@ private:
     void dropAll();
     void setAvailable(bool available, const QString& why);
     void announce();
+    void takeAlternativeName();
     void groupState(AvahiEntryGroup* group, int state);
     void browseFailed();
     void instanceFound(int iface, int protocol, const char* name, const char* domain);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 
@@ -17,6 +18,7 @@ struct WaitingCopy {
     bool secure = false;
     QString version;
 };
+Q_DECLARE_METATYPE(WaitingCopy)
 
 // What this copy announces while it waits for a connection.
 struct Announcement {
