@@ -23,7 +23,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 deb=$(ls "$tmp"/pkg/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libqt6widgets6 libqt6network6 libc6; do
+for lib in libqt6widgets6 libqt6network6 libavahi-client3 libc6; do
   grep -q "$lib" <<<"$depends" || fail "$lib is not among the dependencies"
 done
 
