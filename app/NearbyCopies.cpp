@@ -109,7 +109,7 @@ void NearbyCopies::showCount() {
     m_button->setVisible(on);
     const int n = m_copies.size();
     m_button->setEnabled(n > 0);
-    m_button->setText(n == 0   ? QStringLiteral("None waiting nearby")
+    m_button->setText(n == 0   ? QStringLiteral("None waiting")
                       : n == 1 ? QStringLiteral("1 copy waiting")
                                : QStringLiteral("%1 copies waiting").arg(n));
     m_button->setToolTip(

@@ -120,7 +120,7 @@ private slots:
             const int n = int(s.names.size());
             QCOMPARE(menuItems().size(), n);
             QCOMPARE(button()->isEnabled(), n > 0);
-            QCOMPARE(button()->text(), n == 0   ? QString("None waiting nearby")
+            QCOMPARE(button()->text(), n == 0   ? QString("None waiting")
                                        : n == 1 ? QString("1 copy waiting")
                                                 : QString("%1 copies waiting").arg(n));
         }
