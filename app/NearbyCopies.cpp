@@ -6,8 +6,8 @@
 namespace {
 
 bool sameAnnouncement(const Announcement& a, const Announcement& b) {
-    return a.name == b.name && a.port == b.port && a.address == b.address &&
-           a.secure == b.secure && a.version == b.version;
+    return a.name == b.name && a.port == b.port && a.address == b.address && a.secure == b.secure &&
+           a.version == b.version;
 }
 
 // A menu caption shows '&' as itself.
@@ -44,8 +44,7 @@ void NearbyCopies::setDiscovery(std::unique_ptr<Discovery> discovery) {
     }
     connect(m_discovery.get(), &Discovery::copyFound, this, &NearbyCopies::found);
     connect(m_discovery.get(), &Discovery::copyLost, this, &NearbyCopies::lost);
-    connect(m_discovery.get(), &Discovery::availabilityChanged, this,
-            &NearbyCopies::availability);
+    connect(m_discovery.get(), &Discovery::availabilityChanged, this, &NearbyCopies::availability);
     connect(m_discovery.get(), &Discovery::published, this,
             [this](const QString& name) { m_published = name; });
     showCount();
@@ -97,8 +96,8 @@ void NearbyCopies::availability(bool available, const QString& why) {
         m_copies.clear();
         m_published.clear();
         if (!m_wasOff)
-            m_status(QStringLiteral("Copies waiting on this network cannot be listed: %1.")
-                         .arg(why));
+            m_status(
+                QStringLiteral("Copies waiting on this network cannot be listed: %1.").arg(why));
         m_wasOff = true;
     }
     showCount();

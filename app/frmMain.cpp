@@ -26,8 +26,8 @@
 #include "app/NearbyCopies.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
-#include "platform/FileOps.h"
 #include "platform/Discovery.h"
+#include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
 #include "ui_frmMain.h"
@@ -103,9 +103,8 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
     m_session->setSecureOptions(m_secure.enabled, m_secure.required);
     connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
-    connect(m_ui->Command2, &QPushButton::clicked, this, [this] {
-        m_session->Connect(m_nearby->portFor(m_ui->txtConnect->text(), m_portStr));
-    });
+    connect(m_ui->Command2, &QPushButton::clicked, this,
+            [this] { m_session->Connect(m_nearby->portFor(m_ui->txtConnect->text(), m_portStr)); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -570,13 +569,13 @@ void frmMain::makeSecureControls() {
 
     // Below the peer's address, over the chat frame's top edge as Save is:
     // the copies waiting on this network.
-    auto* copies = new QPushButton(m_ui->centralwidget);
-    copies->setObjectName(QStringLiteral("cmdCopies"));
-    copies->setGeometry(456, 34, 129, 16);
-    copies->setAutoDefault(false);
-    copies->raise();
+    m_cmdCopies = new QPushButton(m_ui->centralwidget);
+    m_cmdCopies->setObjectName(QStringLiteral("cmdCopies"));
+    m_cmdCopies->setGeometry(456, 34, 129, 16);
+    m_cmdCopies->setAutoDefault(false);
+    m_cmdCopies->raise();
     m_nearby = new NearbyCopies(
-        copies, [this](const QString& line) { UpdateList(line); },
+        m_cmdCopies, [this](const QString& line) { UpdateList(line); },
         [this](const QString& address) { m_ui->txtConnect->setText(address); }, this);
 
     // In the status frame's title row: how this connection is protected.

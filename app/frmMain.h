@@ -19,6 +19,7 @@ class NearbyCopies;
 class ChatLog;
 class QDialog;
 class QLabel;
+class QPushButton;
 class QToolButton;
 class DialogServices;
 class Session;
@@ -186,6 +187,7 @@ private:
     QLabel* m_lbSecure = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
     NearbyCopies* m_nearby = nullptr;
+    QPushButton* m_cmdCopies = nullptr;
     // As in name.dat; empty for the computer's name.
     QString m_networkName;
     LinkMode m_linkMode = LinkMode::None;

@@ -134,8 +134,8 @@ void AvahiDiscovery::connectClient() {
     int error = 0;
     // Without the daemon the client waits for it to appear; without a
     // system bus it cannot even do that.
-    m_client = avahi_client_new(m_poll.poll(), AVAHI_CLIENT_NO_FAIL, AvahiEvents::client, this,
-                                &error);
+    m_client =
+        avahi_client_new(m_poll.poll(), AVAHI_CLIENT_NO_FAIL, AvahiEvents::client, this, &error);
     if (!m_client)
         setAvailable(false, error == AVAHI_ERR_NO_DAEMON
                                 ? QStringLiteral("the avahi-daemon service is not running")
@@ -149,9 +149,9 @@ void AvahiDiscovery::clientState(AvahiClient* client, int state) {
         m_client = client;
         setAvailable(true, QString());
         if (!m_browser)
-            m_browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                                  ServiceType, nullptr, AvahiLookupFlags(0),
-                                                  AvahiEvents::browse, this);
+            m_browser =
+                avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, ServiceType,
+                                          nullptr, AvahiLookupFlags(0), AvahiEvents::browse, this);
         if (!m_browser)
             browseFailed();
         announce();
@@ -301,9 +301,9 @@ void AvahiDiscovery::instanceFound(int iface, int protocol, const char* name, co
         return;
     Instance instance;
     instance.name = QString::fromUtf8(name);
-    instance.resolver = avahi_service_resolver_new(
-        m_client, iface, protocol, name, ServiceType, domain, AVAHI_PROTO_UNSPEC,
-        AvahiLookupFlags(0), AvahiEvents::resolve, this);
+    instance.resolver = avahi_service_resolver_new(m_client, iface, protocol, name, ServiceType,
+                                                   domain, AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0),
+                                                   AvahiEvents::resolve, this);
     if (instance.resolver)
         m_instances.insert(key, instance);
 }

@@ -203,8 +203,8 @@ private slots:
         QCOMPARE(shown,
                  (QStringList{"File", "  Send File", "  Cancel Sending", "  Open Received Files",
                               "  Disconnect", "  -", "  Exit", "Options", "  Secure Connections",
-                              "  Require Secure Connections", "Help", "  About", "  -",
-                              "  Using Vantrel"}));
+                              "  Require Secure Connections", "  -", "  Name on This Network...",
+                              "Help", "  About", "  -", "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "flecancel")->text(), QString("Cancel Sending"));

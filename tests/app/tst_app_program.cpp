@@ -63,7 +63,8 @@ private slots:
             const Run r = run({opt});
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QByteArray());
-            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--no-discovery]\n"), r.out.constData());
+            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--no-discovery]\n"),
+                     r.out.constData());
             for (const char* word :
                  {"--help", "--version", "--folder DIR", "--no-discovery", "download folder"})
                 QVERIFY2(r.out.contains(word), word);

@@ -66,8 +66,7 @@ private slots:
 
         // What the waiting copy shows changes: the looker hears it.
         host.publish({alice, 7777, QStringLiteral("2001:db8::1"), false, QStringLiteral("3.0")});
-        QTRY_COMPARE_WITH_TIMEOUT(lastFound(found, alice).address, QString("2001:db8::1"),
-                                  Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(lastFound(found, alice).address, QString("2001:db8::1"), Timeout);
         QVERIFY(!lastFound(found, alice).secure);
 
         // A second copy asking for the same name gets another one.
