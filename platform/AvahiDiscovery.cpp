@@ -164,10 +164,12 @@ void AvahiDiscovery::clientState(AvahiClient* client, int state) {
         m_nameInUse.clear();
         break;
     case AVAHI_CLIENT_CONNECTING:
+        dropAll();
         setAvailable(false, QStringLiteral("the avahi-daemon service is not running"));
         break;
     case AVAHI_CLIENT_FAILURE: {
         const bool gone = avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED;
+        dropAll();
         setAvailable(false, gone ? QStringLiteral("the avahi-daemon service stopped")
                                  : QString::fromUtf8(avahi_strerror(avahi_client_errno(client))));
         // Not from inside the client's own callback: the client is freed and
@@ -175,7 +177,6 @@ void AvahiDiscovery::clientState(AvahiClient* client, int state) {
         QMetaObject::invokeMethod(
             this,
             [this] {
-                dropAll();
                 if (m_client)
                     avahi_client_free(m_client);
                 m_client = nullptr;
@@ -188,15 +189,22 @@ void AvahiDiscovery::clientState(AvahiClient* client, int state) {
 }
 
 void AvahiDiscovery::dropAll() {
-    QStringList names;
-    for (const Instance& i : std::as_const(m_instances))
-        if (!names.contains(i.name))
-            names << i.name;
     // The client frees these objects itself; only our pointers go.
-    m_instances.clear();
+    forgetCopies(false);
     m_group = nullptr;
     m_browser = nullptr;
     m_nameInUse.clear();
+}
+
+void AvahiDiscovery::forgetCopies(bool freeResolvers) {
+    QStringList names;
+    for (const Instance& i : std::as_const(m_instances)) {
+        if (freeResolvers)
+            avahi_service_resolver_free(i.resolver);
+        if (!names.contains(i.name))
+            names << i.name;
+    }
+    m_instances.clear();
     for (const QString& name : names)
         emit copyLost(name);
 }
@@ -205,8 +213,6 @@ void AvahiDiscovery::setAvailable(bool available, const QString& why) {
     if (m_available == int(available))
         return;
     m_available = int(available);
-    if (!available)
-        dropAll();
     emit availabilityChanged(available, why);
 }
 
@@ -290,7 +296,13 @@ void AvahiDiscovery::groupState(AvahiEntryGroup* group, int state) {
     }
 }
 
+// The client still runs (and keeps the announcement); only looking for
+// copies has stopped.
 void AvahiDiscovery::browseFailed() {
+    forgetCopies(true);
+    if (m_browser)
+        avahi_service_browser_free(m_browser);
+    m_browser = nullptr;
     if (m_client)
         setAvailable(false, QString::fromUtf8(avahi_strerror(avahi_client_errno(m_client))));
 }

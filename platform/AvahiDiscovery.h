@@ -43,6 +43,9 @@ private:
     void connectClient();
     // Everything the daemon held for us is gone: announcements, browsing.
     void dropAll();
+    // Every copy followed is forgotten and reported gone; with
+    // `freeResolvers` their lookups end too (the client stays).
+    void forgetCopies(bool freeResolvers);
     void setAvailable(bool available, const QString& why);
     void announce();
     void takeAlternativeName();
