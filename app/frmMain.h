@@ -21,6 +21,7 @@ class QDialog;
 class QLabel;
 class QPushButton;
 class QToolButton;
+class RouterPort;
 class DialogServices;
 class Session;
 
@@ -96,6 +97,8 @@ public:
     // The name this copy is announced under while it waits: the one chosen
     // in Options (kept in name.dat), or the computer's name.
     QString networkName() const;
+    // Opening the port on the router while waiting (router.dat).
+    RouterPort& routerPort() const { return *m_router; }
 
     // The Options menu's settings as in use (and in secure.dat).
     const SecureSettings& secureSettings() const { return m_secure; }
@@ -190,6 +193,7 @@ private:
     QPushButton* m_cmdCopies = nullptr;
     // As in name.dat; empty for the computer's name.
     QString m_networkName;
+    RouterPort* m_router = nullptr;
     LinkMode m_linkMode = LinkMode::None;
     // While the secure connection is set up the window is not repainted,
     // for at most PaintHoldMs: each repaint waits for the display server,

@@ -4,8 +4,8 @@
 # (bench/run_two_process.sh adds xvfb and xdotool, and linux-perf for --perf.)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libbenchmark-dev
-      libsodium-dev libavahi-client-dev fonts-dejavu-core dpkg-dev file dbus-daemon
-      avahi-daemon iproute2 "$@")
+      libsodium-dev libminiupnpc-dev libnatpmp-dev libavahi-client-dev fonts-dejavu-core
+      dpkg-dev file dbus-daemon avahi-daemon iproute2 "$@")
 # avahi-daemon is here only for the test that runs it inside a network
 # namespace of its own (tests/platform/avahi_netns.sh); installing it must
 # not start it on this machine's network. Without systemd, Debian starts a

@@ -23,6 +23,11 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 class TstAppProgram : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
+    // A program that runs with a window is pointed at routers on loopback
+    // where nothing answers, and neither lists nor announces copies on the
+    // network: even a wait would send nothing off the machine.
+    const QStringList LoopbackRouter{"--upnp-url", "http://127.0.0.1:9/rootDesc.xml",
+                                     "--natpmp-gateway", "127.0.0.2", "--no-discovery"};
 
     // An environment with a home folder of its own and, unless `display` is
     // set, no display at all: a program that opened a window would fail.
@@ -63,10 +68,13 @@ private slots:
             const Run r = run({opt});
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QByteArray());
-            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--no-discovery]\n"),
+            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--upnp-url URL] "
+                                      "[--natpmp-gateway ADDRESS]\n"
+                                      "               [--no-discovery]\n"),
                      r.out.constData());
             for (const char* word :
-                 {"--help", "--version", "--folder DIR", "--no-discovery", "download folder"})
+                 {"--help", "--version", "--folder DIR", "download folder", "--upnp-url URL",
+                  "--natpmp-gateway ADDRESS", "--no-discovery"})
                 QVERIFY2(r.out.contains(word), word);
         }
         for (const QString& opt : {QStringLiteral("--version"), QStringLiteral("-v")}) {
@@ -84,7 +92,9 @@ private slots:
 
     void wrongCommandLine() {
         for (const QStringList& args :
-             {QStringList{"--colour"}, QStringList{"--folder"}, QStringList{"stray.txt"}}) {
+             {QStringList{"--colour"}, QStringList{"--folder"}, QStringList{"stray.txt"},
+              QStringList{"--upnp-url", "ftp://127.0.0.1/rootDesc.xml"},
+              QStringList{"--natpmp-gateway", "router.local"}}) {
             const Run r = run(args);
             QCOMPARE(r.exitCode, 2);
             QCOMPARE(r.out, QByteArray());
@@ -99,7 +109,7 @@ private slots:
         const QString dir = tmp.filePath("profile/one");
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
+        p.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + "/Recv").isDir(), 30000);
@@ -129,7 +139,7 @@ private slots:
 
         QProcess first;
         first.setProcessEnvironment(environment(true));
-        first.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
+        first.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         for (const QString& name : workFiles)
@@ -147,7 +157,7 @@ private slots:
 
         QProcess second;
         second.setProcessEnvironment(environment(true));
-        second.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
+        second.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(second.waitForFinished(30000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 3);
@@ -165,7 +175,7 @@ private slots:
         QVERIFY(QFileInfo::exists(dir + "/vantrel.lock"));
         QProcess third;
         third.setProcessEnvironment(environment(true));
-        third.start(VANTREL_EXE, {"--no-discovery", "--folder", dir});
+        third.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(third.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QVERIFY(!QFileInfo::exists(dir + "/k1.bin"));
@@ -180,7 +190,7 @@ private slots:
         blocker.close();
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--no-discovery", "--folder", tmp.filePath("a file")});
+        p.start(VANTREL_EXE, QStringList{"--folder", tmp.filePath("a file")} + LoopbackRouter);
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("a file"));
