@@ -20,9 +20,17 @@
 #include <QByteArray>
 #include <QList>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// VANTREL_FUZZ_TRACE=1 shows what the relay does, for reading a finding.
+bool trace() {
+    static const bool on = std::getenv("VANTREL_FUZZ_TRACE") != nullptr;
+    return on;
+}
 
 // ------------------------------------------------- deterministic randomness
 
@@ -86,6 +94,10 @@ struct Relay {
     // Does what a step asks of the owner, as the session does.
     void apply(Side& from, const SecureChannel::Step& step) {
         Side& to = peerOf(from);
+        if (trace())
+            for (const QString& line : step.status)
+                std::fprintf(stderr, "%s: %s%s\n", &from == &host ? "host" : "client",
+                             qPrintable(line), step.close ? " (closed)" : "");
         for (const QByteArray& w : step.writes)
             to.inbox += w;
         from.sent += step.sent;
@@ -143,7 +155,8 @@ QByteArray messageFrom(FuzzedDataProvider& in) {
         payload = QByteArray::fromStdString(in.ConsumeRandomLengthString(64));
         break;
     }
-    return wire::message(kind, payload);
+    // "XX:" ends a side's sending; the program never gives it a payload.
+    return wire::message(kind, kind == wire::Kind::End ? QByteArray() : payload);
 }
 
 } // namespace
@@ -169,14 +182,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (int ops = 0; ops < 200 && in.remaining_bytes() > 0 && !relay.closed; ++ops) {
         Side& side = in.ConsumeBool() ? host : client;
-        switch (in.ConsumeIntegralInRange(0, 7)) {
+        const int op = in.ConsumeIntegralInRange(0, 7);
+        if (trace())
+            std::fprintf(stderr, "op %d for the %s, %lld bytes waiting for it, mode %d\n", op,
+                         &side == &host ? "host" : "client", (long long)side.inbox.size(),
+                         int(side.channel.mode()));
+        switch (op) {
         case 0:
         case 1: // bytes on their way arrive, as many as the input says
             relay.deliver(side, in.ConsumeIntegralInRange<size_t>(0, 70000));
             break;
-        case 2:
-            relay.apply(side, side.channel.send(messageFrom(in)));
-            break;
+        case 2: {
+            const QByteArray m = messageFrom(in);
+            if (trace())
+                std::fprintf(stderr, "  sends %s (%lld bytes)\n", m.left(6).toHex().constData(),
+                             (long long)m.size());
+            relay.apply(side, side.channel.send(m));
+        } break;
         case 3: { // a byte flipped on the way
             if (side.inbox.isEmpty())
                 break;
