@@ -340,8 +340,6 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control)
             c = '_';
     }
-    if (name.trimmed().isEmpty() || name == "." || name == "..")
-        name = QStringLiteral("received file");
     if (name.toUtf8().size() > kMaxNameBytes) {
         // Keep a short extension, shorten the rest.
         const qsizetype dot = name.lastIndexOf('.');
@@ -349,6 +347,9 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
         const QString stem = name.left(name.size() - ext.size());
         name = leftUtf8(stem, kMaxNameBytes - 12 - ext.toUtf8().size()) + ext;
     }
+    // Checked on the name as it will be: shortening may leave only blanks.
+    if (name.trimmed().isEmpty() || name == "." || name == "..")
+        name = QStringLiteral("received file");
     return name;
 }
 
