@@ -13,65 +13,96 @@
 
 #include <cstdlib>
 #include <dirent.h>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-std::string folder() {
-    static const std::string path = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vantrel-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-        return pattern + "/";
-    }();
-    return path;
+// A folder of its own under TMPDIR, with a '/' at the end.
+std::string newFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vantrel-fuzz-XXXXXX";
+    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
+    return pattern + "/";
 }
 
 // Every working file goes, so that one input leaves nothing to the next.
-void emptyFolder() {
-    DIR* d = opendir(folder().c_str());
+void emptyFolder(const std::string& folder) {
+    DIR* d = opendir(folder.c_str());
     FUZZ_CHECK(d != nullptr);
     while (const dirent* e = readdir(d))
         if (e->d_name[0] != '.')
-            unlink((folder() + e->d_name).c_str());
+            unlink((folder + e->d_name).c_str());
     closedir(d);
 }
 
-void writeFile(const char* name, const std::string& data) {
-    FUZZ_CHECK(fileio::WriteWhole(folder() + name, data) == 0);
-}
+constexpr const char* kFixedSeed = "1271119874";
+const char* const kKeyFiles[] = {workfiles::kRotorsCurrent, workfiles::kRotorsReserve,
+                                 workfiles::kCounts, workfiles::kParams, workfiles::kSteps};
+
+// Keys made once from kFixedSeed; each input that uses them gets their files
+// back as key generation wrote them (making keys is most of an input's work).
+struct FixedKeys {
+    std::string folder = newFolder();
+    SDK sdk{folder};
+    std::string original[std::size(kKeyFiles)];
+
+    FixedKeys() {
+        std::string seed = kFixedSeed;
+        FUZZ_CHECK(sdk.CreateKeys(seed));
+        for (size_t f = 0; f < std::size(kKeyFiles); ++f)
+            FUZZ_CHECK(fileio::ReadAll(folder + kKeyFiles[f], original[f]) == 0);
+    }
+    SDK& restored() {
+        emptyFolder(folder);
+        for (size_t f = 0; f < std::size(kKeyFiles); ++f)
+            FUZZ_CHECK(fileio::WriteWhole(folder + kKeyFiles[f], original[f]) == 0);
+        return sdk;
+    }
+};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static FixedKeys fixed;
+    static const std::string own = newFolder();
+    static SDK ownSdk(own);
     FuzzedDataProvider in(data, size);
-    emptyFolder();
-    SDK sdk(folder());
 
-    // The seed: a text of its own, or the text two addresses make.
-    std::string seed;
+    // Keys from a seed of the input's, or the fixed ones.
+    SDK* sdk = nullptr;
+    std::string seed = kFixedSeed;
     if (in.ConsumeBool()) {
-        seed = in.ConsumeRandomLengthString(96);
-    } else {
-        const std::string host = in.ConsumeRandomLengthString(80);
-        const std::string client = in.ConsumeRandomLengthString(80);
-        const Outcome<std::string> made = MakeSeedText(host, client);
-        if (made)
-            seed = made.value();
+        // A text of its own, or the text two addresses make.
+        if (in.ConsumeBool()) {
+            seed = in.ConsumeRandomLengthString(96);
+        } else {
+            const std::string host = in.ConsumeRandomLengthString(80);
+            const std::string client = in.ConsumeRandomLengthString(80);
+            const Outcome<std::string> made = MakeSeedText(host, client);
+            seed = made ? made.value() : std::string();
+        }
+        emptyFolder(own);
+        const bool usable = bool(SeedTextUsable(seed));
+        std::string keySeed = seed;
+        const EngineResult created = ownSdk.CreateKeys(keySeed);
+        // The program's check of a seed, made before it asks the engine,
+        // agrees with the engine.
+        FUZZ_CHECK(bool(created) == usable);
+        if (created)
+            sdk = &ownSdk;
+        else
+            FUZZ_CHECK(!created.error.empty());
     }
-    const bool usable = bool(SeedTextUsable(seed));
-    std::string keySeed = seed;
-    const EngineResult created = sdk.CreateKeys(keySeed);
-    // The program's check of a seed, made before it asks the engine, agrees
-    // with the engine.
-    FUZZ_CHECK(bool(created) == usable);
-    if (!created) {
-        FUZZ_CHECK(!created.error.empty());
-        seed = "1271119874";
-        std::string fixed = seed;
-        FUZZ_CHECK(sdk.CreateKeys(fixed));
+    if (!sdk) {
+        seed = kFixedSeed;
+        sdk = &fixed.restored();
     }
+    const std::string folder = sdk->AppDir();
+    const auto writeFile = [&folder](const char* name, const std::string& bytes) {
+        FUZZ_CHECK(fileio::WriteWhole(folder + name, bytes) == 0);
+    };
 
     // Key files as someone else may have left them.
     const int changes = in.ConsumeIntegral<uint8_t>();
@@ -87,14 +118,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* name = (changes & 0x10) ? workfiles::kRotorsReserve : workfiles::kRotorsCurrent;
         std::string bytes = in.ConsumeRandomLengthString(64);
         if (changes & 0x20)
-            FUZZ_CHECK(fileio::WriteAt(folder() + name, at, bytes) == 0);
+            FUZZ_CHECK(fileio::WriteAt(folder + name, at, bytes) == 0);
         else
             writeFile(name, bytes.substr(0, std::min<size_t>(bytes.size(), at)));
     }
 
     const std::string plain = in.ConsumeRemainingBytesAsString();
     std::string text = plain;
-    const EngineResult encrypted = sdk.EncryptMessage(text);
+    const EngineResult encrypted = sdk->EncryptMessage(text);
     if (!encrypted) {
         FUZZ_CHECK(!encrypted.error.empty());
         FUZZ_CHECK(text == plain); // a failure leaves the text as it was
@@ -102,9 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(text.size() == plain.size());
     std::string digest;
-    if (sdk.KeyCheck(digest))
+    if (sdk->KeyCheck(digest))
         FUZZ_CHECK(digest.size() == 9);
-    const EngineResult decrypted = sdk.DecryptMessage(text);
+    const EngineResult decrypted = sdk->DecryptMessage(text);
     if (rotorsChanged)
         return 0;
     // Whatever the other files say, decryption undoes encryption, unless
