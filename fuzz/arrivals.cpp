@@ -128,7 +128,8 @@ private:
 Session& readySession(World& w) {
     static std::unique_ptr<Session> session;
     const bool keys = QFile::exists(w.dir.filePath("k1.bcr"));
-    if (session && keys && session->pendingBytes() == 0 && !session->receiver().ClientRecv())
+    if (session && keys && session->channel().pendingBytes() == 0 &&
+        !session->receiver().ClientRecv())
         return *session;
     session.reset();
     session = std::make_unique<Session>(w.dir.path() + "/", w.recv(), w.sock, w.services, w.view);
@@ -154,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const QByteArray arrival = QByteArray::fromStdString(piece);
         checked.push(arrival);
         checked.drain(release);
-        session.handleArrival(arrival);
-        FUZZ_CHECK(session.pendingBytes() <= wire::kMaxFinalMessageSize);
+        session.channel().receive(arrival);
+        FUZZ_CHECK(session.channel().pendingBytes() <= wire::kMaxFinalMessageSize);
     }
     QCoreApplication::sendPostedEvents();
     return 0;

@@ -115,8 +115,8 @@ private slots:
         QVERIFY(connectPeers(rx, client, freePort()));
         Sender s(rx, client);
         writeFile(rx, "Recv/:notes.txt", "old");
-        rx.session->handleArrival("FL::notes.txt");
-        rx.session->handleArrival("FB:RM:" + s.enc("new") + '|');
+        rx.session->channel().receive("FL::notes.txt");
+        rx.session->channel().receive("FB:RM:" + s.enc("new") + '|');
         QVERIFY(waitFor([&] { return !rx.session->receiver().ClientRecv(); }));
         QCOMPARE(readAll(rx.recv() + "/:notes (2).txt"), QByteArray("new"));
         QCOMPARE(readAll(rx.recv() + "/:notes.txt"), QByteArray("old"));
