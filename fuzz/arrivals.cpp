@@ -1,7 +1,7 @@
 // The legacy arrival path: a byte stream from the peer, cut into arrivals at
-// places the input chooses, goes through reassembly and on into the
-// session's dispatch (chat, file announcement, blocks into the receive
-// folder, acknowledgements, the end). A reassembler of its own runs beside
+// places the input chooses, goes through the connection's reassembly and on
+// into the session's dispatch (chat, file announcement, blocks into the
+// receive folder, acknowledgements, the end). A reassembler of its own runs beside
 // it and is checked against the stream: every message it gives is the next
 // piece of what arrived, and it never holds more than one block message.
 
