@@ -460,6 +460,24 @@ private slots:
         QVERIFY(!client.closed);
     }
 
+    void leavingDuringTheHandshakeMayArriveInPieces() {
+        // The client waits for S and the host for C; each gets "XX:" a byte
+        // at a time: the other user left, the handshake did not fail.
+        const Clock::time_point t0{};
+        Peer host(SC::Role::Host), client(SC::Role::Client);
+        qsizetype a = 0, b = 0;
+        client.ch.connected(t0);
+        host.take(host.ch.begin(kHostAddr, t0));
+        deliver(host, client, a, {}, t0);
+        deliver(client, host, b, {}, t0);
+        for (Peer* p : {&client, &host}) {
+            for (const char* piece : {"X", "X", ":"})
+                p->take(p->ch.receive(piece, t0));
+            QCOMPARE(p->legacy, QList<QByteArray>{"XX:"});
+            QVERIFY(!p->closed);
+        }
+    }
+
     void commitmentMismatchIsRefused() {
         // A relay that swaps the host's key in S for its own.
         const Clock::time_point t0{};
