@@ -442,8 +442,8 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode) {
     chmod(to.c_str(), mode);
 }
 
-// A portable program folder: the program, its help page, the port and the
-// marker that keeps the start-up notice away.
+// A portable program folder: the program, its help page, the port, the
+// marker that keeps the start-up notice away, and the router switched off.
 std::string makeProgramFolder(const std::string& base, const std::string& name,
                               const std::string& appDir, int port, bool secure) {
     const std::string dir = base + "/" + name;
@@ -453,6 +453,8 @@ std::string makeProgramFolder(const std::string& base, const std::string& name,
     writeFile(dir + "/opt.dne", "Done\r\n");
     writeFile(dir + "/port.dat", std::to_string(port) + "\r\n");
     writeFile(dir + "/secure.dat", secure ? "1\r\n0\r\n" : "0\r\n0\r\n");
+    // No port mapping on a router and no announcement on the network.
+    writeFile(dir + "/router.dat", "0\r\n");
     return dir;
 }
 
