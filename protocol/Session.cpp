@@ -1,6 +1,7 @@
 #include "protocol/Session.h"
 
 #include "engine/SDK.h"
+#include "platform/NetAddress.h"
 #include "platform/Services.h"
 #include "platform/Socket.h"
 #include "platform/TextCodec.h"
@@ -9,7 +10,6 @@
 #include "protocol/Wire.h"
 
 #include <QFile>
-#include <QHostAddress>
 
 namespace {
 
@@ -138,18 +138,18 @@ int Session::portForNewConnection(const QString& portStr) {
 
 QString Session::ownAddress() {
     const QString text = m_view.ownAddressText();
-    const QString trimmed = text.trimmed();
-    if (trimmed != text)
-        m_view.setOwnAddressText(trimmed);
-    return trimmed;
+    const QString used = NetAddress::canonical(text);
+    if (used != text)
+        m_view.setOwnAddressText(used);
+    return used;
 }
 
 QString Session::typedPeerAddress() {
     const QString text = m_view.peerAddressText();
-    const QString trimmed = text.trimmed();
-    if (trimmed != text)
-        m_view.setPeerAddressText(trimmed);
-    return trimmed;
+    const QString used = NetAddress::canonical(text);
+    if (used != text)
+        m_view.setPeerAddressText(used);
+    return used;
 }
 
 void Session::beginConnection(Role role) {
@@ -209,16 +209,16 @@ void Session::Connect(const QString& portStr) {
     const int port = portForNewConnection(portStr);
     if (port == 0)
         return;
-    // A typed dotted address is checked before anything is sent; a host name
-    // is checked once its address is known.
-    const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
-    if (dotted) {
+    // A typed address is checked before anything is sent; a host name is
+    // checked once its address is known.
+    const bool literal = NetAddress::isLiteral(host);
+    if (literal) {
         if (const Outcome<QByteArray> seed = seedText(host, ownAddress()); !seed) {
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
-    if (!awaitConnect(host, port) || (!dotted && !takeConnectedAddress()))
+    if (!awaitConnect(host, port) || (!literal && !takeConnectedAddress()))
         return;
     const QString own = ownAddress();
     m_channel.startClient();
@@ -255,6 +255,8 @@ bool Session::awaitConnect(const QString& host, int port) {
         return false;
     }
     if (m_sock.state() != Socket::Connected) {
+        if (m_sock.lookupFailed())
+            m_view.UpdateList(m_sock.errorString());
         // A connect that completes after the wait would never be used.
         m_sock.close();
         m_phase = Phase::Idle;
@@ -369,7 +371,7 @@ void Session::handleAddress(const QByteArray& payload) {
     // names another one (a typing error, a router between the two), it may
     // also have typed this side's address differently from txtIP.
     const QString from = m_sock.remoteAddress();
-    if (!from.isEmpty() && said != from)
+    if (!from.isEmpty() && !NetAddress::sameAddress(said, from))
         m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
                                          "connection comes from %2: chat may not be readable "
                                          "(see Help > Using Vantrel).")
