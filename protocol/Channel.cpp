@@ -61,6 +61,7 @@ void Channel::open() {
 }
 
 void Channel::drop() {
+    flush(); // what this side said last (its "XX:") still goes
     forget();
     m_sock.close();
 }

@@ -308,22 +308,6 @@ private slots:
         QVERIFY(waitFor([&] { return p.view.status.contains("Connection lost."); }));
         QCOMPARE(p.view.receiveStatus, QString());
     }
-
-    // A sender that goes silent (cancelled, or gave up) does not leave the
-    // reception, and with it this side's own sending, blocked for ever.
-    void receiverStopsWaitingForASilentSender() {
-        LiteralPeer lit;
-        Peer p;
-        QVERIFY(connectTo(p, lit));
-        p.session->receiver().setSilenceTimeout(300);
-        QVERIFY(deliver(p, lit, "FL:j.bin"));
-        QVERIFY(deliver(p, lit, "FB:" + lit.enc(QByteArray(1000, 'j')) + "|"));
-        QVERIFY(waitFor([&] { return !p.session->receiver().ClientRecv(); }));
-        QCOMPARE(p.view.status.last(), QString("File not received: the other side stopped "
-                                               "sending. Nothing was saved under j.bin."));
-        QCOMPARE(QDir(p.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
-    }
-
     void receiverRateCountsFromTheFirstBlock() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));

@@ -105,8 +105,8 @@ private slots:
         QCOMPARE(l.messages, handedUp);
     }
 
-    // Frames that are ready together go out in one write, in order, and
-    // only once the batch ends.
+    // Frames that are ready together go out in one write, in order, once
+    // the batch ends or the connection is dropped.
     void framesOfABatchAreJoined() {
         Link l;
         QVERIFY(l.handshake(true));
@@ -120,6 +120,13 @@ private slots:
             QVERIFY(l.ch.unsentBytes() > 100 * (3 + SC::FrameOverhead));
         }
         QCOMPARE(l.ch.unsentBytes(), 0);
+        {
+            // Ending the connection inside a batch still sends what was said.
+            const Channel::Batch batch(l.ch);
+            sent << "XX:";
+            QVERIFY(l.ch.send(sent.last()));
+            l.ch.drop();
+        }
         QList<QByteArray> got;
         QVERIFY(QTest::qWaitFor(
             [&] {
