@@ -544,6 +544,7 @@ private slots:
 
         const QByteArray f1 = hb.frame("CT:first", kMsg);
         QByteArray stream = f1;
+        qsizetype damageAt = -1; // where the damage must be seen, when known
         if (what == "flipped bit") {
             QByteArray f2 = hb.frame("CT:second", kMsg);
             f2[10] = char(f2[10] ^ 0x04);
@@ -567,16 +568,22 @@ private slots:
         } else if (what == "length too large") {
             stream += QByteArray("\0\x01\0\x12", 4);
         } else if (what == "data after the last frame") {
-            stream += hb.frame("XX:", kFinal) + hb.frame("CT:after", kMsg);
+            // Seen at its first byte: no frame can follow the last one.
+            stream += hb.frame("XX:", kFinal);
+            damageAt = stream.size();
+            stream += hb.frame("CT:after", kMsg);
         } else if (what == "push tag") {
             stream += hb.frame("CT:second", crypto_secretstream_xchacha20poly1305_TAG_PUSH);
         } else if (what == "rekey tag") {
             stream += hb.frame("CT:second", crypto_secretstream_xchacha20poly1305_TAG_REKEY);
         }
         // Fed byte by byte, so damage is seen as soon as it can be.
-        for (qsizetype i = 0; i < stream.size() && !client.closed; ++i)
-            client.take(client.ch.receive(stream.mid(i, 1), t0));
+        qsizetype at = 0;
+        for (; at < stream.size() && !client.closed; ++at)
+            client.take(client.ch.receive(stream.mid(at, 1), t0));
         QVERIFY(client.closed);
+        if (damageAt >= 0)
+            QCOMPARE(at - 1, damageAt);
         QCOMPARE(client.status.last(), SC::DamagedLine);
         QCOMPARE(client.ch.mode(), SC::Mode::Closed);
         // What came before the damage was genuine; nothing after it is let in.
