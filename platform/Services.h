@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
+
+#include <functional>
 
 // What the connection logic needs from the world around it: tell the user
 // something, ask a Yes/No question, read the clock, let events run and end
@@ -23,4 +26,15 @@ public:
     virtual void processEvents(int maxWaitMs) = 0;
     // Ends the program at once, without further window events.
     virtual void endProgram() = 0;
+
+    // Runs `task` from the event loop once the handler that calls this has
+    // returned. A network or timer handler tells the user through this: a
+    // modal box opened inside it would run a nested event loop, in which the
+    // connection can end under the handler. Dropped if the services go first.
+    void later(std::function<void()> task);
+    // message() from the event loop, as later().
+    void messageLater(const QString& text);
+
+private:
+    QObject m_laterContext;
 };
