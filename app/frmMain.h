@@ -15,6 +15,7 @@
 class QAction;
 class BottomFollower;
 class ChatLog;
+class StatusLog;
 class QDialog;
 class QLabel;
 class QToolButton;
@@ -77,6 +78,7 @@ public:
     QString peerAddressText() const override;
     void setPeerAddressText(const QString& text) override;
     void setSendButtonsEnabled(bool enabled) override;
+    void returnUnsentChat(const QStringList& lines) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
     void chatArrived(const QString& line) override;
@@ -85,6 +87,10 @@ public:
     void bumpReceiveBar() override;
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
+
+    // What the mode label shows in a secure connection with `code`:
+    // "Secure · 8F22 371A".
+    static QString secureLabel(const QString& code);
 
     // The Options menu's settings as in use (and in secure.dat).
     const SecureSettings& secureSettings() const { return m_secure; }
@@ -160,6 +166,7 @@ private:
     ActivityDisplay* m_activity = nullptr;
     std::unique_ptr<ChatLog> m_chatLog;
     BottomFollower* m_statusFollower = nullptr;
+    std::unique_ptr<StatusLog> m_statusLog;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
     int m_listTop = 0;

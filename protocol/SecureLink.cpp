@@ -34,6 +34,7 @@ QString SecureLink::checkCode() const {
 
 void SecureLink::start(SecureChannel::Role role) {
     m_channel = std::make_unique<SecureChannel>(role, m_enabled, m_window);
+    m_channel->setRequired(m_required);
     m_failed = false;
 }
 

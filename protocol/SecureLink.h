@@ -37,6 +37,10 @@ public:
     // The user's "Secure Connections" setting, used by the next connection.
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool enabled() const { return m_enabled; }
+    // "Require Secure Connections", used by the next connection.
+    void setRequired(bool required) { m_required = required; }
+    // This side's secure connections are off and the other side offered one.
+    bool offerDeclined() const { return m_channel && m_channel->offerDeclined(); }
     // Block messages this side accepts unacknowledged (1..4096).
     void setWindow(int window) { m_window = window; }
 
@@ -57,6 +61,8 @@ public:
 
     Mode mode() const;
     bool secure() const { return mode() == Mode::Secure; }
+    // Own messages are held until the handshake decides how they go.
+    bool holding() const { return m_channel && !m_failed && m_channel->holdingOwnMessages(); }
     // This side's messages go as frames (the peer reads frames).
     bool sendsFrames() const { return m_channel && !m_failed && m_channel->sendsFrames(); }
     // The peer's window once known, else 0.
@@ -73,6 +79,7 @@ private:
     Socket& m_sock;
     Handlers m_h;
     bool m_enabled = true;
+    bool m_required = false;
     int m_window = SecureChannel::MaxWindow;
     std::unique_ptr<SecureChannel> m_channel;
     QTimer m_timer;

@@ -5,11 +5,15 @@
 #include "platform/Socket.h"
 #include "platform/TextCodec.h"
 #include "protocol/KeySeed.h"
+#include "protocol/PeerText.h"
 #include "protocol/SessionView.h"
 #include "protocol/Wire.h"
 
 #include <QFile>
 #include <QHostAddress>
+#include <QScopedValueRollback>
+
+#include <utility>
 
 namespace {
 
@@ -28,12 +32,10 @@ const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not see
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
 
-// Longest piece of a peer's text quoted in a status line.
+// Longest piece of a peer's text quoted in a status line, and of a reason
+// it gives for stopping a file.
 constexpr int kQuotedChars = 64;
-
-QString quoted(const QString& text) {
-    return text.size() <= kQuotedChars ? text : text.left(kQuotedChars) + QChar(0x2026);
-}
+constexpr int kReasonChars = 200;
 
 // Whether a decrypted chat line reads as text. A line typed by a person
 // holds no control characters (a tab at most), in either code page; a line
@@ -51,6 +53,10 @@ bool readsAsText(const QByteArray& line) {
 QString files(qsizetype n) {
     return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
 }
+
+// A connection the other side ends this soon after turning down our offer
+// was most likely refused for want of a secure connection.
+constexpr qint64 kRefusedWithinMs = 10000;
 
 // Held chat lines go out this far apart once the file has gone.
 constexpr int kChatSpacingMs = 20;
@@ -121,7 +127,7 @@ bool Session::send(const QByteArray& message) {
     return m_link.send(message);
 }
 
-Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
+Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) {
     const Outcome<std::string> seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
                                                    TextCodec::toWire(clientAddr).toStdString());
     if (!seed)
@@ -168,6 +174,9 @@ bool Session::IsWaiting() const {
 }
 
 void Session::beginConnection() {
+    m_legacyNotes.clear();
+    m_undecidedChat.clear();
+    m_since.start();
     m_heard = false;
     m_addressTaken = false;
     m_repeatNoted = false;
@@ -303,7 +312,7 @@ void Session::Connect(const QString& portStr) {
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
     m_connected = true;
     emit connectionStateChanged();
 }
@@ -316,14 +325,16 @@ bool Session::GenerateKeys() {
     const QString peer = m_host ? m_view.peerAddressText() : typedPeerAddress();
     const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
+    // Keys are made on arrivals too: the box waits for the handler to end.
     if (!seed) {
-        m_services.message(kNoKeys + seed.error());
+        m_services.messageLater(kNoKeys + seed.error());
         return false;
     }
     std::string text = seed.value().toStdString();
     const EngineResult made = m_engine->CreateKeys(text);
     if (!made) {
-        m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
+        m_services.messageLater("The keys could not be made: " +
+                                QString::fromStdString(made.error));
         return false;
     }
     std::string digest;
@@ -346,6 +357,13 @@ void Session::onDataArrival() {
 void Session::handleArrival(const QByteArray& bytes) {
     if (!bytes.isEmpty())
         m_heard = true;
+    if (m_secureRequired && m_link.mode() == SecureLink::Mode::SettingUp &&
+        !bytes.startsWith(wire::prefix(wire::Kind::End))) {
+        // Required: nothing in the clear is shown, stored or answered; only
+        // the other user leaving is heard.
+        m_view.bumpReceiveBar();
+        return;
+    }
     m_view.bumpReceiveBar();
     m_finalBlockWait.stop();
     m_reassembler.push(bytes);
@@ -427,20 +445,35 @@ void Session::handleAddress(const QByteArray& payload) {
     m_view.setPeerAddressText(said);
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected.");
+    // The offer of a secure connection is the first thing the host sends.
+    const QByteArray own = TextCodec::toWire(ownAddress());
+    if (m_linked)
+        m_link.startHost(own);
     if (keys)
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
     // The address the connection really comes from: when the other side
     // names another one (a typing error, a router between the two), it may
-    // also have typed this side's address differently from txtIP.
+    // also have typed this side's address differently from txtIP. A secure
+    // connection mends that: the client takes the address the offer names,
+    // when it names one.
     const QString from = m_sock.remoteAddress();
-    if (!from.isEmpty() && said != from)
-        m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
-                                         "connection comes from %2: chat may not be readable "
-                                         "(see Help > Using Vantrel).")
-                              .arg(quoted(said), from));
-    // The offer of a secure connection is the first thing the host sends.
-    if (m_linked)
-        m_link.startHost(TextCodec::toWire(ownAddress()));
+    if (!from.isEmpty() && said != from) {
+        const QString warning = QStringLiteral("The other side gives its address as %1, but the "
+                                               "connection comes from %2: chat may not be "
+                                               "readable (see Help > Using Vantrel).")
+                                    .arg(PeerText::isolated(said, kQuotedChars), from);
+        if (own.size() > SecureChannel::MaxAddressLength)
+            m_view.UpdateList(warning);
+        else
+            noteForLegacy(warning);
+    }
+}
+
+void Session::noteForLegacy(const QString& line) {
+    if (m_link.mode() == SecureLink::Mode::SettingUp)
+        m_legacyNotes << line;
+    else if (m_link.mode() != SecureLink::Mode::Secure)
+        m_view.UpdateList(line);
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -459,18 +492,22 @@ void Session::handleChat(const QByteArray& payload) {
 }
 
 void Session::handlePeerEnd() {
-    const bool client = m_client;
+    // A legacy client ends with its peer, as older copies do; in a secure
+    // connection both sides stay, with their chat logs.
+    const bool endsProgram = m_client && !m_link.secure();
     m_connected = false;
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
-    if (!client)
-        m_view.UpdateList("The other person ended the connection.");
-    if (client) {
-        m_services.message(kPeerEnded + kProgramEnds);
-        m_services.endProgram();
-    } else {
-        m_services.message(kPeerEnded);
+    Services& services = m_services;
+    if (endsProgram) {
+        services.later([&services] {
+            services.message(kPeerEnded + kProgramEnds);
+            services.endProgram();
+        });
+        return;
     }
+    m_view.UpdateList("The other person ended the connection.");
+    services.messageLater(kPeerEnded);
 }
 
 void Session::onConnectionLost(const QString&) {
@@ -500,6 +537,12 @@ void Session::onConnectionLost(const QString&) {
     if (connection != m_connectionCount)
         return;
     m_view.UpdateList("Connection lost.");
+    // Ended by the other side soon after the offer this side turned down:
+    // most likely it requires a secure connection.
+    if (m_link.offerDeclined() && m_since.isValid() && m_since.elapsed() < kRefusedWithinMs)
+        m_view.UpdateList(QStringLiteral("The other side probably requires a secure connection. "
+                                         "To connect with it, tick Options > Secure Connections "
+                                         "and connect again."));
     endConnection(QStringLiteral("the connection was lost"));
 }
 
@@ -553,10 +596,14 @@ bool Session::SendChat(const QString& line) {
         m_toldChatWaits = true;
         return true;
     }
+    // Held by the channel until the connection is known secure or legacy.
+    const bool undecided = m_link.holding();
     if (!send(message)) {
         m_services.message("The line was not sent.  " + m_sock.errorString());
         return false;
     }
+    if (undecided)
+        m_undecidedChat << line;
     m_view.UpdateChatList("<" + line + ">");
     return true;
 }
@@ -618,7 +665,10 @@ void Session::sendNextFile() {
             m_waitingFiles.size() == 1
                 ? QStringLiteral("1 more file waiting.")
                 : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
-    SendFile(next, Confirm::Skip);
+    {
+        const QScopedValueRollback<bool> fromTimer(m_startingWaitingFile, true);
+        SendFile(next, Confirm::Skip);
+    }
     if (!m_sender.busy())
         scheduleNextFile(); // that one could not be sent; on to the next
 }
@@ -661,7 +711,11 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         return;
     }
     if (const Outcome<> opened = m_sender.open(fn); !opened) {
-        m_services.message(opened.error());
+        // A waiting file starts from a timer: no box inside it.
+        if (m_startingWaitingFile)
+            m_services.messageLater(opened.error());
+        else
+            m_services.message(opened.error());
         return;
     }
     if (m_link.sendsFrames()) {
@@ -774,6 +828,7 @@ void Session::Exit() {
 
 void Session::setSecureOptions(bool enabled, bool required) {
     m_link.setEnabled(enabled);
+    m_link.setRequired(required);
     m_secureRequired = required;
 }
 
@@ -802,8 +857,11 @@ void Session::dispatchInner(const QByteArray& message) {
 }
 
 void Session::handleCancel(const QByteArray& payload) {
+    // The reason is the peer's text, shown as its chat lines are.
     const QString reason = QString::fromUtf8(payload.mid(1)).trimmed();
-    const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    const QString why = reason.isEmpty()
+                            ? QString()
+                            : QStringLiteral(" (%1)").arg(PeerText::isolated(reason, kReasonChars));
     if (payload.startsWith('S')) {
         if (m_receiver.ClientRecv())
             m_receiver.abort("the sender cancelled it" + why);
@@ -821,10 +879,32 @@ bool Session::CancelReceiving() {
     return true;
 }
 
+bool Session::usableOfferedAddress(const QByteArray& raw, const QString& own) {
+    if (raw.isEmpty() || raw.size() > SecureChannel::MaxAddressLength)
+        return false;
+    // What an address box holds: a host name, or an IPv4 or IPv6 address
+    // (with its zone and brackets). No blank, no control, no path.
+    for (const char ch : raw) {
+        const bool alnum =
+            (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+        if (!alnum && !QByteArray(".-:_%[]").contains(ch))
+            return false;
+    }
+    return bool(seedText(QString::fromLatin1(raw), own));
+}
+
 void Session::adoptHostAddress(const QByteArray& raw) {
     const QString text = TextCodec::fromWire(raw);
     if (!m_client || text.isEmpty() || text == m_view.peerAddressText())
         return;
+    // The text is not authenticated: a relay may have put anything there.
+    if (!usableOfferedAddress(raw, ownAddress())) {
+        m_view.UpdateList(
+            QStringLiteral("The other side names itself %1, which is not an "
+                           "address; the keys stay those of %2.")
+                .arg(PeerText::isolated(text, kQuotedChars), m_view.peerAddressText()));
+        return;
+    }
     // The host makes its keys from its own text; taking it here makes both
     // sides' keys agree when an address translation lies between them.
     m_view.setPeerAddressText(text);
@@ -832,13 +912,20 @@ void Session::adoptHostAddress(const QByteArray& raw) {
         QStringLiteral("The other side's address is %1 as it sees it; the keys were made again.")
             .arg(text));
     if (GenerateKeys())
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
 }
 
 void Session::onLinkModeChanged() {
     using Mode = SecureLink::Mode;
     const Mode mode = m_link.mode();
     m_receiver.setTellsSender(mode == Mode::Secure);
+    // The key check and the address warning matter only to a legacy
+    // connection; a secure one has its own code to compare.
+    const QStringList notes = std::exchange(m_legacyNotes, {});
+    const QStringList unsent = std::exchange(m_undecidedChat, {});
+    if (mode == Mode::Legacy && !(m_secureRequired && m_linked))
+        for (const QString& line : notes)
+            m_view.UpdateList(line);
     switch (mode) {
     case Mode::SettingUp:
         m_view.setLinkMode(SessionView::LinkMode::SettingUp);
@@ -862,6 +949,16 @@ void Session::onLinkModeChanged() {
                                                "required but switched off (Options)."));
         m_sock.close();
         endConnection(QStringLiteral("secure connections are required"));
+        if (!unsent.isEmpty()) {
+            // The channel dropped them unsent: they go back to be sent again.
+            m_view.returnUnsentChat(unsent);
+            m_view.UpdateList(unsent.size() == 1
+                                  ? QStringLiteral("1 chat line was not sent; it is back in the "
+                                                   "chat box.")
+                                  : QStringLiteral("%1 chat lines were not sent; they are back in "
+                                                   "the chat box.")
+                                        .arg(unsent.size()));
+        }
     }
 }
 

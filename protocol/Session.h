@@ -5,6 +5,7 @@
 #include "protocol/SecureLink.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -80,6 +81,11 @@ public:
     // False when there is nothing that can be given up.
     bool CancelReceiving();
 
+    // Whether the address text a host offers (`raw`, as on the wire) can
+    // stand for it: what an address box may hold, no longer than an offer
+    // carries, and giving usable keys with this side's address `own`.
+    static bool usableOfferedAddress(const QByteArray& raw, const QString& own);
+
     // The port as a number, or 0 when `portStr` is not a whole number from 1
     // to 65535.
     static int parsePort(const QString& portStr);
@@ -132,6 +138,10 @@ private:
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
+    // A status line that matters only if the connection stays legacy (the
+    // key check, a warning the secure connection mends): shown now, or once
+    // the connection turns out legacy, or never if it turns secure.
+    void noteForLegacy(const QString& line);
     // One whole message out of the secure channel.
     void dispatchInner(const QByteArray& message);
     void handleCancel(const QByteArray& payload);
@@ -164,7 +174,7 @@ private:
     void endConnection(const QString& transferWhy);
     void wipe();
     // The seed text of the two address texts, or why there is none.
-    Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr) const;
+    static Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr);
 
     Socket& m_sock;
     Services& m_services;
@@ -177,6 +187,9 @@ private:
     bool m_secureRequired = false;
     QString m_keyCheck;
     QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
+    QStringList m_legacyNotes;    // see noteForLegacy()
+    QStringList m_undecidedChat;  // lines typed while the channel holds them
+    QElapsedTimer m_since;        // since the connection was made
     QTimer m_chatTimer;
     QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
     bool m_toldChatWaits = false;
@@ -189,8 +202,9 @@ private:
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait
     bool m_connectFailed = false;
-    bool m_stopConnecting = false; // the connect wait is to end (Exit, Disconnect)
-    bool m_closed = false;         // the program is ending: no new connection, no keys
+    bool m_stopConnecting = false;      // the connect wait is to end (Exit, Disconnect)
+    bool m_closed = false;              // the program is ending: no new connection, no keys
+    bool m_startingWaitingFile = false; // SendFile runs from the waiting-files timer
     // Once per connection:
     bool m_heard = false;           // anything has arrived
     bool m_addressTaken = false;    // the host has made keys from an "IP:"
