@@ -427,7 +427,19 @@ void frmMain::UpdateList(const QString& line) {
     if (!m_statusFollower->following())
         return;
     m_listTop = qMax(0, list->count() - statusRowsShown());
-    list->scrollToBottom();
+    // Once per turn of the event loop, however many lines came in it:
+    // scrolling lays the list out again.
+    if (!m_statusScrollPending) {
+        m_statusScrollPending = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_statusScrollPending = false;
+                if (m_statusFollower->following())
+                    m_ui->List1->scrollToBottom();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 // How many whole lines the status list shows.

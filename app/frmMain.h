@@ -167,6 +167,7 @@ private:
     std::unique_ptr<ChatLog> m_chatLog;
     BottomFollower* m_statusFollower = nullptr;
     std::unique_ptr<StatusLog> m_statusLog;
+    bool m_statusScrollPending = false;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
     int m_listTop = 0;

@@ -3,7 +3,9 @@
 #include <QMetaObject>
 
 void Services::later(std::function<void()> task) {
-    QMetaObject::invokeMethod(&m_laterContext, std::move(task), Qt::QueuedConnection);
+    if (!m_laterContext)
+        m_laterContext = std::make_unique<QObject>();
+    QMetaObject::invokeMethod(m_laterContext.get(), std::move(task), Qt::QueuedConnection);
 }
 
 void Services::messageLater(const QString& text) {

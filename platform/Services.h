@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 // What the connection logic needs from the world around it: tell the user
 // something, ask a Yes/No question, read the clock, let events run and end
@@ -13,6 +14,10 @@
 // and logs what was asked, so no test ever blocks on a modal window.
 class Services {
 public:
+    Services() = default;
+    // A copy has no tasks waiting of its own (see later()).
+    Services(const Services&) {}
+    Services& operator=(const Services&) { return *this; }
     virtual ~Services() = default;
 
     // OK-only message box without icon, captioned "Vantrel".
@@ -36,5 +41,6 @@ public:
     void messageLater(const QString& text);
 
 private:
-    QObject m_laterContext;
+    // Owns the tasks waiting in the event loop; made on first use.
+    std::unique_ptr<QObject> m_laterContext;
 };

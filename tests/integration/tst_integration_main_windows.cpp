@@ -153,6 +153,11 @@ private slots:
         QVERIFY(waitFor([&] { return hostMode->text() == "Legacy, not secure"; }, 10000));
         QVERIFY(hostMode->toolTip().startsWith("Legacy connection"));
         QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy, not secure");
+        QVERIFY(waitFor([&] {
+            return other.status().contains("The other side offers a secure connection; it is "
+                                           "switched off here (Options), so only the legacy "
+                                           "cipher protects this connection.");
+        }));
         QCOMPARE(host.status().filter("chat may not be readable").size(), 1);
         QVERIFY(!host.status().filter("Key check").isEmpty());
         QVERIFY(!other.status().filter("Key check").isEmpty());
@@ -388,8 +393,8 @@ private slots:
         host.w->session().setSecureWindow(1); // slow enough to stop half-way
         QVERIFY(connectWindows(host, client));
         QVERIFY(waitFor([&] {
-            return child<QLabel>(host.w.get(), "lbSecure")->text() == "Secure" &&
-                   child<QLabel>(client.w.get(), "lbSecure")->text() == "Secure";
+            return child<QLabel>(host.w.get(), "lbSecure")->text().startsWith("Secure ") &&
+                   child<QLabel>(client.w.get(), "lbSecure")->text().startsWith("Secure ");
         }));
         auto* stop = child<QToolButton>(host.w.get(), "cmdCancelRecv");
         auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
