@@ -1,6 +1,8 @@
 #include "app/CommandLine.h"
 
 #include <QCommandLineParser>
+#include <QHostAddress>
+#include <QUrl>
 
 namespace {
 
@@ -46,11 +48,17 @@ const QString FolderHelp = QStringLiteral(
     "Keep the settings, the key files and received files (in DIR/Recv) in DIR instead of "
     "the usual place. DIR is made when it does not exist.");
 
+const QString UpnpHelp = QStringLiteral(
+    "Ask the router whose UPnP description is at URL to open the port while waiting, "
+    "instead of looking for the router on the network.");
+const QString NatpmpHelp = QStringLiteral(
+    "Ask the router at the IPv4 ADDRESS over NAT-PMP, instead of the default gateway.");
+
 } // namespace
 
 QString CommandLine::helpText() {
     return QStringLiteral(
-               "Usage: vantrel [--folder DIR]\n"
+               "Usage: vantrel [--folder DIR] [--upnp-url URL] [--natpmp-gateway ADDRESS]\n"
                "Vantrel: chat and exchange files with one other person over a direct, "
                "encrypted connection.\n"
                "\n"
@@ -58,12 +66,19 @@ QString CommandLine::helpText() {
                "  -h, --help          Show this help and exit.\n"
                "  -v, --version       Show the version and exit.\n"
                "  --folder DIR        %1\n"
+               "  --upnp-url URL      %2\n"
+               "  --natpmp-gateway ADDRESS\n"
+               "                      %3\n"
                "\n"
                "Without --folder, Vantrel keeps its files beside the program when that\n"
                "folder can be written to (received files in its Recv folder); otherwise\n"
                "in the user's data folder, with received files in the download folder,\n"
-               "subfolder Vantrel.\n")
-        .arg(FolderHelp);
+               "subfolder Vantrel.\n"
+               "\n"
+               "When either router option is given, only the routers named are asked and\n"
+               "nothing is looked for on the network. The router is asked only when\n"
+               "Options > Open Port on Router is ticked.\n")
+        .arg(FolderHelp, UpnpHelp, NatpmpHelp);
 }
 
 QString CommandLine::versionText() {
@@ -81,6 +96,11 @@ CommandLine CommandLine::parse(const QStringList& args) {
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(folder);
+    const QCommandLineOption upnp(QStringLiteral("upnp-url"), UpnpHelp, QStringLiteral("URL"));
+    const QCommandLineOption natpmp(QStringLiteral("natpmp-gateway"), NatpmpHelp,
+                                    QStringLiteral("ADDRESS"));
+    parser.addOption(upnp);
+    parser.addOption(natpmp);
 
     CommandLine result;
     if (!parser.parse(withoutToolkitOptions(args))) {
@@ -101,6 +121,25 @@ CommandLine CommandLine::parse(const QStringList& args) {
         result.error =
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first());
         return result;
+    }
+    if (parser.isSet(upnp)) {
+        result.upnpUrl = parser.value(upnp);
+        const QUrl url(result.upnpUrl, QUrl::StrictMode);
+        if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty()) {
+            result.action = Action::Error;
+            result.error =
+                QStringLiteral("--upnp-url needs an http:// URL, not '%1'.").arg(result.upnpUrl);
+            return result;
+        }
+    }
+    if (parser.isSet(natpmp)) {
+        result.natpmpGateway = parser.value(natpmp);
+        if (QHostAddress(result.natpmpGateway).protocol() != QAbstractSocket::IPv4Protocol) {
+            result.action = Action::Error;
+            result.error = QStringLiteral("--natpmp-gateway needs an IPv4 address, not '%1'.")
+                               .arg(result.natpmpGateway);
+            return result;
+        }
     }
     if (parser.isSet(folder)) {
         result.folder = parser.value(folder);

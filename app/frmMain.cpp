@@ -18,9 +18,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/AddressPicker.h"
 #include "app/BottomFollower.h"
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
+#include "app/RouterPort.h"
 #include "app/StatusLog.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
@@ -86,6 +88,8 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
+    // This computer's addresses, one click away from the own address box.
+    new AddressPicker(m_ui->txtIP);
 
     connect(m_ui->Command6, &QPushButton::clicked, this, &frmMain::savePort);
     connect(m_ui->Command7, &QPushButton::clicked, this, &frmMain::showFontWindow);
@@ -100,7 +104,14 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
 
     m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
     m_session->setSecureOptions(m_secure.enabled, m_secure.required);
-    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
+    m_router = new RouterPort(
+        m_appDir, m_services, [this](const QString& line) { UpdateList(line); }, this);
+    m_router->addMenuItem(findChild<QMenu*>(QStringLiteral("opt")));
+    connect(m_ui->Command1, &QPushButton::clicked, this, [this] {
+        m_session->Listen(m_portStr);
+        if (m_session->IsWaiting())
+            m_router->waitStarted(quint16(m_sock.localPort()));
+    });
     connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
@@ -113,11 +124,17 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
     connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
-    connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    connect(m_ui->fleext, &QAction::triggered, this, [this] {
+        m_router->waitEnded();
+        m_session->Exit();
+    });
     connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
     connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
     // Disconnect can be chosen while there is something to end.
     connect(m_session.get(), &Session::connectionStateChanged, this, [this] {
+        // The router forwards the port only while this side waits.
+        if (!m_session->IsWaiting())
+            m_router->waitEnded();
         m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
                                   m_session->IsConnecting());
     });
@@ -133,6 +150,7 @@ frmMain::~frmMain() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    m_router->waitEnded();
     m_session->Close();
     event->accept();
 }
@@ -651,7 +669,7 @@ void frmMain::setLinkMode(LinkMode mode) {
     QColor colour;
     switch (mode) {
     case LinkMode::Secure:
-        text = secureLabel(m_session ? m_session->link().checkCode() : QString());
+        text = secureLabel(m_session ? m_session->channel().checkCode() : QString());
         tip = QStringLiteral("Secure connection: encrypted and checked against tampering. "
                              "Read this code to the other person, by voice or in person: it "
                              "must be the same on both sides. A different code means someone "

@@ -19,6 +19,7 @@ class StatusLog;
 class QDialog;
 class QLabel;
 class QToolButton;
+class RouterPort;
 class DialogServices;
 class Session;
 
@@ -91,6 +92,8 @@ public:
     // What the mode label shows in a secure connection with `code`:
     // "Secure · 8F22 371A".
     static QString secureLabel(const QString& code);
+    // Opening the port on the router while waiting (router.dat).
+    RouterPort& routerPort() const { return *m_router; }
 
     // The Options menu's settings as in use (and in secure.dat).
     const SecureSettings& secureSettings() const { return m_secure; }
@@ -178,6 +181,7 @@ private:
     QAction* m_optRequire = nullptr;
     QLabel* m_lbSecure = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
+    RouterPort* m_router = nullptr;
     LinkMode m_linkMode = LinkMode::None;
     // While the secure connection is set up the window is not repainted,
     // for at most PaintHoldMs: each repaint waits for the display server,

@@ -34,7 +34,7 @@ bool connectSecure(Peer& host, Peer& client, int port) {
     host.session->setSecureOptions(true, false);
     client.session->setSecureOptions(true, false);
     return connectPeers(host, client, port) && waitFor([&] {
-               return host.session->link().secure() && client.session->link().secure();
+               return host.session->channel().secure() && client.session->channel().secure();
            });
 }
 
@@ -238,7 +238,7 @@ private slots:
         host.session->Listen(QString::number(port));
         client.view.peer = kHostText; // what the client typed to reach it
         client.session->Connect(QString::number(port));
-        QVERIFY(waitFor([&] { return client.session->link().secure(); }));
+        QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
         QCOMPARE(client.view.peer, QString("10.1.2.3"));
         QVERIFY(client.view.status.contains(
             "The other side's address is 10.1.2.3 as it sees it; the keys were made again."));
@@ -263,7 +263,7 @@ private slots:
         host.session->setSecureWindow(window);
         client.session->setSecureWindow(window);
         QVERIFY(connectSecure(host, client, freePort()));
-        QCOMPARE(host.session->link().peerWindow(), window);
+        QCOMPARE(host.session->channel().peerWindow(), window);
 
         const QByteArray up = randomBytes(size, 1), down = randomBytes(size, 2);
         const QString upPath = writeFile(client, "up.bin", up);
@@ -419,8 +419,9 @@ private slots:
         host.session->Listen(QString::number(port));
         client.view.peer = kHostText;
         client.session->Connect(QString::number(relay.port()));
-        QVERIFY(waitFor(
-            [&] { return client.session->link().secure() && host.session->link().secure(); }));
+        QVERIFY(waitFor([&] {
+            return client.session->channel().secure() && host.session->channel().secure();
+        }));
         // The host sends a file; its 6th frame is tampered with while the
         // client receives.
         relay.onFrame = [&](int index, const QByteArray& frame) -> QByteArray {
@@ -565,7 +566,7 @@ private slots:
         host.address = offered;
         Peer client;
         QVERIFY(connectTo(client, host, true, false));
-        QVERIFY(waitFor([&] { return client.session->link().secure(); }));
+        QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
         QTest::qWait(50); // a box posted from the arrival would show by now
         QVERIFY2(client.services.log.isEmpty(), qPrintable(client.services.log.join('|')));
         QCOMPARE(client.view.peer, taken ? QString(offered) : QString("127.0.0.1"));
@@ -580,8 +581,8 @@ private slots:
     void boxesWaitForTheArrivalHandlerToEnd() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
-        host.session->handleArrival("XX:");
-        client.session->handleArrival("XX:"); // a legacy client ends with its host
+        host.session->channel().receive("XX:");
+        client.session->channel().receive("XX:"); // a legacy client ends with its host
         QVERIFY(host.services.log.isEmpty() && client.services.log.isEmpty());
         QVERIFY(waitFor([&] { return client.services.ended && !host.services.log.isEmpty(); }));
         QCOMPARE(host.services.log, QStringList{kPeerEndedBox});
@@ -662,7 +663,7 @@ private slots:
         ScriptedHost host;
         Peer client;
         QVERIFY(connectTo(client, host, true, false));
-        QVERIFY(waitFor([&] { return host.secure() && client.session->link().secure(); }));
+        QVERIFY(waitFor([&] { return host.secure() && client.session->channel().secure(); }));
         host.send("FS:10");
         host.send("FL:" + QString::fromUtf8("\u202Etxt.exe").toUtf8());
         QVERIFY(waitFor([&] { return client.session->receiver().ClientRecv(); }));
