@@ -1,6 +1,7 @@
 #include "app/ChatLog.h"
 
 #include "app/BottomFollower.h"
+#include "protocol/PeerText.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -8,52 +9,13 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
-namespace {
-
-constexpr char16_t NewlineSymbol = 0x2424;   // ␤
-constexpr char16_t ControlPictures = 0x2400; // ␀ for U+0000, ␁ for U+0001, ...
-constexpr char16_t DeleteSymbol = 0x2421;    // ␡
-constexpr char16_t ReplacementChar = 0xFFFD; // �
-constexpr char16_t Ellipsis = 0x2026;        // …
-
-bool breaksLine(char16_t u) {
-    return u == u'\n' || u == 0x0085 || u == 0x2028 || u == 0x2029;
-}
-
-// Characters that reorder what follows them (embeddings, overrides,
-// isolates): a line could otherwise be made to look like "<...>".
-bool reordersText(char16_t u) {
-    return (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
-}
-
-} // namespace
-
 ChatLog::ChatLog(QPlainTextEdit* edit, Limits limits)
     : m_edit(edit), m_limits(limits), m_follower(new BottomFollower(edit)) {}
 
 ChatLog::~ChatLog() = default;
 
 QString ChatLog::shown(const QString& line) {
-    QString s = line;
-    if (s.size() > MaxLineChars) {
-        qsizetype keep = MaxLineChars - 1;
-        if (s.at(keep - 1).isHighSurrogate())
-            --keep; // never half a character
-        s.truncate(keep);
-        s += QChar(Ellipsis);
-    }
-    for (QChar& c : s) {
-        const char16_t u = c.unicode();
-        if (breaksLine(u))
-            c = QChar(NewlineSymbol);
-        else if (u < 0x20)
-            c = QChar(char16_t(ControlPictures + u));
-        else if (u == 0x7F)
-            c = QChar(DeleteSymbol);
-        else if ((u >= 0x80 && u < 0xA0) || reordersText(u))
-            c = QChar(ReplacementChar);
-    }
-    return s;
+    return PeerText::visible(line, MaxLineChars);
 }
 
 // Appends at the end without touching the rest of the log; the text goes in

@@ -26,6 +26,7 @@
 #include "app/FitCaptions.h"
 #include "app/NearbyCopies.h"
 #include "app/RouterPort.h"
+#include "app/StatusLog.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
 #include "platform/Discovery.h"
@@ -87,6 +88,7 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_activity = new ActivityDisplay(m_ui->lbSent, m_ui->lbRecv, m_ui->ProgressBar1, this);
     m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
     m_statusFollower = new BottomFollower(m_ui->List1);
+    m_statusLog = std::make_unique<StatusLog>(m_ui->List1);
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
@@ -276,7 +278,7 @@ void frmMain::startUp() {
     if (m_folders.makeRecvAtStartUp)
         makeRecvFolder(problems);
     m_ui->txtIP->setText(m_sock.localIP());
-    m_ui->List1->clear();
+    m_statusLog->clear();
     m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
@@ -446,13 +448,26 @@ void frmMain::showHelp() {
 void frmMain::UpdateList(const QString& line) {
     Trace::event("status", line);
     QListWidget* list = m_ui->List1;
-    list->addItem(line);
+    if (!m_statusLog->append(line))
+        return; // counted on the line already in view
     // The newest line comes into view, unless the user has scrolled up to
     // read older ones.
     if (!m_statusFollower->following())
         return;
     m_listTop = qMax(0, list->count() - statusRowsShown());
-    list->scrollToBottom();
+    // Once per turn of the event loop, however many lines came in it:
+    // scrolling lays the list out again.
+    if (!m_statusScrollPending) {
+        m_statusScrollPending = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_statusScrollPending = false;
+                if (m_statusFollower->following())
+                    m_ui->List1->scrollToBottom();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 // How many whole lines the status list shows.
@@ -489,6 +504,15 @@ QString frmMain::peerAddressText() const {
 
 void frmMain::setPeerAddressText(const QString& text) {
     m_ui->txtConnect->setText(text);
+}
+
+// One line box: the lines go back in the order typed, before whatever has
+// been typed since.
+void frmMain::returnUnsentChat(const QStringList& lines) {
+    QStringList text = lines;
+    if (!m_ui->txtChat->text().isEmpty())
+        text << m_ui->txtChat->text();
+    m_ui->txtChat->setText(text.join(QLatin1Char(' ')));
 }
 
 void frmMain::setSendButtonsEnabled(bool enabled) {
@@ -598,11 +622,18 @@ void frmMain::makeSecureControls() {
         [this](const QString& address) { m_ui->txtConnect->setText(address); }, this);
 
     // In the status frame's title row: how this connection is protected.
+    // The secure code stands here, large enough to read aloud and
+    // selectable, so that it can be copied.
     m_lbSecure = new QLabel(m_ui->Frame3);
     m_lbSecure->setObjectName(QStringLiteral("lbSecure"));
-    m_lbSecure->setGeometry(176, 2, 81, 16);
+    m_lbSecure->setGeometry(64, 0, 197, 20);
     m_lbSecure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_lbSecure->setTextFormat(Qt::PlainText);
+    m_lbSecure->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QFont codeFont = m_lbSecure->font();
+    codeFont.setBold(true);
+    codeFont.setPixelSize(15);
+    m_lbSecure->setFont(codeFont);
     // Beside the file buttons: gives up the incoming file. Only a secure
     // connection can tell the sender so; shown while a file arrives in one.
     m_cmdCancelRecv = new QToolButton(m_ui->Frame1);
@@ -664,20 +695,22 @@ void frmMain::setLinkMode(LinkMode mode) {
     QColor colour;
     switch (mode) {
     case LinkMode::Secure:
-        text = QStringLiteral("Secure");
+        text = secureLabel(m_session ? m_session->channel().checkCode() : QString());
         tip = QStringLiteral("Secure connection: encrypted and checked against tampering. "
-                             "Compare the code %1 with the other person.")
-                  .arg(m_session ? m_session->channel().checkCode() : QString());
+                             "Read this code to the other person, by voice or in person: it "
+                             "must be the same on both sides. A different code means someone "
+                             "is in the middle: disconnect.");
         colour = QColor(0, 128, 0);
         break;
     case LinkMode::Legacy:
-        text = QStringLiteral("Legacy");
+        text = QStringLiteral("Legacy, not secure");
         tip = QStringLiteral("Legacy connection: only the legacy cipher protects it; an "
-                             "eavesdropper who knows the two addresses can read it.");
+                             "eavesdropper who knows the two addresses can read it. Its key "
+                             "check only catches a mistyped address.");
         colour = QColor(176, 64, 0);
         break;
     case LinkMode::SettingUp:
-        text = QStringLiteral("Securing...");
+        text = QStringLiteral("Securing\u2026");
         tip = QStringLiteral("A secure connection is being set up.");
         colour = palette().color(QPalette::WindowText);
         break;
@@ -689,6 +722,10 @@ void frmMain::setLinkMode(LinkMode mode) {
     m_lbSecure->setPalette(p);
     m_lbSecure->setText(text);
     m_lbSecure->setToolTip(tip);
+}
+
+QString frmMain::secureLabel(const QString& code) {
+    return code.isEmpty() ? QStringLiteral("Secure") : QStringLiteral("Secure \u00b7 ") + code;
 }
 
 void frmMain::showCancelRecv() {

@@ -17,6 +17,7 @@ class BottomFollower;
 class Discovery;
 class NearbyCopies;
 class ChatLog;
+class StatusLog;
 class QDialog;
 class QLabel;
 class QPushButton;
@@ -81,6 +82,7 @@ public:
     QString peerAddressText() const override;
     void setPeerAddressText(const QString& text) override;
     void setSendButtonsEnabled(bool enabled) override;
+    void returnUnsentChat(const QStringList& lines) override;
     void setProgressValue(int value) override;
     void setProgressVisible(bool visible) override;
     void chatArrived(const QString& line) override;
@@ -97,6 +99,9 @@ public:
     // The name this copy is announced under while it waits: the one chosen
     // in Options (kept in name.dat), or the computer's name.
     QString networkName() const;
+    // What the mode label shows in a secure connection with `code`:
+    // "Secure · 8F22 371A".
+    static QString secureLabel(const QString& code);
     // Opening the port on the router while waiting (router.dat).
     RouterPort& routerPort() const { return *m_router; }
 
@@ -179,6 +184,8 @@ private:
     ActivityDisplay* m_activity = nullptr;
     std::unique_ptr<ChatLog> m_chatLog;
     BottomFollower* m_statusFollower = nullptr;
+    std::unique_ptr<StatusLog> m_statusLog;
+    bool m_statusScrollPending = false;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
     int m_listTop = 0;

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
+
+#include <functional>
+#include <memory>
 
 // What the connection logic needs from the world around it: tell the user
 // something, ask a Yes/No question, read the clock, let events run and end
@@ -10,6 +14,10 @@
 // and logs what was asked, so no test ever blocks on a modal window.
 class Services {
 public:
+    Services() = default;
+    // A copy has no tasks waiting of its own (see later()).
+    Services(const Services&) {}
+    Services& operator=(const Services&) { return *this; }
     virtual ~Services() = default;
 
     // OK-only message box without icon, captioned "Vantrel".
@@ -23,4 +31,16 @@ public:
     virtual void processEvents(int maxWaitMs) = 0;
     // Ends the program at once, without further window events.
     virtual void endProgram() = 0;
+
+    // Runs `task` from the event loop once the handler that calls this has
+    // returned. A network or timer handler tells the user through this: a
+    // modal box opened inside it would run a nested event loop, in which the
+    // connection can end under the handler. Dropped if the services go first.
+    void later(std::function<void()> task);
+    // message() from the event loop, as later().
+    void messageLater(const QString& text);
+
+private:
+    // Owns the tasks waiting in the event loop; made on first use.
+    std::unique_ptr<QObject> m_laterContext;
 };

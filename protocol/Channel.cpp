@@ -87,6 +87,7 @@ void Channel::forget() {
 void Channel::startCore(SecureChannel::Role role) {
     m_core = std::make_unique<SecureChannel>(role, m_secureEnabled, m_window);
     m_core->setTransferRunning(m_sending || m_receiving);
+    m_core->setRequired(m_secureRequired);
 }
 
 void Channel::startHost(const QByteArray& ownAddress) {

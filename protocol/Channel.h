@@ -40,6 +40,9 @@ public:
     // The user's "Secure Connections" setting, from the next connection on.
     void setSecureEnabled(bool enabled) { m_secureEnabled = enabled; }
     bool secureEnabled() const { return m_secureEnabled; }
+    // "Require Secure Connections", from the next connection on: a handshake
+    // that ends without a secure channel sends none of the messages held.
+    void setSecureRequired(bool required) { m_secureRequired = required; }
     // Block messages this side accepts unacknowledged inside a secure
     // connection (1..4096), from the next connection on.
     void setWindow(int window) { m_window = window; }
@@ -78,6 +81,10 @@ public:
     // How the connection is carried (for the mode shown to the user).
     Mode mode() const;
     bool secure() const { return mode() == Mode::Secure; }
+    // The own messages are held until the handshake decides how they go.
+    bool holding() const { return m_core && m_core->holdingOwnMessages(); }
+    // Secure connections are off here and the other side offered one.
+    bool offerDeclined() const { return m_core && m_core->offerDeclined(); }
     // The secure connection's check code, empty while there is none.
     QString checkCode() const;
     // The peer's window once known, else 0.
@@ -149,6 +156,7 @@ private:
 
     Socket& m_sock;
     bool m_secureEnabled = true;
+    bool m_secureRequired = false;
     int m_window = SecureChannel::MaxWindow;
     Reassembler m_reassembler;
     QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs

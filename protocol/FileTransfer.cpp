@@ -2,6 +2,7 @@
 
 #include "engine/SDK.h"
 #include "platform/TextCodec.h"
+#include "protocol/PeerText.h"
 #include "protocol/SessionView.h"
 #include "protocol/Wire.h"
 
@@ -337,7 +338,10 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
     const qsizetype cut = qMax(name.lastIndexOf('/'), name.lastIndexOf('\\'));
     name = name.mid(cut + 1);
     for (QChar& c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control)
+        // Controls, and the invisible format characters (bidirectional
+        // overrides among them) that could make a name read as another.
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control ||
+            c.category() == QChar::Other_Format)
             c = '_';
     }
     if (name.toUtf8().size() > kMaxNameBytes) {
@@ -420,7 +424,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_clock.invalidate();
     m_samples.clear();
     m_fileName = name;
-    m_ctx.view.UpdateList("Receiving File " + name);
+    m_ctx.view.UpdateList("Receiving File " + PeerText::isolated(name, 0));
     m_blockCount = 0;
     m_receiving = true;
     m_percent = -1;
@@ -503,8 +507,8 @@ void FileReceiver::fail(const QString& why) {
         m_file.reset();
     }
     stopped();
-    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " + m_fileName +
-                          ".");
+    m_ctx.view.UpdateList("File not received: " + why + ". Nothing was saved under " +
+                          PeerText::isolated(m_fileName, 0) + ".");
 }
 
 void FileReceiver::abort(const QString& why) {
@@ -558,7 +562,7 @@ void FileReceiver::block(const QByteArray& message) {
         stopped();
         m_ctx.view.UpdateList(
             QStringLiteral("File not received: saving %1 failed (%2). Nothing was saved under %1.")
-                .arg(m_fileName, reason));
+                .arg(PeerText::isolated(m_fileName, 0), reason));
         tellSender(reason);
         return;
     }
@@ -567,7 +571,7 @@ void FileReceiver::block(const QByteArray& message) {
     const QString stored = pathIn(m_recv, m_fileName);
     stopped();
     m_ctx.view.UpdateList("File Received.");
-    m_ctx.view.UpdateList("Saved as " + QDir::toNativeSeparators(stored));
+    m_ctx.view.UpdateList("Saved as " + PeerText::isolated(QDir::toNativeSeparators(stored), 0));
     m_ctx.view.UpdateList(transferSummary(m_bytes, elapsed));
     // Only now: the sender's "File Transferred." means the file is there.
     m_ctx.send(wire::message(wire::Kind::Ack));

@@ -23,6 +23,7 @@ const QByteArray kTagR = QByteArrayLiteral("SX:R");
 const QByteArray kTagS = QByteArrayLiteral("SX:S");
 const QByteArray kTagC = QByteArrayLiteral("SX:C");
 const QByteArray kLeave = wire::prefix(wire::Kind::End);
+const QByteArray kAddress = wire::prefix(wire::Kind::Address);
 constexpr char kCheckLabel[] = "Vantrel secure check v1";
 
 const uchar* bytes(const QByteArray& a, qsizetype at = 0) {
@@ -114,12 +115,15 @@ const QString SecureChannel::CommitmentLine =
                    "match its commitment.");
 const QString SecureChannel::DamagedLine =
     QStringLiteral("The connection was damaged or tampered with; it was closed.");
+const QString SecureChannel::OfferedButOffLine =
+    QStringLiteral("The other side offers a secure connection; it is switched off here "
+                   "(Options), so only the legacy cipher protects this connection.");
 const QString SecureChannel::BusyLine =
     QStringLiteral("A file transfer was running, so this connection keeps the legacy cipher "
                    "only.");
 
 QString SecureChannel::secureLine(const QString& code) {
-    return QStringLiteral("Secure connection. Compare this code with the other person: ") + code;
+    return QStringLiteral("Secure. Code: ") + code;
 }
 
 bool SecureChannel::cryptoReady() {
@@ -144,6 +148,7 @@ void SecureChannel::reset() {
     m_state = State::Idle;
     m_sendFramed = m_sentFinal = m_peerFinal = false;
     m_transferRunning = false;
+    m_offerDeclined = false;
     m_peerWindow = 0;
     m_held.clear();
     m_frames.clear();
@@ -172,7 +177,9 @@ SecureChannel::Mode SecureChannel::mode() const {
 }
 
 bool SecureChannel::holdingOwnMessages() const {
-    return m_state == State::HostAwaitR || m_state == State::ClientAwaitS;
+    // Until it is decided how the connection is carried.
+    return m_state == State::HostAwaitR || m_state == State::ClientAwaitH ||
+           m_state == State::ClientAwaitS;
 }
 
 QByteArray SecureChannel::publicKey() const {
@@ -264,6 +271,11 @@ void SecureChannel::consume(QByteArray data, Step& step, Clock::time_point now) 
     switch (m_state) {
     case State::Idle:
     case State::Legacy:
+        if (m_role == Role::Client && !m_enabled && !m_offerDeclined && data.startsWith(kTagH)) {
+            // Said once; its bytes go the legacy way, which ignores them.
+            m_offerDeclined = true;
+            step.status << OfferedButOffLine;
+        }
         if (!data.isEmpty())
             step.legacy << data;
         return;
@@ -288,32 +300,44 @@ void SecureChannel::consume(QByteArray data, Step& step, Clock::time_point now) 
 }
 
 void SecureChannel::consumeAwaitR(QByteArray arrival, Step& step, Clock::time_point now) {
-    const QByteArray held = m_held;
-    m_held.clear();
-    const QByteArray data = held + arrival;
-    if (data.size() >= RSize && isWholeR(data.left(RSize))) {
-        // R first; what follows it (only "XX:" can) is read in the next state.
-        handleR(data.left(RSize), step, now);
-        consume(data.mid(RSize), step, now);
-        return;
-    }
-    if (data.size() > RSize && isWholeR(data.right(RSize))) {
-        // A legacy message sent just before R, glued to it by the transport.
-        step.legacy << data.left(data.size() - RSize);
-        handleR(data.right(RSize), step, now);
-        return;
-    }
-    if (partialRAt(data) >= 0) {
-        m_held = data;
-        return;
-    }
-    if (!held.isEmpty()) {
+    // Only the bytes that can still be the start of R are held (fewer than
+    // RSize); everything before them goes on as legacy bytes at once.
+    if (!m_held.isEmpty()) {
+        const QByteArray data = m_held + arrival;
+        if (data.size() >= RSize && isWholeR(data.left(RSize))) {
+            m_held.clear();
+            // What follows R (only "XX:" can) is read in the next state.
+            handleR(data.left(RSize), step, now);
+            consume(data.mid(RSize), step, now);
+            return;
+        }
+        if (data.size() < RSize && rPrefixOk(data)) {
+            m_held = data;
+            return;
+        }
         // What was held was no R after all: it was one legacy arrival.
-        step.legacy << held;
-        consumeAwaitR(arrival, step, now);
+        step.legacy << m_held;
+        m_held.clear();
+    }
+    if (arrival.size() >= RSize && isWholeR(arrival.left(RSize))) {
+        handleR(arrival.left(RSize), step, now);
+        consume(arrival.mid(RSize), step, now);
         return;
     }
-    step.legacy << data;
+    if (arrival.size() > RSize && isWholeR(arrival.right(RSize))) {
+        // A legacy message sent just before R, glued to it by the transport.
+        step.legacy << arrival.left(arrival.size() - RSize);
+        handleR(arrival.right(RSize), step, now);
+        return;
+    }
+    const qsizetype at = partialRAt(arrival);
+    if (at < 0) {
+        step.legacy << arrival;
+        return;
+    }
+    if (at > 0)
+        step.legacy << arrival.left(at);
+    m_held = arrival.mid(at);
 }
 
 void SecureChannel::consumeAwaitH(QByteArray arrival, Step& step, Clock::time_point now) {
@@ -572,7 +596,10 @@ void SecureChannel::fallBack(Step& step, const QString& line) {
     wipeSecrets();
     if (!line.isEmpty())
         step.status << line;
-    release(step);
+    if (m_required)
+        m_queue.clear(); // nothing of the user's goes out without the secure channel
+    else
+        release(step);
 }
 
 void SecureChannel::fail(Step& step, const QString& line) {
@@ -592,7 +619,8 @@ SecureChannel::Step SecureChannel::send(const QByteArray& message) {
     Step step;
     if (m_state == State::Closed || m_sentFinal)
         return step;
-    if (holdingOwnMessages() && !message.startsWith(kLeave)) {
+    // The client's address opens the connection and is never held.
+    if (holdingOwnMessages() && !message.startsWith(kLeave) && !message.startsWith(kAddress)) {
         m_queue << message;
         return step;
     }

@@ -34,9 +34,10 @@
 //       Step s = channel.receive(bytes, now);
 //   Every message of its own ("CT:", "FL:", "FB:", "OK:", "XX:", "FS:", "FC:"):
 //       Step s = channel.send(message);
-//     The channel holds the message back while the handshake needs quiet
-//     (holdingOwnMessages()) and releases it, in order, when the handshake has
-//     ended either way. "XX:" is never held.
+//     The channel holds the message back until the handshake has decided how
+//     the connection is carried (holdingOwnMessages()) and releases it, in
+//     order, in the mode decided; with setRequired() a handshake that fails
+//     drops it instead. "XX:" and the client's "IP:" are never held.
 //   After each call, re-arm the timer from deadline() (none: stop it). When it
 //   fires:
 //       Step s = channel.expire(now);
@@ -109,7 +110,8 @@ public:
     static const QString CommitmentLine;
     static const QString DamagedLine;
     static const QString BusyLine;
-    // "Secure connection. Compare this code with the other person: " + code.
+    static const QString OfferedButOffLine;
+    // "Secure. Code: " + code: short enough for the status list.
     static QString secureLine(const QString& code);
 
     // `enabled`: the user's "Secure Connections" setting. `window`: block
@@ -125,6 +127,11 @@ public:
     Step begin(const QByteArray& ownAddress, Clock::time_point now);
     // Client: the connection is up; the wait for H starts.
     void connected(Clock::time_point now);
+    // "Require Secure Connections": a handshake that ends without a secure
+    // channel writes none of the held messages (they are dropped).
+    void setRequired(bool required) { m_required = required; }
+    // Client with secure connections off: the host offered one.
+    bool offerDeclined() const { return m_offerDeclined; }
     // Client: an H that arrives while a transfer runs is ignored.
     void setTransferRunning(bool running) { m_transferRunning = running; }
 
@@ -147,6 +154,8 @@ public:
     // reads frames already).
     bool sendsFrames() const { return m_sendFramed && m_state != State::Closed; }
     int ownWindow() const { return m_window; }
+    // Bytes held back while a handshake message may still be arriving.
+    qsizetype heldBytes() const { return m_held.size(); }
     // The peer's window once its handshake message arrived, else 0.
     int peerWindow() const { return m_peerWindow; }
     // "XXXX XXXX" once both public keys are known, else empty.
@@ -201,6 +210,8 @@ private:
     bool m_enabled;
     int m_window;
     bool m_transferRunning = false;
+    bool m_required = false;
+    bool m_offerDeclined = false;
     State m_state = State::Idle;
     bool m_sendFramed = false; // own messages go as frames
     bool m_sentFinal = false;  // "XX:" has gone

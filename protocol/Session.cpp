@@ -6,10 +6,14 @@
 #include "platform/Socket.h"
 #include "platform/TextCodec.h"
 #include "protocol/KeySeed.h"
+#include "protocol/PeerText.h"
 #include "protocol/SessionView.h"
 #include "protocol/Wire.h"
 
 #include <QFile>
+#include <QScopedValueRollback>
+
+#include <utility>
 
 namespace {
 
@@ -28,12 +32,14 @@ const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not see
 constexpr int kConnectPolls = 2500;
 constexpr int kPollMs = 2;
 
-// Longest piece of a peer's text quoted in a status line.
+// Longest piece of a peer's text quoted in a status line, and of a reason
+// it gives for stopping a file.
 constexpr int kQuotedChars = 64;
+constexpr int kReasonChars = 200;
 
-QString quoted(const QString& text) {
-    return text.size() <= kQuotedChars ? text : text.left(kQuotedChars) + QChar(0x2026);
-}
+// A connection the other side ends this soon after turning down our offer
+// was most likely refused for want of a secure connection.
+constexpr qint64 kRefusedWithinMs = 10000;
 
 // Whether a decrypted chat line reads as text. A line typed by a person
 // holds no control characters (a tab at most), in either code page; a line
@@ -110,7 +116,7 @@ bool Session::send(const QByteArray& message) {
     return m_channel.send(message);
 }
 
-Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
+Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) {
     const Outcome<std::string> seed = MakeSeedText(TextCodec::toWire(hostAddr).toStdString(),
                                                    TextCodec::toWire(clientAddr).toStdString());
     if (!seed)
@@ -155,6 +161,9 @@ QString Session::typedPeerAddress() {
 void Session::beginConnection(Role role) {
     m_channel.open();
     m_conn = {};
+    m_legacyNotes.clear();
+    m_undecidedChat.clear();
+    m_since.start();
     m_role = role;
     m_phase = Phase::Connected;
 }
@@ -228,7 +237,7 @@ void Session::Connect(const QString& portStr) {
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
     emit connectionStateChanged();
 }
 
@@ -292,14 +301,16 @@ bool Session::GenerateKeys() {
     const QString peer = host ? m_view.peerAddressText() : typedPeerAddress();
     const Outcome<QByteArray> seed = host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
+    // Keys are made on arrivals too: the box waits for the handler to end.
     if (!seed) {
-        m_services.message(kNoKeys + seed.error());
+        m_services.messageLater(kNoKeys + seed.error());
         return false;
     }
     std::string text = seed.value().toStdString();
     const EngineResult made = m_engine->CreateKeys(text);
     if (!made) {
-        m_services.message("The keys could not be made: " + QString::fromStdString(made.error));
+        m_services.messageLater("The keys could not be made: " +
+                                QString::fromStdString(made.error));
         return false;
     }
     std::string digest;
@@ -312,6 +323,8 @@ bool Session::GenerateKeys() {
 // ------------------------------------------------------------- arrivals
 
 void Session::dispatch(wire::Kind kind, const QByteArray& message) {
+    if (m_secureRequired && m_channel.mode() == Channel::Mode::SettingUp && kind != wire::Kind::End)
+        return; // required: nothing in the clear is shown, stored or answered
     switch (kind) {
     case wire::Kind::Address:
         handleAddress(wire::payloadOf(message));
@@ -365,20 +378,35 @@ void Session::handleAddress(const QByteArray& payload) {
     m_view.setPeerAddressText(said);
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected.");
+    // The offer of a secure connection is the first thing the host sends.
+    const QByteArray own = TextCodec::toWire(ownAddress());
+    if (IsConnected())
+        m_channel.startHost(own);
     if (keys)
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
     // The address the connection really comes from: when the other side
     // names another one (a typing error, a router between the two), it may
-    // also have typed this side's address differently from txtIP.
+    // also have typed this side's address differently from txtIP. A secure
+    // connection mends that: the client takes the address the offer names,
+    // when it names one.
     const QString from = m_sock.remoteAddress();
-    if (!from.isEmpty() && !NetAddress::sameAddress(said, from))
-        m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
-                                         "connection comes from %2: chat may not be readable "
-                                         "(see Help > Using Vantrel).")
-                              .arg(quoted(said), from));
-    // The offer of a secure connection is the first thing the host sends.
-    if (IsConnected())
-        m_channel.startHost(TextCodec::toWire(ownAddress()));
+    if (!from.isEmpty() && !NetAddress::sameAddress(said, from)) {
+        const QString warning = QStringLiteral("The other side gives its address as %1, but the "
+                                               "connection comes from %2: chat may not be "
+                                               "readable (see Help > Using Vantrel).")
+                                    .arg(PeerText::isolated(said, kQuotedChars), from);
+        if (own.size() > SecureChannel::MaxAddressLength)
+            m_view.UpdateList(warning);
+        else
+            noteForLegacy(warning);
+    }
+}
+
+void Session::noteForLegacy(const QString& line) {
+    if (m_channel.mode() == Channel::Mode::SettingUp)
+        m_legacyNotes << line;
+    else if (m_channel.mode() != Channel::Mode::Secure)
+        m_view.UpdateList(line);
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -397,15 +425,21 @@ void Session::handleChat(const QByteArray& payload) {
 }
 
 void Session::handlePeerEnd() {
-    const bool client = IsClient();
+    // A legacy client ends with its peer, as older copies do; in a secure
+    // connection both sides stay, with their chat logs.
+    const bool endsProgram = IsClient() && !m_channel.secure();
     endConnection(QStringLiteral("the other side ended the connection"));
-    if (client) {
-        m_services.message(kPeerEnded + kProgramEnds);
-        m_services.endProgram();
-    } else {
-        m_view.UpdateList("The other person ended the connection.");
-        m_services.message(kPeerEnded);
+    // The box waits for the arrival's handler to end.
+    Services& services = m_services;
+    if (endsProgram) {
+        services.later([&services] {
+            services.message(kPeerEnded + kProgramEnds);
+            services.endProgram();
+        });
+        return;
     }
+    m_view.UpdateList("The other person ended the connection.");
+    services.messageLater(kPeerEnded);
 }
 
 void Session::onConnectionLost() {
@@ -425,6 +459,12 @@ void Session::onConnectionLost() {
         return;
     }
     m_view.UpdateList("Connection lost.");
+    // Ended by the other side soon after the offer this side turned down:
+    // most likely it requires a secure connection.
+    if (m_channel.offerDeclined() && m_since.isValid() && m_since.elapsed() < kRefusedWithinMs)
+        m_view.UpdateList(QStringLiteral("The other side probably requires a secure connection. "
+                                         "To connect with it, tick Options > Secure Connections "
+                                         "and connect again."));
     endConnection(QStringLiteral("the connection was lost"));
 }
 
@@ -473,10 +513,14 @@ bool Session::SendChat(const QString& line) {
         m_view.UpdateChatList("<" + line + ">");
         return true;
     }
+    // Held by the channel until the connection is known secure or legacy.
+    const bool undecided = m_channel.holding();
     if (!send(message)) {
         m_services.message("The line was not sent.  " + m_sock.errorString());
         return false;
     }
+    if (undecided)
+        m_undecidedChat << line;
     m_view.UpdateChatList("<" + line + ">");
     return true;
 }
@@ -538,7 +582,10 @@ void Session::sendNextFile() {
             m_waitingFiles.size() == 1
                 ? QStringLiteral("1 more file waiting.")
                 : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
-    SendFile(next, Confirm::Skip);
+    {
+        const QScopedValueRollback<bool> fromTimer(m_startingWaitingFile, true);
+        SendFile(next, Confirm::Skip);
+    }
     if (!m_sender.busy())
         scheduleNextFile(); // that one could not be sent; on to the next
 }
@@ -580,7 +627,11 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         return;
     }
     if (const Outcome<> opened = m_sender.open(fn); !opened) {
-        m_services.message(opened.error());
+        // A waiting file starts from a timer: no box inside it.
+        if (m_startingWaitingFile)
+            m_services.messageLater(opened.error());
+        else
+            m_services.message(opened.error());
         return;
     }
     noteTransfers();
@@ -685,6 +736,7 @@ void Session::Exit() {
 
 void Session::setSecureOptions(bool enabled, bool required) {
     m_channel.setSecureEnabled(enabled);
+    m_channel.setSecureRequired(required);
     m_secureRequired = required;
 }
 
@@ -692,8 +744,11 @@ void Session::handleCancel(const QByteArray& payload) {
     wire::Cancel cancel;
     if (!wire::parseCancel(payload, cancel))
         return;
+    // The reason is the peer's text, shown as its chat lines are.
     const QString why =
-        cancel.reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(cancel.reason);
+        cancel.reason.isEmpty()
+            ? QString()
+            : QStringLiteral(" (%1)").arg(PeerText::isolated(cancel.reason, kReasonChars));
     if (cancel.who == wire::Stopper::Sender) {
         if (m_receiver.ClientRecv())
             m_receiver.abort("the sender cancelled it" + why);
@@ -711,10 +766,32 @@ bool Session::CancelReceiving() {
     return true;
 }
 
+bool Session::usableOfferedAddress(const QByteArray& raw, const QString& own) {
+    if (raw.isEmpty() || raw.size() > SecureChannel::MaxAddressLength)
+        return false;
+    // What an address box holds: a host name, or an IPv4 or IPv6 address
+    // (with its zone and brackets). No blank, no control, no path.
+    for (const char ch : raw) {
+        const bool alnum =
+            (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+        if (!alnum && !QByteArray(".-:_%[]").contains(ch))
+            return false;
+    }
+    return bool(seedText(QString::fromLatin1(raw), own));
+}
+
 void Session::adoptHostAddress(const QByteArray& raw) {
     const QString text = TextCodec::fromWire(raw);
     if (!IsClient() || text.isEmpty() || text == m_view.peerAddressText())
         return;
+    // The text is not authenticated: a relay may have put anything there.
+    if (!usableOfferedAddress(raw, ownAddress())) {
+        m_view.UpdateList(
+            QStringLiteral("The other side names itself %1, which is not an "
+                           "address; the keys stay those of %2.")
+                .arg(PeerText::isolated(text, kQuotedChars), m_view.peerAddressText()));
+        return;
+    }
     // The host makes its keys from its own text; taking it here makes both
     // sides' keys agree when an address translation lies between them.
     m_view.setPeerAddressText(text);
@@ -722,13 +799,20 @@ void Session::adoptHostAddress(const QByteArray& raw) {
         QStringLiteral("The other side's address is %1 as it sees it; the keys were made again.")
             .arg(text));
     if (GenerateKeys())
-        m_view.UpdateList("Key check: " + m_keyCheck);
+        noteForLegacy("Key check: " + m_keyCheck);
 }
 
 void Session::onChannelModeChanged() {
     using Mode = Channel::Mode;
     const Mode mode = m_channel.mode();
     m_receiver.setTellsSender(m_channel.tellsStops());
+    // The key check and the address warning matter only to a legacy
+    // connection; a secure one has its own code to compare.
+    const QStringList notes = std::exchange(m_legacyNotes, {});
+    const QStringList unsent = std::exchange(m_undecidedChat, {});
+    if (mode == Mode::Legacy && !(m_secureRequired && IsConnected()))
+        for (const QString& line : notes)
+            m_view.UpdateList(line);
     switch (mode) {
     case Mode::SettingUp:
         m_view.setLinkMode(SessionView::LinkMode::SettingUp);
@@ -751,6 +835,16 @@ void Session::onChannelModeChanged() {
                               : QStringLiteral("The connection was closed: secure connections are "
                                                "required but switched off (Options)."));
         endConnection(QStringLiteral("secure connections are required"));
+        if (!unsent.isEmpty()) {
+            // The channel dropped them unsent: they go back to be sent again.
+            m_view.returnUnsentChat(unsent);
+            m_view.UpdateList(unsent.size() == 1
+                                  ? QStringLiteral("1 chat line was not sent; it is back in the "
+                                                   "chat box.")
+                                  : QStringLiteral("%1 chat lines were not sent; they are back in "
+                                                   "the chat box.")
+                                        .arg(unsent.size()));
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include "protocol/FileTransfer.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -77,6 +78,11 @@ public:
     // False when there is nothing that can be given up.
     bool CancelReceiving();
 
+    // Whether the address text a host offers (`raw`, as on the wire) can
+    // stand for it: what an address box may hold, no longer than an offer
+    // carries, and giving usable keys with this side's address `own`.
+    static bool usableOfferedAddress(const QByteArray& raw, const QString& own);
+
     // The port as a number, or 0 when `portStr` is not a whole number from 1
     // to 65535.
     static int parsePort(const QString& portStr);
@@ -141,6 +147,10 @@ private:
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
+    // A status line that matters only if the connection stays legacy (the
+    // key check, a warning the secure connection mends): shown now, or once
+    // the connection turns out legacy, or never if it turns secure.
+    void noteForLegacy(const QString& line);
     void handleCancel(const QByteArray& payload);
     // Tells the channel which transfers run.
     void noteTransfers();
@@ -174,7 +184,7 @@ private:
     void endConnection(const QString& transferWhy);
     void wipe();
     // The seed text of the two address texts, or why there is none.
-    Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr) const;
+    static Outcome<QByteArray> seedText(const QString& hostAddr, const QString& clientAddr);
 
     Socket& m_sock;
     Services& m_services;
@@ -188,7 +198,11 @@ private:
     Connection m_conn;
     bool m_secureRequired = false;
     QString m_keyCheck;
-    QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
+    QList<QByteArray> m_heldChat;       // "CT:" messages, in the order typed
+    QStringList m_legacyNotes;          // see noteForLegacy()
+    QStringList m_undecidedChat;        // lines typed while the channel holds them
+    QElapsedTimer m_since;              // since the connection was made
+    bool m_startingWaitingFile = false; // SendFile runs from the waiting-files timer
     QTimer m_chatTimer;
     QStringList m_waitingFiles;
     QTimer m_nextFileTimer;

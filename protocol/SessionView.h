@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the connection and transfer logic needs from the main window. The
 // window implements it; tests may implement it with a recorder.
@@ -34,6 +35,9 @@ public:
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;
     virtual void bumpSendBar() = 0;
+
+    // Chat lines that were typed but never sent go back into the chat box.
+    virtual void returnUnsentChat(const QStringList& lines) { Q_UNUSED(lines); }
 
     // How the connection is protected, shown while connected.
     enum class LinkMode { None, SettingUp, Secure, Legacy };

@@ -14,6 +14,7 @@
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/ChatLog.h"
+#include "app/StatusLog.h"
 #include "app/frmMain.h"
 
 namespace {
@@ -101,6 +102,37 @@ private slots:
         QTRY_VERIFY(inView(25));
         QCOMPARE(list->count(), 26);
         QCOMPARE(list->item(25)->text(), QString("line 26"));
+    }
+
+    // A flood of status lines: a run of the same line is one row with its
+    // count, the list keeps the newest few thousand rows, and each line
+    // costs little.
+    void statusListStaysBounded() {
+        start();
+        QListWidget* list = child<QListWidget>(w.get(), "List1");
+        QElapsedTimer clock;
+        clock.start();
+        w->UpdateList("Receiving File a.bin");
+        for (int i = 0; i < 20000; ++i)
+            w->UpdateList("A second file was announced while one is being received; it was "
+                          "refused.");
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(1)->text(), QString::fromUtf8("A second file was announced while one "
+                                                          "is being received; it was refused. "
+                                                          "(\u00d720,000)"));
+        w->UpdateList("Receiving File a.bin"); // a new run
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->item(2)->text(), "Receiving File a.bin");
+
+        for (int i = 0; i < StatusLog::MaxLines + 10; ++i)
+            w->UpdateList(QString("line %1").arg(i));
+        // Each line costs the same however long the list: a flood of them
+        // (here in a fraction of a second) never takes minutes.
+        QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(list->count() <= StatusLog::MaxLines);
+        QVERIFY(list->count() >= StatusLog::MaxLines * 8 / 10);
+        QCOMPARE(list->item(list->count() - 1)->text(),
+                 QString("line %1").arg(StatusLog::MaxLines + 9));
     }
 
     void chatLogAppendsPlainText() {

@@ -25,6 +25,7 @@ public:
     void bumpReceiveBar() override { ++receiveBars; }
     void bumpSendBar() override { ++sendBars; }
     void setLinkMode(LinkMode mode) override { modes << mode; }
+    void returnUnsentChat(const QStringList& lines) override { returned << lines; }
     void chatArrived(const QString& line) override { arrivals << "chat:" + line; }
     void fileArrived(const QString& path) override { arrivals << "file:" + path; }
 
@@ -40,5 +41,6 @@ public:
     int receiveBars = 0;
     int sendBars = 0;
     QList<LinkMode> modes;
+    QStringList returned; // chat lines given back unsent
     QStringList arrivals; // "chat:<line>" and "file:<stored path>"
 };

@@ -173,7 +173,8 @@ private slots:
         QVERIFY(client.services.log.isEmpty());
 
         // The host is told, in the status list as well as in the box.
-        QVERIFY(waitFor([&] { return !host.session->IsConnected(); }));
+        QVERIFY(waitFor([&] { return !host.services.entries("message:").isEmpty(); }));
+        QVERIFY(!host.session->IsConnected());
         QCOMPARE(host.view.status.last(), "The other person ended the connection.");
         QCOMPARE(host.services.entries("message:"), QStringList{kPeerEndedBox});
         QVERIFY(!host.view.buttons);

@@ -16,6 +16,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QToolButton>
 
 namespace {
@@ -105,33 +107,95 @@ private slots:
         QVERIFY(!host.w->session().IsConnected());
     }
 
+    // Secure: the code beside the mode label, readable and copyable, the
+    // same on both sides; no legacy key check offered; no false address
+    // warning; the client stays when the host leaves. Legacy: said so, with
+    // the key check and the warning.
     void connectionModeShownInBothWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
-        child<QLineEdit>(host.w.get(), "txtIP")->setText("127.0.0.1");
+        // The client names an address the connection does not come from.
+        child<QLineEdit>(client.w.get(), "txtIP")->setText("10.9.8.7");
         QVERIFY(connectWindows(host, client));
         auto* hostMode = child<QLabel>(host.w.get(), "lbSecure");
         auto* clientMode = child<QLabel>(client.w.get(), "lbSecure");
-        QVERIFY(waitFor(
-            [&] { return hostMode->text() == "Secure" && clientMode->text() == "Secure"; }));
-        const QStringList line = host.status().filter("Secure connection. Compare this code");
+        QVERIFY(waitFor([&] {
+            return hostMode->text().startsWith("Secure") && clientMode->text().startsWith("Secure");
+        }));
+        const QStringList line = host.status().filter("Secure. Code: ");
         QCOMPARE(line.size(), 1);
-        QCOMPARE(client.status().filter("Secure connection. Compare this code"), line);
+        QCOMPARE(client.status().filter("Secure. Code: "), line);
         const QString code = line[0].right(9);
-        QVERIFY2(hostMode->toolTip().contains(code), qPrintable(hostMode->toolTip()));
-        QVERIFY(clientMode->toolTip().contains(code));
+        QCOMPARE(hostMode->text(), QString::fromUtf8("Secure \u00b7 ") + code);
+        QCOMPARE(clientMode->text(), hostMode->text());
+        QVERIFY(hostMode->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QVERIFY(QFontMetrics(hostMode->font()).height() >= 16);
+        QVERIFY(QFontMetrics(hostMode->font()).horizontalAdvance(hostMode->text()) <=
+                hostMode->width());
+        for (const Window* w : {&host, &client}) {
+            QVERIFY(w->status().filter("Key check").isEmpty());
+            QVERIFY(w->status().filter("chat may not be readable").isEmpty());
+        }
+
+        // The host leaves: the client says so and stays, with its log.
+        child<QAction>(host.w.get(), "fledisc")->trigger();
+        QVERIFY(waitFor([&] { return clientMode->text().isEmpty(); }));
+        QVERIFY(waitFor([&] { return !client.services.entries("message:").isEmpty(); }));
+        QCOMPARE(client.status().last(), "The other person ended the connection.");
+        QVERIFY(!client.services.ended);
+        client.w->close();
 
         // The other side switched secure connections off: legacy, shown so.
-        client.w->close();
-        QVERIFY(waitFor([&] { return hostMode->text().isEmpty(); }));
         Window other(port);
+        child<QLineEdit>(other.w.get(), "txtIP")->setText("10.9.8.7");
         child<QAction>(other.w.get(), "optsecure")->trigger();
         child<QPushButton>(host.w.get(), "Command1")->click();
         child<QLineEdit>(other.w.get(), "txtConnect")->setText("127.0.0.1");
         child<QPushButton>(other.w.get(), "Command2")->click();
-        QVERIFY(waitFor([&] { return hostMode->text() == "Legacy"; }, 10000));
+        QVERIFY(waitFor([&] { return hostMode->text() == "Legacy, not secure"; }, 10000));
         QVERIFY(hostMode->toolTip().startsWith("Legacy connection"));
-        QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy");
+        QVERIFY(child<QLabel>(other.w.get(), "lbSecure")->text() == "Legacy, not secure");
+        QVERIFY(waitFor([&] {
+            return other.status().contains("The other side offers a secure connection; it is "
+                                           "switched off here (Options), so only the legacy "
+                                           "cipher protects this connection.");
+        }));
+        QCOMPARE(host.status().filter("chat may not be readable").size(), 1);
+        QVERIFY(!host.status().filter("Key check").isEmpty());
+        QVERIFY(!other.status().filter("Key check").isEmpty());
+    }
+
+    // Until it is known whether the connection will be secure, the label
+    // says so and a typed line waits; it goes out once that is decided.
+    void typedLineWaitsWhileSecuring() {
+        QTcpServer oldHost; // a peer that never offers a secure connection
+        QVERIFY(oldHost.listen(QHostAddress::LocalHost, 0));
+        Window client(QString::number(oldHost.serverPort()));
+        child<QLineEdit>(client.w.get(), "txtConnect")->setText("127.0.0.1");
+        child<QPushButton>(client.w.get(), "Command2")->click();
+        QVERIFY(waitFor([&] { return oldHost.hasPendingConnections(); }));
+        QTcpSocket* peer = oldHost.nextPendingConnection();
+        QCOMPARE(child<QLabel>(client.w.get(), "lbSecure")->text(),
+                 QString::fromUtf8("Securing\u2026"));
+        QLineEdit* box = child<QLineEdit>(client.w.get(), "txtChat");
+        box->setText("typed at once");
+        QTest::keyClick(box, Qt::Key_Return);
+        QByteArray got;
+        QElapsedTimer clock;
+        clock.start();
+        waitFor([&] {
+            got += peer->readAll();
+            return got.contains("CT:") || clock.elapsed() > 2000;
+        });
+        QCOMPARE(got, QByteArray("IP:127.0.0.1"));
+        QVERIFY(waitFor(
+            [&] {
+                got += peer->readAll();
+                return got.contains("CT:");
+            },
+            10000));
+        QVERIFY(clock.elapsed() >= 2500);
+        QCOMPARE(child<QLabel>(client.w.get(), "lbSecure")->text(), "Legacy, not secure");
     }
 
     // The file dialog opens in the home folder first, then where the last
@@ -331,8 +395,8 @@ private slots:
         host.w->session().setSecureWindow(1); // slow enough to stop half-way
         QVERIFY(connectWindows(host, client));
         QVERIFY(waitFor([&] {
-            return child<QLabel>(host.w.get(), "lbSecure")->text() == "Secure" &&
-                   child<QLabel>(client.w.get(), "lbSecure")->text() == "Secure";
+            return child<QLabel>(host.w.get(), "lbSecure")->text().startsWith("Secure ") &&
+                   child<QLabel>(client.w.get(), "lbSecure")->text().startsWith("Secure ");
         }));
         auto* stop = child<QToolButton>(host.w.get(), "cmdCancelRecv");
         auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
 
@@ -24,7 +25,7 @@ QList<QByteArray> starting(const QList<QByteArray>& list, const QByteArray& pref
 }
 
 QString secureLineOf(const Peer& p) {
-    const QStringList lines = p.view.status.filter("Secure connection. Compare this code");
+    const QStringList lines = p.view.status.filter("Secure. Code: ");
     return lines.isEmpty() ? QString() : lines.last();
 }
 
@@ -124,6 +125,66 @@ private:
     int m_frames = 0;
 };
 
+// A host of the test's making on a raw socket. It offers a secure connection
+// (with `address` in its offer) and runs the handshake through a channel of
+// its own, or, with `offers` false, reads the wire as an old copy would; the
+// test sends what it likes either way.
+class ScriptedHost : public QObject {
+public:
+    QByteArray address = "127.0.0.1";
+    bool offers = true;
+    QByteArray received;        // every byte from the client
+    QList<QByteArray> messages; // the client's inner messages
+    QTcpSocket* sock = nullptr;
+
+    ScriptedHost() {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            sock = m_server.nextPendingConnection();
+            QObject::connect(sock, &QTcpSocket::readyRead, this, [this] { read(); });
+        });
+    }
+    int port() const { return m_server.serverPort(); }
+    bool secure() const { return m_channel.mode() == SC::Mode::Secure; }
+    // One message: framed once secure, else as it is.
+    void send(const QByteArray& message) {
+        if (secure())
+            write(m_channel.send(message));
+        else
+            sock->write(message);
+    }
+
+private:
+    void read() {
+        const QByteArray bytes = sock->readAll();
+        received += bytes;
+        if (offers && m_channel.mode() == SC::Mode::Idle && received.startsWith("IP:"))
+            write(m_channel.begin(address, SC::Clock::now()));
+        else if (offers)
+            write(m_channel.receive(bytes, SC::Clock::now()));
+    }
+    void write(const SC::Step& step) {
+        for (const QByteArray& w : step.writes)
+            sock->write(w);
+        messages += step.messages;
+    }
+    QTcpServer m_server;
+    SC m_channel{SC::Role::Host};
+};
+
+// The client connects to `host` at 127.0.0.1 with secure connections set
+// as given; true once it is connected.
+bool connectTo(Peer& client, ScriptedHost& host, bool enabled, bool required) {
+    client.session->setSecureOptions(enabled, required);
+    client.view.own = kClientText;
+    client.view.peer = "127.0.0.1";
+    client.session->Connect(QString::number(host.port()));
+    return client.session->IsConnected() && waitFor([&] { return host.sock != nullptr; });
+}
+
+const QString kPeerEndedBox =
+    QStringLiteral("message:Your connection was terminated manually by the person.  ");
+
 } // namespace
 
 class TstIntegrationSecure : public QObject {
@@ -133,12 +194,13 @@ private slots:
         Peer host, client;
         QVERIFY(connectSecure(host, client, freePort()));
         const QString line = secureLineOf(host);
-        QVERIFY2(QRegularExpression("^Secure connection\\. Compare this code with the other "
-                                    "person: [0-9A-F]{4} [0-9A-F]{4}$")
-                     .match(line)
-                     .hasMatch(),
-                 qPrintable(line));
+        QVERIFY2(
+            QRegularExpression("^Secure\\. Code: [0-9A-F]{4} [0-9A-F]{4}$").match(line).hasMatch(),
+            qPrintable(line));
         QCOMPARE(secureLineOf(client), line);
+        // The legacy key check is not what these two compare.
+        QVERIFY(host.view.status.filter("Key check").isEmpty());
+        QVERIFY(client.view.status.filter("Key check").isEmpty());
         QCOMPARE(host.view.modes.last(), LinkMode::Secure);
         QCOMPARE(client.view.modes.last(), LinkMode::Secure);
         QVERIFY(host.view.modes.contains(LinkMode::SettingUp));
@@ -154,10 +216,15 @@ private slots:
         QCOMPARE(host.sent.last().size(), 3 + QByteArray("from the host").size());
         QCOMPARE(client.sent.first(), "IP:" + kClientText.toUtf8());
 
-        // Leaving ends both: "XX:" in the final frame reaches the other side.
+        // Leaving ends both: "XX:" in the final frame reaches the other
+        // side. The client is told, as the host would be, and stays.
         host.session->Close();
-        QVERIFY(waitFor([&] { return !client.session->IsConnected(); }));
-        QCOMPARE(client.services.log.filter("terminated manually").size(), 1);
+        QVERIFY(waitFor([&] { return client.services.log.filter("terminated manually").size(); }));
+        QVERIFY(!client.session->IsConnected());
+        QCOMPARE(client.view.status.last(), "The other person ended the connection.");
+        QCOMPARE(client.services.log.filter("terminate").size(), 1);
+        QTest::qWait(100);
+        QVERIFY(!client.services.ended);
         QCOMPARE(client.view.modes.last(), LinkMode::None);
     }
 
@@ -282,8 +349,8 @@ private slots:
         for (const QByteArray& m : client.sent + host.sent)
             QVERIFY2(!m.startsWith("SX:R") && !m.startsWith("FS:"), m.left(4).constData());
         QVERIFY(starting(host.sent + client.sent, "SX:").isEmpty());
-        QCOMPARE(host.view.status.filter("Secure connection.").size(), 0);
-        QCOMPARE(client.view.status.filter("Secure connection.").size(), 0);
+        QCOMPARE(host.view.status.filter("Secure. Code").size(), 0);
+        QCOMPARE(client.view.status.filter("Secure. Code").size(), 0);
     }
 
     void requiringSecureConnectionsClosesALegacyOne() {
@@ -329,8 +396,9 @@ private slots:
         QVERIFY(arrivals[1].startsWith("CT:"));
         QCOMPARE(arrivals[1].size(), 3 + QByteArray("plain old chat").size());
         raw.write("XX:");
-        QVERIFY(waitFor([&] { return !host.session->IsConnected(); }));
-        QCOMPARE(host.services.log.filter("terminated manually").size(), 1);
+        QVERIFY(
+            waitFor([&] { return !host.services.log.filter("terminated manually").isEmpty(); }));
+        QVERIFY(!host.session->IsConnected());
     }
 
     void tamperingClosesTheConnection_data() {
@@ -351,8 +419,9 @@ private slots:
         host.session->Listen(QString::number(port));
         client.view.peer = kHostText;
         client.session->Connect(QString::number(relay.port()));
-        QVERIFY(waitFor(
-            [&] { return client.session->channel().secure() && host.session->channel().secure(); }));
+        QVERIFY(waitFor([&] {
+            return client.session->channel().secure() && host.session->channel().secure();
+        }));
         // The host sends a file; its 6th frame is tampered with while the
         // client receives.
         relay.onFrame = [&](int index, const QByteArray& frame) -> QByteArray {
@@ -476,6 +545,141 @@ private slots:
         QVERIFY(!client.view.status.contains("File Transferred."));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(host.session->IsConnected() && client.session->IsConnected());
+    }
+
+    // The address text in an offer is not authenticated: one that is no
+    // address (or gives no keys) is not taken, and says so in one line,
+    // without a box; a real one is.
+    void offeredAddressIsTakenOnlyWhenUsable_data() {
+        QTest::addColumn<QByteArray>("offered");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("path") << QByteArray("../../x") << false;
+        QTest::newRow("blank") << QByteArray("10.0.0.1 x") << false;
+        QTest::newRow("line break") << QByteArray("10.0.0.1\n") << false;
+        QTest::newRow("no keys") << QByteArray("1.2.3.4.5.6.7.8.9") << false;
+        QTest::newRow("address") << QByteArray("10.0.0.9") << true;
+    }
+    void offeredAddressIsTakenOnlyWhenUsable() {
+        QFETCH(QByteArray, offered);
+        QFETCH(bool, taken);
+        ScriptedHost host;
+        host.address = offered;
+        Peer client;
+        QVERIFY(connectTo(client, host, true, false));
+        QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
+        QTest::qWait(50); // a box posted from the arrival would show by now
+        QVERIFY2(client.services.log.isEmpty(), qPrintable(client.services.log.join('|')));
+        QCOMPARE(client.view.peer, taken ? QString(offered) : QString("127.0.0.1"));
+        QCOMPARE(client.view.status.filter("which is not an address").size(), taken ? 0 : 1);
+        // Leaving still ends the connection cleanly on both sides.
+        host.sock->close();
+        QVERIFY(waitFor([&] { return !client.session->IsConnected(); }));
+    }
+
+    // Boxes from a network event are shown once its handler has returned:
+    // a modal box inside it would let the connection end under it.
+    void boxesWaitForTheArrivalHandlerToEnd() {
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        host.session->channel().receive("XX:");
+        client.session->channel().receive("XX:"); // a legacy client ends with its host
+        QVERIFY(host.services.log.isEmpty() && client.services.log.isEmpty());
+        QVERIFY(waitFor([&] { return client.services.ended && !host.services.log.isEmpty(); }));
+        QCOMPARE(host.services.log, QStringList{kPeerEndedBox});
+        QCOMPARE(client.services.log,
+                 (QStringList{kPeerEndedBox + "The program will now terminate.", "end"}));
+    }
+
+    // With "Require Secure Connections", during the offer wait: nothing the
+    // user sends leaves, nothing the peer sends is shown, stored or
+    // answered; when no secure connection comes, the typed line goes back.
+    void requiredMeansNothingInTheClear() {
+        ScriptedHost old;
+        old.offers = false;
+        Peer client;
+        PeerKeys keys("127.0.0.1", kClientText);
+        QVERIFY(connectTo(client, old, true, true));
+        QVERIFY(client.session->SendChat("typed while waiting"));
+        old.send("CT:" + keys.enc("from the old host"));
+        QTest::qWait(100);
+        old.send("FL:dropped.txt");
+        QTest::qWait(100);
+        old.send("FB:RM:" + keys.enc("content") + "|");
+        QVERIFY(waitFor([&] { return !client.session->IsConnected(); }, 10000));
+        QCOMPARE(client.view.chat, QStringList{"<typed while waiting>"});
+        QCOMPARE(client.view.returned, QStringList{"typed while waiting"});
+        QVERIFY(
+            client.view.status.contains("1 chat line was not sent; it is back in the chat box."));
+        QCOMPARE(QDir(client.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(waitFor([&] { return old.sock->state() != QAbstractSocket::ConnectedState; }));
+        QCOMPARE(old.received, "IP:" + kClientText.toUtf8());
+
+        // The host's side: the offer goes, then nothing, and the line is back.
+        Peer host;
+        host.session->setSecureOptions(true, true);
+        host.view.own = kHostText;
+        const int port = freePort();
+        host.session->Listen(QString::number(port));
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write("IP:" + kClientText.toUtf8());
+        QByteArray got;
+        QVERIFY(waitFor([&] {
+            got += raw.readAll();
+            return got.startsWith("SX:H");
+        }));
+        QVERIFY(host.session->SendChat("host typed"));
+        raw.write("CT:" + keys.enc("from an old client"));
+        QVERIFY(waitFor(
+            [&] {
+                got += raw.readAll();
+                return !host.session->IsConnected();
+            },
+            10000));
+        QTest::qWait(100);
+        got += raw.readAll();
+        QCOMPARE(got.size(), SC::HFixedSize + kHostText.size());
+        QCOMPARE(host.view.chat, QStringList{"<host typed>"});
+        QCOMPARE(host.view.returned, QStringList{"host typed"});
+    }
+
+    // Secure connections off here, offered there: said at once; and when the
+    // other side then closes at once, why it probably did.
+    void declinedOfferIsExplained() {
+        ScriptedHost host;
+        Peer client;
+        QVERIFY(connectTo(client, host, false, false));
+        QVERIFY(waitFor([&] { return client.view.status.contains(SC::OfferedButOffLine); }));
+        host.sock->close();
+        QVERIFY(waitFor([&] { return !client.session->IsConnected(); }));
+        QCOMPARE(client.view.status.filter("probably requires a secure connection").size(), 1);
+    }
+
+    // What the peer says cannot pass for the program's own lines: a cancel
+    // reason keeps to one line of at most 200 characters, a name loses its
+    // invisible format characters, right-to-left text is isolated.
+    void peerTextStaysInItsPlace() {
+        ScriptedHost host;
+        Peer client;
+        QVERIFY(connectTo(client, host, true, false));
+        QVERIFY(waitFor([&] { return host.secure() && client.session->channel().secure(); }));
+        host.send("FS:10");
+        host.send("FL:" + QString::fromUtf8("\u202Etxt.exe").toUtf8());
+        QVERIFY(waitFor([&] { return client.session->receiver().ClientRecv(); }));
+        host.send("FC:SNo.\nFile Transferred.\n" + QByteArray(60 * 1024, 'x'));
+        QVERIFY(waitFor([&] { return !client.session->receiver().ClientRecv(); }));
+        QVERIFY(client.view.status.contains("Receiving File _txt.exe"));
+        QVERIFY(!client.view.status.contains("File Transferred."));
+        const QStringList stopped = client.view.status.filter("File not received");
+        QCOMPARE(stopped.size(), 1);
+        QVERIFY2(stopped[0].size() < 300 && !stopped[0].contains('\n'), qPrintable(stopped[0]));
+
+        const QString hebrew = QString::fromUtf8("\u05E9\u05DC\u05D5\u05DD.txt");
+        host.send("FL:" + hebrew.toUtf8());
+        QVERIFY(waitFor([&] { return client.session->receiver().ClientRecv(); }));
+        QVERIFY(client.view.status.contains(QString("Receiving File ") + QChar(0x2068) + hebrew +
+                                            QChar(0x2069)));
     }
 };
 

@@ -32,6 +32,10 @@ private slots:
         QTest::newRow("utf-8") << QByteArray("gr\xc3\xbc\xc3\x9f.txt")
                                << QString::fromUtf8("grüß.txt");
         QTest::newRow("windows-1252") << QByteArray("caf\xe9.txt") << QString::fromUtf8("café.txt");
+        // Invisible format characters: a right-to-left override would show
+        // "\u202Etxt.exe" as "exe.txt"; a zero-width joiner, a soft hyphen.
+        QTest::newRow("format characters")
+            << QString::fromUtf8("\u202Etxt.exe\u200D\u00AD").toUtf8() << "_txt.exe__";
     }
     void hostileNamesBecomeSafe() {
         QFETCH(QByteArray, raw);

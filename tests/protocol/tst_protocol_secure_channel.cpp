@@ -288,9 +288,8 @@ private slots:
         Peer host(SC::Role::Host), client(SC::Role::Client);
         client.ch.connected(t0);
         host.take(host.ch.begin(kHostAddr, t0));
-        // A chat line typed before H arrived goes out the legacy way, and R
-        // right after it: the transport may glue them.
-        client.take(client.ch.send("CT:typed early"));
+        // A client that sends a chat line before R (another build: ours
+        // holds it), and R right after it: the transport may glue them.
         client.take(client.ch.receive(host.writes[0], t0));
         const QByteArray r = client.writes.last();
 
@@ -324,6 +323,94 @@ private slots:
         host3.take(host3.ch.expire(t0 + 3s));
         QCOMPARE(host3.legacy.last(), QByteArray("S"));
         QCOMPARE(host3.ch.mode(), SC::Mode::Legacy);
+    }
+
+    // Own messages wait until it is decided how the connection is carried,
+    // then go in that mode; when a secure connection is required and none
+    // comes, they never go.
+    void ownMessagesWaitForTheDecision_data() {
+        QTest::addColumn<bool>("host");
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<bool>("peerUpgrades");
+        QTest::newRow("client, secure") << false << false << true;
+        QTest::newRow("client, legacy") << false << false << false;
+        QTest::newRow("client, required, legacy") << false << true << false;
+        QTest::newRow("host, legacy") << true << false << false;
+        QTest::newRow("host, required, legacy") << true << true << false;
+    }
+    void ownMessagesWaitForTheDecision() {
+        QFETCH(bool, host);
+        QFETCH(bool, required);
+        QFETCH(bool, peerUpgrades);
+        const Clock::time_point t0{};
+        Peer me(host ? SC::Role::Host : SC::Role::Client);
+        me.ch.setRequired(required);
+        if (host)
+            me.take(me.ch.begin(kHostAddr, t0));
+        else
+            me.ch.connected(t0);
+        const qsizetype before = me.writes.size();
+        if (!host) {
+            me.take(me.ch.send("IP:10.9.8.7")); // opens the connection: never held
+            QCOMPARE(me.writes.mid(before), QList<QByteArray>{"IP:10.9.8.7"});
+        }
+        me.take(me.ch.send("CT:typed"));
+        QVERIFY(me.ch.holdingOwnMessages());
+        QCOMPARE(me.writes.size(), before + (host ? 0 : 1));
+
+        if (peerUpgrades) {
+            Peer h(SC::Role::Host);
+            h.take(h.ch.begin(kHostAddr, t0));
+            me.take(me.ch.receive(h.writes[0], t0));
+            h.take(h.ch.receive(me.writes.last(), t0));  // R
+            me.take(me.ch.receive(h.writes.last(), t0)); // S
+            QCOMPARE(me.ch.mode(), SC::Mode::Secure);
+            for (const QByteArray& w : me.writes)
+                QVERIFY(!w.contains("CT:typed"));
+            h.take(h.ch.receive(me.outgoing.mid(me.outgoing.indexOf("SX:C")), t0));
+            QCOMPARE(h.messages, QList<QByteArray>{"CT:typed"});
+            return;
+        }
+        me.take(me.ch.expire(t0 + 3s));
+        QCOMPARE(me.ch.mode(), SC::Mode::Legacy);
+        QCOMPARE(me.writes.contains("CT:typed"), !required);
+        me.take(me.ch.send("CT:later"));
+        QCOMPARE(me.writes.last(), QByteArray("CT:later"));
+    }
+
+    // While the host waits for R it holds no more than can still be the
+    // start of R, however much arrives that ends like one.
+    void hostHoldsOnlyWhatCanBeR() {
+        const Clock::time_point t0{};
+        Peer host(SC::Role::Host);
+        host.take(host.ch.begin(kHostAddr, t0));
+        // Each arrival ends like the start of R; the next one's first byte
+        // (no window is that large) shows it was none.
+        const QByteArray partialR = "SX:R\x01";
+        qsizetype fed = 0;
+        for (int i = 0; i < 200; ++i) {
+            const QByteArray arrival = QByteArray(10000, char('a' + i % 26)) + partialR;
+            fed += arrival.size();
+            host.take(host.ch.receive(arrival, t0));
+            QVERIFY2(host.ch.heldBytes() < SC::RSize, qPrintable(QString::number(i)));
+        }
+        qsizetype passed = 0;
+        for (const QByteArray& m : host.legacy)
+            passed += m.size();
+        QCOMPARE(passed + host.ch.heldBytes(), fed);
+        QCOMPARE(host.ch.heldBytes(), partialR.size());
+        // The held start still completes an R.
+        Peer client(SC::Role::Client);
+        client.ch.connected(t0);
+        client.take(client.ch.receive(host.writes[0], t0));
+        const QByteArray r = client.writes[0];
+        Peer host2(SC::Role::Host);
+        host2.take(host2.ch.begin(kHostAddr, t0));
+        host2.take(host2.ch.receive(QByteArray(5000, 'x') + r.left(30), t0));
+        QVERIFY(host2.ch.heldBytes() == 30);
+        host2.take(host2.ch.receive(r.mid(30), t0));
+        QCOMPARE(host2.ch.mode(), SC::Mode::Secure);
+        QCOMPARE(host2.legacy, QList<QByteArray>{QByteArray(5000, 'x')});
     }
 
     void timeouts() {
@@ -410,8 +497,11 @@ private slots:
         Peer c2(SC::Role::Client, false);
         c2.ch.connected(t0);
         c2.take(c2.ch.receive(h, t0));
-        QVERIFY(c2.writes.isEmpty() && c2.status.isEmpty());
-        QCOMPARE(c2.legacy, QList<QByteArray>{h});
+        c2.take(c2.ch.receive(h, t0));
+        QVERIFY(c2.writes.isEmpty());
+        QCOMPARE(c2.status, QStringList{SC::OfferedButOffLine}); // once
+        QVERIFY(c2.ch.offerDeclined());
+        QCOMPARE(c2.legacy, (QList<QByteArray>{h, h}));
         c2.take(c2.ch.send("CT:x"));
         QCOMPARE(c2.writes, QList<QByteArray>{"CT:x"});
 
