@@ -305,7 +305,7 @@ private slots:
         host.session->setSecureOptions(true, false);
         client.session->setSecureOptions(true, false);
         QVERIFY(connectAs(host, client, freePort(), hostText, clientText, "::1"));
-        QVERIFY(waitFor([&] { return client.session->link().secure(); }));
+        QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
         QCOMPARE(client.view.peer, hostText);
         QVERIFY(host.view.status.contains(
             QStringLiteral(
