@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -21,6 +22,7 @@
 #include "app/BottomFollower.h"
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
+#include "app/GrowLayout.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
 #include "platform/FileOps.h"
@@ -50,14 +52,17 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
 frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
+    // This program's boxes open over this window, not over whichever window
+    // happens to be active (another copy's, or none).
+    m_services.setOwner(this);
     m_paintHold = new QTimer(this);
     m_paintHold->setSingleShot(true);
     m_paintHold->setInterval(PaintHoldMs);
     connect(m_paintHold, &QTimer::timeout, this, [this] { holdPaint(false); });
 
-    // Client area 9030 x 7365 twips; the window keeps that size.
-    m_ui->centralwidget->setFixedSize(602, 491);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Client area 9030 x 7365 twips: the size the window opens at and its
+    // smallest.
+    m_ui->centralwidget->resize(602, 491);
 
     // Separators carry names too, so every menu entry can be found by name.
     const QList<QAction*> fileItems = m_ui->fle->actions();
@@ -81,6 +86,7 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_activity = new ActivityDisplay(m_ui->lbSent, m_ui->lbRecv, m_ui->ProgressBar1, this);
     m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
     m_statusFollower = new BottomFollower(m_ui->List1);
+    makeGrowable();
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
@@ -99,7 +105,10 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
     m_session->setSecureOptions(m_secure.enabled, m_secure.required);
     connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
-    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
+    connect(m_ui->Command2, &QPushButton::clicked, this, [this] {
+        rememberPeerAddress();
+        m_session->Connect(m_portStr);
+    });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -111,7 +120,7 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
     connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
-    connect(m_ui->fleext, &QAction::triggered, this, [this] { m_session->Exit(); });
+    connect(m_ui->fleext, &QAction::triggered, this, &frmMain::exitProgram);
     connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
     connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
     // Disconnect can be chosen while there is something to end.
@@ -131,8 +140,27 @@ frmMain::~frmMain() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    if (!mayQuit()) {
+        event->ignore();
+        return;
+    }
     m_session->Close();
     event->accept();
+}
+
+bool frmMain::mayQuit() {
+    const bool sending = m_session->sender().busy();
+    if (!sending && !m_session->receiver().ClientRecv())
+        return true;
+    return m_services.question(
+        QStringLiteral("A file is still being %1. Quit anyway?")
+            .arg(sending ? QStringLiteral("sent") : QStringLiteral("received")),
+        QStringLiteral("Quit"));
+}
+
+void frmMain::exitProgram() {
+    if (mayQuit())
+        m_session->Exit();
 }
 
 QString frmMain::chooseFileToSend() {
@@ -253,14 +281,18 @@ void frmMain::startUp() {
     m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
+    readPeerAddress();
     m_chatLog->clear();
     m_ui->txtChat->clear();
-    m_ui->Command5->setEnabled(false);
+    // The file and chat buttons follow the connection.
+    setSendButtonsEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
     m_ui->cmdCancel->setVisible(false);
     m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
     readSecureSettings(problems);
+    UpdateList(QStringLiteral("To connect: one of you presses Wait for Connect, the other "
+                              "types that address and presses Connect."));
 
     if (!problems.isEmpty())
         m_services.message(QStringLiteral("Vantrel could not use some of its files:\n\n%1\n\n"
@@ -324,6 +356,32 @@ void frmMain::readChatAppearance(QStringList& problems) {
     m_chatLook.applyTo(m_ui->txtLog);
 }
 
+// Every control keeps its place at the opening size. A larger window gives
+// its extra width to the chat log and the status list (the file frame moves
+// along), and its extra height to the two of them, the chat log taking the
+// larger part.
+void frmMain::makeGrowable() {
+    using Share = GrowLayout::Share;
+    constexpr double chat = 0.6;
+    constexpr double status = 1.0 - chat;
+    auto* grow = new GrowLayout(m_ui->centralwidget);
+    grow->add(m_ui->Frame4, Share{0, 0, 1, chat});
+    grow->add(m_ui->txtLog, Share{0, 0, 1, chat});
+    grow->add(m_ui->Command7, Share{0, chat, 0, 0});
+    grow->add(m_ui->txtChat, Share{0, chat, 1, 0});
+    grow->add(m_ui->Command5, Share{1, chat, 0, 0});
+    grow->add(m_ui->Frame3, Share{0, chat, 1, status});
+    grow->add(m_ui->List1, Share{0, 0, 1, status});
+    grow->add(m_ui->lbSent, Share{0, status, 0.5, 0});
+    grow->add(m_ui->lbRecv, Share{0.5, status, 0.5, 0});
+    grow->add(m_ui->Frame1, Share{1, chat, 0, status});
+    // The window opens at its smallest size.
+    const QSize smallest = m_ui->centralwidget->minimumSize();
+    setMinimumSize(smallest.width(), smallest.height() + menuBar()->sizeHint().height());
+    resize(minimumSize());
+    m_grow = grow;
+}
+
 // The bars hold up to 61 "|"; a font small enough for that many to fit the
 // bar's width keeps every one of them visible.
 void frmMain::fitActivityBars() {
@@ -378,6 +436,33 @@ int frmMain::showOwnModal(QDialog& dialog) {
     return result;
 }
 
+namespace {
+const char* const PeerFile = "connect.dat";
+}
+
+// An unreadable file only means an empty box.
+void frmMain::readPeerAddress() {
+    const QString path = m_appDir + QLatin1String(PeerFile);
+    QByteArray line;
+    if (QFileInfo(path).isFile() && FileOps::readFirstLine(path, line, nullptr))
+        m_ui->txtConnect->setText(TextCodec::fromFile(line).trimmed());
+}
+
+void frmMain::rememberPeerAddress() {
+    const QString text = m_ui->txtConnect->text().trimmed();
+    if (text.isEmpty())
+        return;
+    const QString path = m_appDir + QLatin1String(PeerFile);
+    QByteArray stored;
+    if (QFileInfo(path).isFile() && FileOps::readFirstLine(path, stored, nullptr) &&
+        TextCodec::fromFile(stored) == text)
+        return;
+    QString error;
+    if (!FileOps::writeFile(path, TextCodec::toFile(text) + "\r\n", &error))
+        UpdateList(QStringLiteral("The address was not kept for the next start: %1")
+                       .arg(reason(path, error)));
+}
+
 void frmMain::savePort() {
     const QString text = m_ui->txtPort->text().trimmed();
     const int port = Session::parsePort(text);
@@ -394,6 +479,9 @@ void frmMain::savePort() {
         return;
     }
     m_ui->txtPort->setText(canonical);
+    // Waiting and connecting keep the port read at start-up.
+    if (canonical != m_portStr)
+        UpdateList(QStringLiteral("Port %1 saved: used from the next start.").arg(canonical));
     m_services.message(QStringLiteral("Port saved."));
 }
 
@@ -419,6 +507,8 @@ void frmMain::UpdateList(const QString& line) {
     Trace::event("status", line);
     QListWidget* list = m_ui->List1;
     list->addItem(line);
+    // A line longer than the list is wide can be read whole in its tooltip.
+    list->item(list->count() - 1)->setToolTip(line);
     // The newest line comes into view, unless the user has scrolled up to
     // read older ones.
     if (!m_statusFollower->following())
@@ -482,6 +572,22 @@ void frmMain::setProgressVisible(bool visible) {
     m_ui->flecancel->setEnabled(visible);
 }
 
+void frmMain::setSendStatus(const QString& text) {
+    m_activity->setProgressText(text);
+}
+
+void frmMain::setQueuedFile(const QString& path) {
+    m_ui->Text2->setText(path);
+}
+
+// Two conversations do not run together: each connection starts under a
+// line with the time it began.
+void frmMain::connectionBegan() {
+    const QString when =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    m_chatLog->append(QStringLiteral("----- New connection %1 -----").arg(when));
+}
+
 void frmMain::setReceiveStatus(const QString& text) {
     m_ui->lbRecvProgress->setText(text);
     m_ui->lbRecvProgress->setVisible(!text.isEmpty());
@@ -542,11 +648,11 @@ void frmMain::drawAttention(const QString& summary, const QString& text) {
 // ------------------------------------------------------ secure connections
 
 void frmMain::makeSecureControls() {
-    auto* opt = new QMenu(QStringLiteral("Options"), this);
+    auto* opt = new QMenu(QStringLiteral("&Options"), this);
     opt->setObjectName(QStringLiteral("opt"));
-    m_optSecure = opt->addAction(QStringLiteral("Secure Connections"));
+    m_optSecure = opt->addAction(QStringLiteral("&Secure Connections"));
     m_optSecure->setObjectName(QStringLiteral("optsecure"));
-    m_optRequire = opt->addAction(QStringLiteral("Require Secure Connections"));
+    m_optRequire = opt->addAction(QStringLiteral("&Require Secure Connections"));
     m_optRequire->setObjectName(QStringLiteral("optrequire"));
     for (QAction* item : {m_optSecure, m_optRequire}) {
         item->setCheckable(true);
@@ -560,6 +666,7 @@ void frmMain::makeSecureControls() {
     m_lbSecure->setGeometry(176, 2, 81, 16);
     m_lbSecure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_lbSecure->setTextFormat(Qt::PlainText);
+    m_grow->add(m_lbSecure, GrowLayout::Share{1, 0, 0, 0}); // stays at the frame's right
     // Beside the file buttons: gives up the incoming file. Only a secure
     // connection can tell the sender so; shown while a file arrives in one.
     m_cmdCancelRecv = new QToolButton(m_ui->Frame1);

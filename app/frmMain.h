@@ -14,6 +14,7 @@
 
 class QAction;
 class BottomFollower;
+class GrowLayout;
 class ChatLog;
 class QDialog;
 class QLabel;
@@ -82,6 +83,9 @@ public:
     void chatArrived(const QString& line) override;
     void fileArrived(const QString& path) override;
     void setReceiveStatus(const QString& text) override;
+    void setSendStatus(const QString& text) override;
+    void setQueuedFile(const QString& path) override;
+    void connectionBegan() override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
@@ -94,6 +98,8 @@ public:
     const QString& sendBarText() const { return m_activity->sendBarText(); }
     const QString& receiveBarText() const { return m_activity->receiveBarText(); }
     int progressValue() const { return m_activity->progressValue(); }
+    // The sender's numbers in the progress bar ("42 % · 11.3 MB/s · 6 s left").
+    const QString& progressText() const { return m_activity->progressText(); }
 
     // A bar starts again at one "|" when it reaches this many characters.
     static constexpr int BarWrapLength = ActivityDisplay::WrapLength;
@@ -121,11 +127,19 @@ private:
     // connection.
     void showCancelRecv();
     void fitActivityBars();
+    void makeGrowable();
     void setUpKeyboardAndNames();
     int statusRowsShown() const;
     void NoticeCheck();
 
     void savePort();
+    // Whether the program may end now: while a file goes or arrives the user
+    // is asked first.
+    bool mayQuit();
+    void exitProgram();
+    // The last "Connect to IP Addr" text, kept in connect.dat.
+    void readPeerAddress();
+    void rememberPeerAddress();
     // The path the user picks in the open-file dialog; empty when not
     // connected (after saying so) or when nothing was picked.
     QString dialogFolder();
@@ -160,6 +174,7 @@ private:
     ActivityDisplay* m_activity = nullptr;
     std::unique_ptr<ChatLog> m_chatLog;
     BottomFollower* m_statusFollower = nullptr;
+    GrowLayout* m_grow = nullptr;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
     int m_listTop = 0;
