@@ -9,6 +9,7 @@
 #include "protocol/Wire.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 
 namespace {
@@ -19,6 +20,9 @@ const QString kCannotConnect =
 const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
+// The reason given with "FC:" when a transfer ends because its other side's
+// program is closing.
+const QString kClosedProgram = QStringLiteral("the other person closed the program");
 const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
 const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not seem to match: "
                                            "compare the Key check lines.");
@@ -88,7 +92,10 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
         m_sender.bufferDrained();
     });
     connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
-    connect(&m_sock, &Socket::connectFailed, this, [this] { m_connectFailed = true; });
+    connect(&m_sock, &Socket::connectFailed, this, [this](const QString& reason) {
+        m_connectFailed = true;
+        m_connectFailure = reason;
+    });
     m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
     m_receiver.setIdleHandler([this] { scheduleNextFile(); });
     m_nextFileTimer.setSingleShot(true);
@@ -172,6 +179,9 @@ void Session::beginConnection() {
     m_addressTaken = false;
     m_repeatNoted = false;
     m_unreadableNoted = false;
+    m_peerClosing = false;
+    m_lastWasTransferEnd = false;
+    m_view.connectionBegan();
 }
 
 void Session::Listen(const QString& portStr) {
@@ -251,6 +261,7 @@ void Session::Connect(const QString& portStr) {
     m_link.end();
     m_finalBlockWait.stop();
     m_connectFailed = false;
+    m_connectFailure.clear();
     m_stopConnecting = false;
     m_sock.connectTo(host, quint16(port));
     m_view.UpdateList("Connecting...");
@@ -274,6 +285,15 @@ void Session::Connect(const QString& portStr) {
     if (m_sock.state() != Socket::Connected) {
         // A connect that completes after the wait would never be used.
         m_sock.close();
+        // The list says why, and that the trying is over.
+        QString why = m_connectFailed ? m_connectFailure
+                                      : QStringLiteral("Cannot connect to %1 port %2: no answer "
+                                                       "(timed out)")
+                                            .arg(host)
+                                            .arg(port);
+        if (!why.endsWith(QLatin1Char('.')))
+            why += QLatin1Char('.');
+        m_view.UpdateList(why);
         emit connectionStateChanged();
         m_services.message(kCannotConnect);
         return;
@@ -383,7 +403,9 @@ void Session::handleBuffered() {
 }
 
 void Session::dispatch(const QByteArray& message) {
-    switch (wire::kindOf(message)) {
+    const wire::Kind kind = wire::kindOf(message);
+    m_lastWasTransferEnd = kind == wire::Kind::FinalBlock || kind == wire::Kind::Ack;
+    switch (kind) {
     case wire::Kind::Address:
         handleAddress(wire::payloadOf(message));
         break;
@@ -464,7 +486,8 @@ void Session::handlePeerEnd() {
     m_sock.close();
     endConnection(QStringLiteral("the other side ended the connection"));
     if (!client)
-        m_view.UpdateList("The other person ended the connection.");
+        m_view.UpdateList(m_peerClosing ? QStringLiteral("The other person closed the program.")
+                                        : QStringLiteral("The other person ended the connection."));
     if (client) {
         m_services.message(kPeerEnded + kProgramEnds);
         m_services.endProgram();
@@ -499,7 +522,12 @@ void Session::onConnectionLost(const QString&) {
     m_link.lost();
     if (connection != m_connectionCount)
         return;
-    m_view.UpdateList("Connection lost.");
+    // A program that ends right after a file has gone may take its "XX:"
+    // with it; the legacy way cannot tell that from a failure.
+    const bool afterTransfer =
+        !m_link.secure() && m_lastWasTransferEnd && !m_sender.busy() && !m_receiver.ClientRecv();
+    m_view.UpdateList(afterTransfer ? QStringLiteral("The connection ended.")
+                                    : QStringLiteral("Connection lost."));
     endConnection(QStringLiteral("the connection was lost"));
 }
 
@@ -590,10 +618,19 @@ void Session::senderIdle(bool completed) {
     if (!completed)
         dropWaitingFiles(m_connected ? QStringLiteral("the file before them did not go")
                                      : QStringLiteral("the connection ended"));
+    if (m_waitingFiles.isEmpty())
+        queueDone();
     if (m_heldChat.isEmpty())
         scheduleNextFile();
     else
         sendHeldChat();
+}
+
+void Session::queueDone() {
+    if (!m_showingQueued)
+        return;
+    m_showingQueued = false;
+    m_view.setQueuedFile(QString());
 }
 
 void Session::scheduleNextFile() {
@@ -618,13 +655,21 @@ void Session::sendNextFile() {
             m_waitingFiles.size() == 1
                 ? QStringLiteral("1 more file waiting.")
                 : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
+    m_view.setQueuedFile(next);
+    m_showingQueued = true;
     SendFile(next, Confirm::Skip);
-    if (!m_sender.busy())
+    if (m_sender.busy())
+        return;
+    if (m_waitingFiles.isEmpty())
+        queueDone();
+    else
         scheduleNextFile(); // that one could not be sent; on to the next
 }
 
 void Session::dropWaitingFiles(const QString& why) {
     m_nextFileTimer.stop();
+    if (!m_sender.busy())
+        queueDone();
     if (m_waitingFiles.isEmpty())
         return;
     const qsizetype n = m_waitingFiles.size();
@@ -693,6 +738,25 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     m_sender.start();
 }
 
+bool Session::confirmFiles(const QStringList& paths) {
+    if (paths.size() == 1)
+        return m_services.question("Are you sure you want to send the file " + paths.first() + "?",
+                                   "Send Confirm");
+    // One question for all of them, in the order they will go.
+    constexpr qsizetype kListed = 12;
+    qint64 total = 0;
+    for (const QString& fn : paths)
+        total += QFileInfo(fn).size();
+    QStringList lines = paths.mid(0, kListed);
+    if (paths.size() > kListed)
+        lines << QStringLiteral("and %1 more").arg(paths.size() - kListed);
+    return m_services.question(QStringLiteral("Are you sure you want to send these %1 files "
+                                              "(%2 in all)?\n\n%3")
+                                   .arg(paths.size())
+                                   .arg(sizeText(total), lines.join(QLatin1Char('\n'))),
+                               "Send Confirm");
+}
+
 void Session::SendFiles(const QStringList& paths, Confirm confirm) {
     if (paths.isEmpty())
         return;
@@ -704,16 +768,9 @@ void Session::SendFiles(const QStringList& paths, Confirm confirm) {
         m_services.message("A file is being received.  Wait until it has arrived.");
         return;
     }
-    QStringList chosen;
-    for (const QString& fn : paths) {
-        if (confirm == Confirm::Skip ||
-            m_services.question("Are you sure you want to send the file " + fn + "?",
-                                "Send Confirm"))
-            chosen << fn;
-    }
-    if (chosen.isEmpty())
+    if (confirm == Confirm::Ask && !confirmFiles(paths))
         return;
-    m_waitingFiles << chosen;
+    m_waitingFiles << paths;
     if (m_sender.busy() || !m_heldChat.isEmpty()) {
         m_view.UpdateList(QStringLiteral("%1 waiting.").arg(files(m_waitingFiles.size())));
         return;
@@ -759,6 +816,11 @@ void Session::Close() {
     m_closed = true;
     m_stopConnecting = m_connecting;
     if (m_connected) {
+        // Inside frames the other side can be told why its transfer ends.
+        if (m_link.sendsFrames() && m_sender.FileInProgress())
+            send(wire::message(wire::Kind::Cancel, "S" + kClosedProgram.toUtf8()));
+        if (m_link.sendsFrames() && m_receiver.ClientRecv())
+            send(wire::message(wire::Kind::Cancel, "R" + kClosedProgram.toUtf8()));
         send(wire::message(wire::Kind::End));
         m_sock.close();
     }
@@ -804,12 +866,14 @@ void Session::dispatchInner(const QByteArray& message) {
 void Session::handleCancel(const QByteArray& payload) {
     const QString reason = QString::fromUtf8(payload.mid(1)).trimmed();
     const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    // The other program is closing: its "XX:" follows.
+    m_peerClosing = reason == kClosedProgram;
     if (payload.startsWith('S')) {
         if (m_receiver.ClientRecv())
-            m_receiver.abort("the sender cancelled it" + why);
+            m_receiver.abort(m_peerClosing ? kClosedProgram : "the sender cancelled it" + why);
     } else if (payload.startsWith('R')) {
         if (m_sender.busy())
-            m_sender.stop("the other side cancelled it" + why);
+            m_sender.stop(m_peerClosing ? kClosedProgram : "the other side cancelled it" + why);
     }
 }
 

@@ -41,9 +41,9 @@ public:
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
-    // Several files: each is sent in turn once the one before it has gone
-    // (and the chat lines typed meanwhile). With Confirm::Ask the user is
-    // asked about each file first.
+    // Several files: each is sent in turn, in the order given, once the one
+    // before it has gone (and the chat lines typed meanwhile). With
+    // Confirm::Ask one question lists them all first.
     void SendFiles(const QStringList& paths, Confirm confirm);
     // The Cancel button / File > Cancel Sending: stops this side's send and
     // the files waiting behind it; inside a secure connection the receiver
@@ -160,6 +160,10 @@ private:
     void sendNextFile();
     // Drops the waiting files, saying so with `why`.
     void dropWaitingFiles(const QString& why);
+    // The queue has nothing more to send: the window stops showing a file.
+    void queueDone();
+    // One Yes/No question for the files about to be queued.
+    bool confirmFiles(const QStringList& paths);
     // The connection is over (lost, cut off, ended by the peer).
     void endConnection(const QString& transferWhy);
     void wipe();
@@ -181,6 +185,7 @@ private:
     QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
     bool m_toldChatWaits = false;
     QStringList m_waitingFiles;
+    bool m_showingQueued = false; // the window shows a queued file
     QTimer m_nextFileTimer;
     bool m_connected = false;
     bool m_host = false;
@@ -189,11 +194,14 @@ private:
     int m_connectionCount = 0; // counts connections that have ended
     bool m_connecting = false; // inside the connect wait
     bool m_connectFailed = false;
+    QString m_connectFailure;      // why the connect failed, from the socket
     bool m_stopConnecting = false; // the connect wait is to end (Exit, Disconnect)
     bool m_closed = false;         // the program is ending: no new connection, no keys
     // Once per connection:
-    bool m_heard = false;           // anything has arrived
-    bool m_addressTaken = false;    // the host has made keys from an "IP:"
-    bool m_repeatNoted = false;     // a later "IP:" was reported
-    bool m_unreadableNoted = false; // a chat line that is not text was reported
+    bool m_heard = false;              // anything has arrived
+    bool m_addressTaken = false;       // the host has made keys from an "IP:"
+    bool m_repeatNoted = false;        // a later "IP:" was reported
+    bool m_unreadableNoted = false;    // a chat line that is not text was reported
+    bool m_peerClosing = false;        // the other program said it is closing
+    bool m_lastWasTransferEnd = false; // the last message ended a file (final block, answer)
 };
