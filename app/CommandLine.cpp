@@ -48,22 +48,48 @@ const QString FolderHelp = QStringLiteral(
 
 } // namespace
 
+namespace {
+
+// `text` in lines of at most `width` columns, broken at spaces; the first
+// line starts with `first`, the others with as many spaces as it is long.
+QString wrapped(const QString& first, const QString& text, int width = CommandLine::HelpWidth) {
+    const QString indent(first.size(), QLatin1Char(' '));
+    QString out;
+    QString line = first;
+    bool empty = true; // nothing but the line's start so far
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!empty && line.size() + 1 + word.size() > width) {
+            out += line + QLatin1Char('\n');
+            line = indent;
+            empty = true;
+        }
+        if (!empty)
+            line += QLatin1Char(' ');
+        line += word;
+        empty = false;
+    }
+    return out + line + QLatin1Char('\n');
+}
+
+} // namespace
+
 QString CommandLine::helpText() {
-    return QStringLiteral(
-               "Usage: vantrel [--folder DIR]\n"
-               "Vantrel: chat and exchange files with one other person over a direct, "
-               "encrypted connection.\n"
-               "\n"
-               "Options:\n"
-               "  -h, --help          Show this help and exit.\n"
-               "  -v, --version       Show the version and exit.\n"
-               "  --folder DIR        %1\n"
-               "\n"
-               "Without --folder, Vantrel keeps its files beside the program when that\n"
-               "folder can be written to (received files in its Recv folder); otherwise\n"
-               "in the user's data folder, with received files in the download folder,\n"
-               "subfolder Vantrel.\n")
-        .arg(FolderHelp);
+    constexpr int column = 22; // where the options' descriptions start
+    return QStringLiteral("Usage: vantrel [--folder DIR]\n") +
+           wrapped(QString(), QStringLiteral("Vantrel: chat and exchange files with one other "
+                                             "person over a direct, encrypted connection.")) +
+           QStringLiteral("\nOptions:\n") +
+           wrapped(QStringLiteral("  -h, --help").leftJustified(column),
+                   QStringLiteral("Show this help and exit.")) +
+           wrapped(QStringLiteral("  -v, --version").leftJustified(column),
+                   QStringLiteral("Show the version and exit.")) +
+           wrapped(QStringLiteral("  --folder DIR").leftJustified(column), FolderHelp) +
+           QStringLiteral("\n") +
+           wrapped(QString(),
+                   QStringLiteral("Without --folder, Vantrel keeps its files beside the program "
+                                  "when that folder can be written to (received files in its Recv "
+                                  "folder); otherwise in the user's data folder, with received "
+                                  "files in the download folder, subfolder Vantrel."));
 }
 
 QString CommandLine::versionText() {

@@ -66,6 +66,13 @@ private slots:
             QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR]\n"), r.out.constData());
             for (const char* word : {"--help", "--version", "--folder DIR", "download folder"})
                 QVERIFY2(r.out.contains(word), word);
+            // A terminal of 80 columns shows every line whole; the --folder
+            // text goes on under its own column.
+            for (const QByteArray& line : r.out.split('\n'))
+                QVERIFY2(line.size() <= 80, line.constData());
+            QVERIFY2(r.out.contains("--folder DIR        Keep the settings") &&
+                         r.out.contains("\n                      "),
+                     r.out.constData());
         }
         for (const QString& opt : {QStringLiteral("--version"), QStringLiteral("-v")}) {
             const Run r = run({opt});
