@@ -86,6 +86,11 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_activity = new ActivityDisplay(m_ui->lbSent, m_ui->lbRecv, m_ui->ProgressBar1, this);
     m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
     m_statusFollower = new BottomFollower(m_ui->List1);
+    // Long status lines (reasons, warnings, the secure code) wrap instead of
+    // running out of sight.
+    m_ui->List1->setWordWrap(true);
+    m_ui->List1->setResizeMode(QListView::Adjust);
+    m_ui->List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     makeGrowable();
 
     // Save sits just below the port box, over the top edge of the chat frame.
@@ -589,8 +594,22 @@ void frmMain::connectionBegan() {
 }
 
 void frmMain::setReceiveStatus(const QString& text) {
-    m_ui->lbRecvProgress->setText(text);
-    m_ui->lbRecvProgress->setVisible(!text.isEmpty());
+    QLabel* line = m_ui->lbRecvProgress;
+    // The line beside "Filename" is narrow: a long one is drawn a little
+    // smaller (down to three quarters of the size) rather than cut, and is
+    // whole in its tooltip.
+    QFont f = m_ui->Label3->font();
+    const qreal full = f.pointSizeF();
+    for (qreal size = full; size > full * 0.75; size -= 0.25) {
+        f.setPointSizeF(size);
+        if (QFontMetrics(f).horizontalAdvance(text) <= line->width())
+            break;
+    }
+    if (line->font() != f)
+        line->setFont(f);
+    line->setText(text);
+    line->setToolTip(text);
+    line->setVisible(!text.isEmpty());
     showCancelRecv();
 }
 
