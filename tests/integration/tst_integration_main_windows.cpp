@@ -44,6 +44,17 @@ struct Window {
         w = std::make_unique<frmMain>(folders, services);
         child<QLineEdit>(w.get(), "txtIP")->setText("127.0.0.1");
     }
+    // Writes big.bin of `bytes` bytes into this side's folder and puts its
+    // path into the Filename box.
+    QString bigFileInTheBox(int bytes) {
+        const QString path = dir.filePath("big.bin");
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(bytes, 'b'));
+        f.close();
+        child<QLineEdit>(w.get(), "Text2")->setText(path);
+        return path;
+    }
     // The status lines after the one that says how to connect.
     QStringList status() const {
         QStringList lines;
@@ -438,12 +449,7 @@ private slots:
         auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
         QVERIFY(cancel->isHidden() && !cancelItem->isEnabled() && progress->isHidden());
 
-        const QString path = client.dir.filePath("big.bin");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(20 * 1000 * 1000, 'b'));
-        f.close();
-        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        client.bigFileInTheBox(20 * 1000 * 1000);
         for (int round = 0; round < 2; ++round) {
             const int cancelled = client.status().count("Sending cancelled.");
             child<QPushButton>(client.w.get(), "Command4")->click();
@@ -507,12 +513,7 @@ private slots:
         auto* mode = child<QLabel>(client.w.get(), "lbSecure");
         QVERIFY(waitFor([&] { return mode->text() == (secure ? "Secure" : "Legacy"); }, 10000));
         client.services.clock = [n = 0]() mutable { return QString::number(++n); };
-        const QString path = client.dir.filePath("big.bin");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(40 * 1000 * 1000, 'b'));
-        f.close();
-        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        client.bigFileInTheBox(40 * 1000 * 1000);
         child<QPushButton>(client.w.get(), "Command4")->click();
 
         static const QRegularExpression sending(
