@@ -283,7 +283,6 @@ void frmMain::startUp() {
         makeRecvFolder(problems);
     m_ui->txtIP->setText(m_sock.localIP());
     m_ui->List1->clear();
-    m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
     readPeerAddress();
@@ -518,17 +517,12 @@ void frmMain::UpdateList(const QString& line) {
     // read older ones.
     if (!m_statusFollower->following())
         return;
-    m_listTop = qMax(0, list->count() - statusRowsShown());
     list->scrollToBottom();
 }
 
-// How many whole lines the status list shows.
-int frmMain::statusRowsShown() const {
+int frmMain::listTopIndex() const {
     const QListWidget* list = m_ui->List1;
-    const int row = qMax(1, list->sizeHintForRow(0));
-    const int height =
-        list->isVisible() ? list->viewport()->height() : list->contentsRect().height();
-    return qMax(1, height / row);
+    return qMax(0, list->indexAt(list->viewport()->rect().topLeft()).row());
 }
 
 void frmMain::UpdateChatList(const QString& line) {

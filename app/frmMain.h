@@ -62,9 +62,9 @@ public:
     // The status list and the chat log.
     void UpdateList(const QString& line) override;
     void UpdateChatList(const QString& line) override;
-    // Index of the status line last put at the top of the list's view: the
-    // view ends at the newest line unless the user has scrolled up to read.
-    int listTopIndex() const { return m_listTop; }
+    // Index of the status line at the top of the list's view: the view ends
+    // at the newest line unless the user has scrolled up to read.
+    int listTopIndex() const;
     // The chat log's whole text, each line ending CR LF.
     QString chatLogText() const;
 
@@ -129,7 +129,6 @@ private:
     void fitActivityBars();
     void makeGrowable();
     void setUpKeyboardAndNames();
-    int statusRowsShown() const;
     void NoticeCheck();
 
     void savePort();
@@ -177,7 +176,6 @@ private:
     GrowLayout* m_grow = nullptr;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
-    int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;
     SecureSettings m_secure;

@@ -517,6 +517,16 @@ void Session::onConnectionLost(const QString&) {
         endConnection(QStringLiteral("the connection was lost"));
         return;
     }
+    // A final block held back in case more of it was on its way is whole:
+    // nothing more can come. The file it ends is kept.
+    if (m_finalBlockWait.isActive()) {
+        m_finalBlockWait.stop();
+        m_reassembler.releaseHeld();
+        const int before = m_connectionCount;
+        handleBuffered();
+        if (before != m_connectionCount)
+            return;
+    }
     // A frame cut short by the end of the stream is damage, not a loss.
     const int connection = m_connectionCount;
     m_link.lost();
