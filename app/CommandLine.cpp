@@ -1,6 +1,8 @@
 #include "app/CommandLine.h"
 
 #include <QCommandLineParser>
+#include <QHostAddress>
+#include <QUrl>
 
 namespace {
 
@@ -46,6 +48,12 @@ const QString FolderHelp = QStringLiteral(
     "Keep the settings, the key files and received files (in DIR/Recv) in DIR instead of "
     "the usual place. DIR is made when it does not exist.");
 
+const QString UpnpHelp = QStringLiteral(
+    "Ask the router whose UPnP description is at URL to open the port while waiting, "
+    "instead of looking for the router on the network.");
+const QString NatpmpHelp = QStringLiteral(
+    "Ask the router at the IPv4 ADDRESS over NAT-PMP, instead of the default gateway.");
+
 } // namespace
 
 namespace {
@@ -75,21 +83,34 @@ QString wrapped(const QString& first, const QString& text, int width = CommandLi
 
 QString CommandLine::helpText() {
     constexpr int column = 22; // where the options' descriptions start
-    return QStringLiteral("Usage: vantrel [--folder DIR]\n") +
+    // An option too long for its column has its description on the lines
+    // below.
+    const auto option = [](const QString& name, const QString& help) {
+        if (name.size() >= column)
+            return name + QLatin1Char('\n') + wrapped(QString(column, QLatin1Char(' ')), help);
+        return wrapped(name.leftJustified(column), help);
+    };
+    return QStringLiteral(
+               "Usage: vantrel [--folder DIR] [--upnp-url URL] [--natpmp-gateway ADDRESS]\n") +
            wrapped(QString(), QStringLiteral("Vantrel: chat and exchange files with one other "
                                              "person over a direct, encrypted connection.")) +
            QStringLiteral("\nOptions:\n") +
-           wrapped(QStringLiteral("  -h, --help").leftJustified(column),
-                   QStringLiteral("Show this help and exit.")) +
-           wrapped(QStringLiteral("  -v, --version").leftJustified(column),
-                   QStringLiteral("Show the version and exit.")) +
-           wrapped(QStringLiteral("  --folder DIR").leftJustified(column), FolderHelp) +
+           option(QStringLiteral("  -h, --help"), QStringLiteral("Show this help and exit.")) +
+           option(QStringLiteral("  -v, --version"), QStringLiteral("Show the version and exit.")) +
+           option(QStringLiteral("  --folder DIR"), FolderHelp) +
+           option(QStringLiteral("  --upnp-url URL"), UpnpHelp) +
+           option(QStringLiteral("  --natpmp-gateway ADDRESS"), NatpmpHelp) +
            QStringLiteral("\n") +
            wrapped(QString(),
                    QStringLiteral("Without --folder, Vantrel keeps its files beside the program "
                                   "when that folder can be written to (received files in its Recv "
                                   "folder); otherwise in the user's data folder, with received "
-                                  "files in the download folder, subfolder Vantrel."));
+                                  "files in the download folder, subfolder Vantrel.")) +
+           QStringLiteral("\n") +
+           wrapped(QString(),
+                   QStringLiteral("When either router option is given, only the routers named "
+                                  "are asked and nothing is looked for on the network. The router "
+                                  "is asked only when Options > Open Port on Router is ticked."));
 }
 
 QString CommandLine::versionText() {
@@ -107,6 +128,11 @@ CommandLine CommandLine::parse(const QStringList& args) {
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(folder);
+    const QCommandLineOption upnp(QStringLiteral("upnp-url"), UpnpHelp, QStringLiteral("URL"));
+    const QCommandLineOption natpmp(QStringLiteral("natpmp-gateway"), NatpmpHelp,
+                                    QStringLiteral("ADDRESS"));
+    parser.addOption(upnp);
+    parser.addOption(natpmp);
 
     CommandLine result;
     if (!parser.parse(withoutToolkitOptions(args))) {
@@ -127,6 +153,25 @@ CommandLine CommandLine::parse(const QStringList& args) {
         result.error =
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first());
         return result;
+    }
+    if (parser.isSet(upnp)) {
+        result.upnpUrl = parser.value(upnp);
+        const QUrl url(result.upnpUrl, QUrl::StrictMode);
+        if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty()) {
+            result.action = Action::Error;
+            result.error =
+                QStringLiteral("--upnp-url needs an http:// URL, not '%1'.").arg(result.upnpUrl);
+            return result;
+        }
+    }
+    if (parser.isSet(natpmp)) {
+        result.natpmpGateway = parser.value(natpmp);
+        if (QHostAddress(result.natpmpGateway).protocol() != QAbstractSocket::IPv4Protocol) {
+            result.action = Action::Error;
+            result.error = QStringLiteral("--natpmp-gateway needs an IPv4 address, not '%1'.")
+                               .arg(result.natpmpGateway);
+            return result;
+        }
     }
     if (parser.isSet(folder)) {
         result.folder = parser.value(folder);

@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// The program's command line: --help, --version and --folder DIR. It is read
+// The program's command line: --help, --version, --folder DIR and the
+// router to ask for the port (--upnp-url URL, --natpmp-gateway ADDRESS). It is read
 // before any window exists, so --help and --version need no display.
 struct CommandLine {
     enum class Action { Run, Help, Version, Error };
@@ -11,6 +12,10 @@ struct CommandLine {
     Action action = Action::Run;
     // --folder DIR (empty when not given).
     QString folder;
+    // The router's UPnP description URL and NAT-PMP address (empty when not
+    // given; the router is then found on the network).
+    QString upnpUrl;
+    QString natpmpGateway;
     // What went wrong, for Action::Error.
     QString error;
 

@@ -19,10 +19,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/AddressPicker.h"
 #include "app/BottomFollower.h"
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
 #include "app/GrowLayout.h"
+#include "app/RouterPort.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
 #include "platform/FileOps.h"
@@ -95,6 +97,8 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
+    // This computer's addresses, one click away from the own address box.
+    new AddressPicker(m_ui->txtIP);
 
     connect(m_ui->Command6, &QPushButton::clicked, this, &frmMain::savePort);
     connect(m_ui->Command7, &QPushButton::clicked, this, &frmMain::showFontWindow);
@@ -109,7 +113,14 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
 
     m_session = std::make_unique<Session>(m_appDir, m_recv, m_sock, m_services, *this);
     m_session->setSecureOptions(m_secure.enabled, m_secure.required);
-    connect(m_ui->Command1, &QPushButton::clicked, this, [this] { m_session->Listen(m_portStr); });
+    m_router = new RouterPort(
+        m_appDir, m_services, [this](const QString& line) { UpdateList(line); }, this);
+    m_router->addMenuItem(findChild<QMenu*>(QStringLiteral("opt")));
+    connect(m_ui->Command1, &QPushButton::clicked, this, [this] {
+        m_session->Listen(m_portStr);
+        if (m_session->IsWaiting())
+            m_router->waitStarted(quint16(m_sock.localPort()));
+    });
     connect(m_ui->Command2, &QPushButton::clicked, this, [this] {
         rememberPeerAddress();
         m_session->Connect(m_portStr);
@@ -130,6 +141,9 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
     // Disconnect can be chosen while there is something to end.
     connect(m_session.get(), &Session::connectionStateChanged, this, [this] {
+        // The router forwards the port only while this side waits.
+        if (!m_session->IsWaiting())
+            m_router->waitEnded();
         m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
                                   m_session->IsConnecting());
     });
@@ -149,6 +163,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    m_router->waitEnded();
     m_session->Close();
     event->accept();
 }
@@ -164,8 +179,10 @@ bool frmMain::mayQuit() {
 }
 
 void frmMain::exitProgram() {
-    if (mayQuit())
-        m_session->Exit();
+    if (!mayQuit())
+        return;
+    m_router->waitEnded();
+    m_session->Exit();
 }
 
 QString frmMain::chooseFileToSend() {
@@ -743,7 +760,7 @@ void frmMain::setLinkMode(LinkMode mode) {
         text = QStringLiteral("Secure");
         tip = QStringLiteral("Secure connection: encrypted and checked against tampering. "
                              "Compare the code %1 with the other person.")
-                  .arg(m_session ? m_session->link().checkCode() : QString());
+                  .arg(m_session ? m_session->channel().checkCode() : QString());
         colour = QColor(0, 128, 0);
         break;
     case LinkMode::Legacy:

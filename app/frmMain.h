@@ -19,6 +19,7 @@ class ChatLog;
 class QDialog;
 class QLabel;
 class QToolButton;
+class RouterPort;
 class DialogServices;
 class Session;
 
@@ -89,6 +90,9 @@ public:
     void bumpReceiveBar() override;
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
+
+    // Opening the port on the router while waiting (router.dat).
+    RouterPort& routerPort() const { return *m_router; }
 
     // The Options menu's settings as in use (and in secure.dat).
     const SecureSettings& secureSettings() const { return m_secure; }
@@ -183,6 +187,7 @@ private:
     QAction* m_optRequire = nullptr;
     QLabel* m_lbSecure = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
+    RouterPort* m_router = nullptr;
     LinkMode m_linkMode = LinkMode::None;
     // While the secure connection is set up the window is not repainted,
     // for at most PaintHoldMs: each repaint waits for the display server,

@@ -44,7 +44,8 @@ void frmMain::setUpKeyboardAndNames() {
 
     const ControlName names[] = {
         {ui.txtIP, "Your IP address",
-         "This computer's address as the other person knows it; the keys are made from it"},
+         "This computer's address as the other person knows it; the keys are made from it; "
+         "Alt+Down lists this computer's addresses"},
         {ui.txtPort, "Port", "The port used to wait and to connect"},
         {ui.Command6, "Save port", "Stores the port for the next start"},
         {ui.Command1, "Wait for Connect", "Waits for the other person to connect"},

@@ -9,6 +9,7 @@
 #include "app/CommandLine.h"
 #include "app/FolderLock.h"
 #include "app/ProgramFolders.h"
+#include "app/RouterPort.h"
 #include "app/frmMain.h"
 #include "platform/QtServices.h"
 
@@ -101,6 +102,7 @@ int main(int argc, char* argv[]) {
     }
 
     frmMain window(folders, services);
+    window.routerPort().setTarget({cmd.upnpUrl, cmd.natpmpGateway});
     window.show();
     return app.exec();
 }

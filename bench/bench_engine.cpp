@@ -1,9 +1,12 @@
-// Speed of the cipher engine: the transform alone and whole message calls
-// (which look at every key file each time and read it when it may have
-// changed), key generation, and the plain string procedure for comparison.
-// Prints the speed-up at the end.
+// Speed of the cipher engine: the transform alone on each path this
+// processor runs and on the transform as it was before it worked run by run
+// (the baseline), whole message calls (which look at every key file each
+// time and read it when it may have changed), key generation, and the plain
+// string procedure for comparison. Prints the processor's features first and
+// the speed-ups against the baseline at the end.
 //
-//   bench_engine --benchmark_repetitions=5
+//   bench_engine --benchmark_min_time=0.2 --benchmark_repetitions=3
+//   VANTREL_TRANSFORM=portable bench_engine   (message calls on another path)
 
 #include <benchmark/benchmark.h>
 
@@ -17,6 +20,7 @@
 #include <thread>
 
 #include "LiteralMachine.h"
+#include "baseline/BaselineTransform.h"
 #include "engine/SDK.h"
 
 namespace {
@@ -96,34 +100,43 @@ std::string RandomText(std::size_t size) {
     return text;
 }
 
-// The machine as the program uses it, or held to the portable lanes.
-RotorMachine& Machine(bool portable = false) {
-    static RotorMachine machines[2];
-    static const bool ready = [] {
-        for (int i = 0; i < 2; ++i) {
-            machines[i].UseWide(i == 0);
-            machines[i].SetUp(Keys().setup, nullptr);
+// The transform before it worked run by run, and each path of today's
+// machine, all set up from the same keys.
+struct Machines {
+    BaselineMachine baseline;
+    RotorMachine paths[3];
+
+    Machines() {
+        baseline.UseWide(false); // its portable lanes are the yardstick
+        baseline.SetUp(Keys().setup, nullptr);
+        for (const auto path : kPaths) {
+            paths[int(path)].UsePath(path);
+            paths[int(path)].SetUp(Keys().setup, nullptr);
         }
-        return true;
-    }();
-    (void)ready;
-    return machines[portable ? 1 : 0];
-}
-
-void TransformEncrypt(benchmark::State& state) {
-    std::string text = RandomText(state.range(0));
-    for (auto _ : state) {
-        Machine(state.range(1) != 0).Encrypt(reinterpret_cast<uint8_t*>(text.data()), text.size());
-        benchmark::DoNotOptimize(text.data());
     }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
+    static constexpr RotorMachine::Path kPaths[] = {
+        RotorMachine::Path::Portable, RotorMachine::Path::Avx2, RotorMachine::Path::Avx512};
+};
+
+Machines& AllMachines() {
+    static Machines machines;
+    return machines;
 }
 
-void TransformDecrypt(benchmark::State& state) {
+// `path` -1 is the baseline.
+void Transform(benchmark::State& state, int path, bool decrypt) {
     std::string text = RandomText(state.range(0));
+    auto* data = reinterpret_cast<uint8_t*>(text.data());
+    Machines& m = AllMachines();
     for (auto _ : state) {
-        Machine(state.range(1) != 0)
-            .Decrypt(reinterpret_cast<uint8_t*>(text.data()), text.size(), nullptr);
+        if (path < 0 && decrypt)
+            m.baseline.Decrypt(data, text.size(), nullptr);
+        else if (path < 0)
+            m.baseline.Encrypt(data, text.size());
+        else if (decrypt)
+            m.paths[path].Decrypt(data, text.size(), nullptr);
+        else
+            m.paths[path].Encrypt(data, text.size());
         benchmark::DoNotOptimize(text.data());
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -195,8 +208,26 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
+        for (const char* way : {"Encrypt", "Decrypt"})
+            for (const char* size : {"1000", "1048576"}) {
+                const auto speed = [&](const std::string& path) {
+                    const auto found =
+                        m_speed.find(std::string("Transform") + way + "/" + path + "/" + size);
+                    return found == m_speed.end() ? 0.0 : found->second;
+                };
+                const double baseline = speed("baseline");
+                if (baseline <= 0)
+                    continue;
+                std::printf("%s %s B: baseline %.1f MiB/s", way, size, baseline / 1048576.0);
+                for (const auto path : Machines::kPaths)
+                    if (const double fast = speed(RotorMachine::Name(path)); fast > 0)
+                        std::printf(", %s %.1f MiB/s (%.2fx)", RotorMachine::Name(path),
+                                    fast / 1048576.0, fast / baseline);
+                std::printf("\n");
+            }
         for (const char* way : {"Encrypt", "Decrypt"}) {
-            const std::string fast = std::string("Transform") + way + "/1048576/0";
+            const std::string fast = std::string("Transform") + way + "/" +
+                                     RotorMachine::Name(RotorMachine::DefaultPath()) + "/1048576";
             const std::string plain = std::string("Literal") + way + "/1048576";
             if (m_speed.count(fast) && m_speed.count(plain))
                 std::printf(
@@ -212,19 +243,6 @@ private:
 
 } // namespace
 
-// Second argument 1: the portable lanes even where the processor has byte permutes.
-BENCHMARK(TransformEncrypt)
-    ->Args({kMegabyte, 0})
-    ->Args({kMegabyte, 1})
-    ->Args({1000, 0})
-    ->Args({1000, 1})
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(TransformDecrypt)
-    ->Args({kMegabyte, 0})
-    ->Args({kMegabyte, 1})
-    ->Args({1000, 0})
-    ->Args({1000, 1})
-    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(MessageEncrypt)->Arg(kMegabyte)->Unit(benchmark::kMillisecond);
 BENCHMARK(MessageDecrypt)->Arg(kMegabyte)->Unit(benchmark::kMillisecond);
 BENCHMARK(MessageEncrypt)->Arg(1000)->Arg(20)->Unit(benchmark::kMicrosecond);
@@ -237,6 +255,24 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
+    std::printf("processor: %s; messages use the %s path\n",
+                RotorMachine::ProcessorFeatures().c_str(),
+                RotorMachine::Name(RotorMachine::DefaultPath()));
+    // Transform<Way>/<path>/<bytes>, for the baseline and each path this
+    // processor runs.
+    for (const bool decrypt : {false, true}) {
+        const std::string way = decrypt ? "TransformDecrypt/" : "TransformEncrypt/";
+        for (int path = -1; path < 3; ++path) {
+            if (path >= 0 && !RotorMachine::Supported(Machines::kPaths[path]))
+                continue;
+            const std::string name =
+                way + (path < 0 ? "baseline" : RotorMachine::Name(Machines::kPaths[path]));
+            benchmark::RegisterBenchmark(name.c_str(), Transform, path, decrypt)
+                ->Arg(kMegabyte)
+                ->Arg(1000)
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
     Keys(); // key generation and the wait for settled files stay outside every timing
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

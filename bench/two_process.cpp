@@ -32,6 +32,7 @@
 // and xdotool; the programs see VANTREL_TRACE (see app/Trace.h), which is how
 // status and chat lines are observed.
 #include "NetUtil.h"
+#include "engine/Transform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -442,8 +443,8 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode) {
     chmod(to.c_str(), mode);
 }
 
-// A portable program folder: the program, its help page, the port and the
-// marker that keeps the start-up notice away.
+// A portable program folder: the program, its help page, the port, the
+// marker that keeps the start-up notice away and the router left alone.
 std::string makeProgramFolder(const std::string& base, const std::string& name,
                               const std::string& appDir, int port, bool secure) {
     const std::string dir = base + "/" + name;
@@ -453,6 +454,8 @@ std::string makeProgramFolder(const std::string& base, const std::string& name,
     writeFile(dir + "/opt.dne", "Done\r\n");
     writeFile(dir + "/port.dat", std::to_string(port) + "\r\n");
     writeFile(dir + "/secure.dat", secure ? "1\r\n0\r\n" : "0\r\n0\r\n");
+    // The benchmark waits for connections: never with a router asked.
+    writeFile(dir + "/router.dat", "0\r\n");
     return dir;
 }
 
@@ -583,6 +586,10 @@ std::string fmt(const char* format, double a) {
 int measure(const Options& o) {
     std::printf("load average before: %s\n", loadAverage().c_str());
     std::printf("mode: %s\n", o.secure ? "secure" : "legacy");
+    // The programs started below inherit this environment, VANTREL_TRANSFORM included.
+    std::printf("transform path: %s (processor: %s)\n",
+                RotorMachine::Name(RotorMachine::DefaultPath()),
+                RotorMachine::ProcessorFeatures().c_str());
     const std::map<std::string, Rect> layout = readLayout(o.ui);
 
     char tmpl[] = "/tmp/vantrel-two-process-XXXXXX";

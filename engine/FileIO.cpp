@@ -12,12 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
-#if defined(__linux__)
-#include <cstdlib>
-#include <linux/magic.h>
-#include <sys/inotify.h>
-#include <sys/vfs.h>
-#endif
 
 namespace fileio {
 
@@ -222,175 +216,14 @@ int ReadKnownSize(int fd, std::uint64_t size, std::string& out) {
 }
 #endif
 
-#if defined(__linux__)
-// What makes a round go back to stat(): for the folder, names coming and
-// going (the name filter keeps other files out); for each file, any change
-// to it under whatever name; for the folders above, being moved or removed.
-constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                   IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr uint32_t kFileEvents =
-    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
-constexpr uint32_t kParentEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-// File systems whose every change passes through this machine's kernel.
-bool LocalFileSystem(long type) {
-    switch (type) {
-    case EXT4_SUPER_MAGIC: // also ext2 and ext3
-    case TMPFS_MAGIC:
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case F2FS_SUPER_MAGIC:
-    case OVERLAYFS_SUPER_MAGIC:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return std::string();
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-#endif
-
 } // namespace
 
 void FileCache::BeginRound() {
     m_rounds = true;
-#if defined(__linux__)
-    bool changed = m_notify < 0;
-    bool lost = false;
-    alignas(struct inotify_event) char buffer[4096];
-    while (m_notify >= 0 && !lost) {
-        const ssize_t got = ::read(m_notify, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        if (got <= 0) {
-            changed = lost = true;
-            break;
-        }
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            at += ssize_t(sizeof(struct inotify_event) + event->len);
-            const bool self =
-                event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT);
-            if (event->wd == m_folderWatch && !self) {
-                // Other files in the folder do not matter.
-                const std::string name = event->len ? std::string(event->name) : std::string();
-                const std::size_t start = m_folder == "/" ? 1 : m_folder.size() + 1;
-                for (const Entry& e : m_entries)
-                    if (FolderOf(e.path) == m_folder &&
-                        e.path.compare(start, e.path.npos, name) == 0)
-                        changed = true;
-                continue;
-            }
-            changed = true;
-            if (event->wd == m_folderWatch || (event->mask & IN_Q_OVERFLOW) ||
-                std::find(m_parentWatches.begin(), m_parentWatches.end(), event->wd) !=
-                    m_parentWatches.end())
-                lost = true;
-            else if (event->mask & IN_IGNORED)
-                for (Entry& e : m_entries)
-                    if (e.watch == event->wd)
-                        e.watch = -1; // the file is gone; a new one gets a new watch
-        }
-    }
-    if (lost)
-        Unwatch();
-    m_quiet = !changed;
-    if (changed)
+    m_quiet = m_watch.NextRound();
+    if (!m_quiet)
         for (Entry& e : m_entries)
             e.watched = false;
-#endif
-}
-
-bool FileCache::WatchFolder(const std::string& folder) {
-#if defined(__linux__)
-    if (m_notify >= 0)
-        return folder == m_folder;
-    if (m_notifyRefused)
-        return false;
-    const auto refuse = [this] {
-        Unwatch();
-        m_notifyRefused = true;
-        return false;
-    };
-    // Only a path without links: the watches hold on to the folders it
-    // names, and a link elsewhere could be turned without a report here.
-    char* real = folder.empty() || folder[0] != '/' ? nullptr : ::realpath(folder.c_str(), nullptr);
-    const bool plain = real && folder == real;
-    std::free(real);
-    struct statfs fs {};
-    if (!plain || ::statfs(folder.c_str(), &fs) != 0 || !LocalFileSystem(long(fs.f_type)))
-        return refuse();
-    m_notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_notify < 0)
-        return refuse();
-    m_folderWatch = ::inotify_add_watch(m_notify, folder.c_str(), kFolderEvents);
-    if (m_folderWatch < 0)
-        return refuse();
-    for (std::string up = folder; up != "/";) {
-        up = FolderOf(up);
-        const int watch = ::inotify_add_watch(m_notify, up.c_str(), kParentEvents);
-        if (watch < 0)
-            return refuse();
-        m_parentWatches.push_back(watch);
-    }
-    m_folder = folder;
-    return true;
-#else
-    (void)folder;
-    return false;
-#endif
-}
-
-bool FileCache::WatchFile(Entry& e, const std::string& path, struct ::stat& st) {
-#if defined(__linux__)
-    if (!m_rounds || !S_ISREG(st.st_mode) || !WatchFolder(FolderOf(path)))
-        return false;
-    if (e.watch >= 0 && e.watchDevice == std::uint64_t(st.st_dev) &&
-        e.watchInode == std::uint64_t(st.st_ino))
-        return true;
-    e.watch = ::inotify_add_watch(m_notify, path.c_str(), kFileEvents);
-    if (e.watch < 0)
-        return false;
-    // The watch holds whatever file stood there when it was placed; the stat
-    // data must be of that file, or of one that replaced it since (which the
-    // folder's watch reports).
-    ++m_statCalls;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        e.watch = -1;
-        return false;
-    }
-    e.watchDevice = std::uint64_t(st.st_dev);
-    e.watchInode = std::uint64_t(st.st_ino);
-    return true;
-#else
-    (void)e;
-    (void)path;
-    (void)st;
-    return false;
-#endif
-}
-
-void FileCache::Unwatch() {
-#if defined(__unix__) || defined(__APPLE__)
-    if (m_notify >= 0)
-        ::close(m_notify);
-#endif
-    m_notify = -1;
-    m_folderWatch = -1;
-    m_parentWatches.clear();
-    m_folder.clear();
-    m_quiet = false;
-    for (Entry& e : m_entries) {
-        e.watch = -1;
-        e.watched = false;
-    }
 }
 
 int FileCache::Read(int slot, const std::string& path, bool create, const std::string*& out,
@@ -423,7 +256,8 @@ int FileCache::Read(int slot, const std::string& path, bool create, const std::s
         ++m_statCalls;
         looked = ::stat(path.c_str(), &st);
     }
-    const bool watching = looked == 0 && !linked && WatchFile(e, path, st);
+    const bool watching =
+        looked == 0 && !linked && m_rounds && m_watch.Watch(slot, path, st, m_statCalls);
     if (looked != 0) {
         error = LastError(ENOENT);
     } else if (!S_ISREG(st.st_mode)) {
@@ -515,7 +349,8 @@ void FileCache::Forget(int slot) {
 void FileCache::Clear() {
     for (int slot = 0; slot < kSlots; ++slot)
         Forget(slot);
-    Unwatch();
+    m_watch.Clear();
+    m_quiet = false;
 }
 
 } // namespace fileio

@@ -5,9 +5,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-struct stat;
+#include "engine/ChangeWatch.h"
 
 namespace fileio {
 
@@ -65,7 +64,7 @@ public:
     // empty. `slot` (0..kSlots-1) identifies the file; each slot keeps one
     // path. `*version` changes whenever the content may differ from what the
     // slot handed out before.
-    static constexpr int kSlots = 8;
+    static constexpr int kSlots = ChangeWatch::kSlots;
     int Read(int slot, const std::string& path, bool create, const std::string*& out,
              std::uint64_t& version);
     // Forgets one file (after the owner wrote it) or all of them, closing
@@ -89,16 +88,7 @@ private:
         std::int64_t mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
         int fd = -1; // open on the file of device/inode below
         std::uint64_t fdDevice = 0, fdInode = 0;
-        int watch = -1; // the watch on the file of device/inode below
-        std::uint64_t watchDevice = 0, watchInode = 0;
     };
-    // Watches the folder and the folders above it; false where that cannot
-    // be trusted or fails (then not tried again).
-    bool WatchFolder(const std::string& folder);
-    // Watches the file that `path` names; `st` is its stat data, looked up
-    // again when a new watch was placed.
-    bool WatchFile(Entry& e, const std::string& path, struct ::stat& st);
-    void Unwatch();
 
     Entry m_entries[kSlots];
     std::string m_scratch;
@@ -107,11 +97,7 @@ private:
     std::uint64_t m_statCalls = 0;
     bool m_rounds = false; // BeginRound() has been called
     bool m_quiet = false;  // nothing reported since the previous round
-    int m_notify = -1;
-    bool m_notifyRefused = false;
-    std::string m_folder; // the one folder watched
-    int m_folderWatch = -1;
-    std::vector<int> m_parentWatches;
+    ChangeWatch m_watch;
 };
 
 } // namespace fileio

@@ -1,8 +1,10 @@
 #include "platform/Socket.h"
 
+#include "platform/NetAddress.h"
+
 #include <QFile>
 #include <QHostAddress>
-#include <QNetworkInterface>
+#include <QHostInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -22,15 +24,29 @@ constexpr int MaxPendingRequests = 32;
 // How long a closed connection may take to hand its last bytes to the peer.
 constexpr int LingerMs = 10000;
 
-QString dotted(const QHostAddress& address) {
+// An IPv4 peer that came in over the IPv6 listener shows as dotted text;
+// an IPv6 one in its short form, without the interface of a link-local one.
+QString addressText(const QHostAddress& address) {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    if (isV4)
+        return QHostAddress(v4).toString();
+    QHostAddress plain(address);
+    plain.setScopeId(QString());
+    return plain.toString();
+}
+
+void systemLookup(const QString& name, QObject* context,
+                  std::function<void(const QList<QHostAddress>&)> done) {
+    QHostInfo::lookupHost(name, context, [done = std::move(done)](const QHostInfo& info) {
+        done(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>());
+    });
 }
 
 } // namespace
 
-Socket::Socket(QObject* parent) : QObject(parent), m_postTimer(new QTimer(this)) {
+Socket::Socket(QObject* parent)
+    : QObject(parent), m_resolver(systemLookup), m_postTimer(new QTimer(this)) {
     m_postTimer->setSingleShot(true);
     m_postTimer->setInterval(0);
     connect(m_postTimer, &QTimer::timeout, this, &Socket::deliverPosted);
@@ -84,7 +100,11 @@ bool Socket::listen(QString* error) {
     m_failed = false;
 
     auto* server = new QTcpServer(this);
-    if (!server->listen(QHostAddress::AnyIPv4, quint16(m_localPort))) {
+    // One socket for both: IPv4 peers arrive as IPv6-mapped addresses.
+    bool listening = server->listen(QHostAddress::Any, quint16(m_localPort));
+    if (!listening && server->serverError() != QAbstractSocket::AddressInUseError)
+        listening = server->listen(QHostAddress::AnyIPv4, quint16(m_localPort));
+    if (!listening) {
         const QString reason =
             tr("Cannot listen on port %1: %2").arg(m_localPort).arg(server->errorString());
         delete server;
@@ -163,19 +183,51 @@ void Socket::connectTo(const QString& host, quint16 port) {
     close();
     m_outgoing = true;
     m_failed = false;
+    m_lookupFailed = false;
+    const QString name = NetAddress::canonical(host);
     if (port == 0) {
-        m_failed = true;
-        m_error = tr("Cannot connect to %1: 0 is not a port number.").arg(host);
-        const QString reason = m_error;
-        post([this, reason] { emit connectFailed(reason); });
+        failConnect(tr("Cannot connect to %1: 0 is not a port number.").arg(name));
         return;
     }
+    m_remoteName = QStringLiteral("%1 port %2").arg(name).arg(port);
+    m_remotePort = port;
+    if (NetAddress::isLiteral(name)) {
+        m_candidates = {QHostAddress(name)};
+        connectNext();
+        return;
+    }
+    m_resolving = true;
+    const quint64 generation = m_generation;
+    m_resolver(name, this, [this, generation, name](const QList<QHostAddress>& found) {
+        if (generation != m_generation || !m_resolving)
+            return; // closed or replaced meanwhile
+        m_resolving = false;
+        if (found.isEmpty()) {
+            m_lookupFailed = true;
+            failConnect(tr("The name %1 could not be found.").arg(name));
+            return;
+        }
+        m_candidates = found;
+        connectNext();
+    });
+}
+
+void Socket::setResolver(Resolver resolver) {
+    m_resolver = resolver ? std::move(resolver) : Resolver(systemLookup);
+}
+
+void Socket::connectNext() {
     auto* s = new QTcpSocket(this);
     m_conn = s;
     m_established = false;
-    m_remoteName = QStringLiteral("%1 port %2").arg(host.trimmed()).arg(port);
     wire(s);
-    s->connectToHost(host.trimmed(), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+    s->connectToHost(m_candidates.takeFirst(), m_remotePort);
+}
+
+void Socket::failConnect(const QString& reason) {
+    m_failed = true;
+    m_error = reason;
+    post([this, reason] { emit connectFailed(reason); });
 }
 
 void Socket::adoptConnection(QTcpSocket* s) {
@@ -185,7 +237,7 @@ void Socket::adoptConnection(QTcpSocket* s) {
     m_established = true;
     m_failed = false;
     s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_remote = dotted(s->peerAddress());
+    m_remote = addressText(s->peerAddress());
     wire(s);
     // Bytes the peer sent before the request was accepted are not lost.
     if (s->bytesAvailable() > 0)
@@ -198,7 +250,8 @@ void Socket::wire(QTcpSocket* s) {
             return;
         m_established = true;
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_remote = dotted(s->peerAddress());
+        m_remote = addressText(s->peerAddress());
+        m_candidates.clear();
         post([this] { emit connected(); });
     });
     connect(s, &QTcpSocket::errorOccurred, this, [this, s] {
@@ -213,9 +266,12 @@ void Socket::wire(QTcpSocket* s) {
         }
         const QString reason = tr("Cannot connect to %1: %2").arg(m_remoteName, s->errorString());
         dropConnection();
-        m_failed = true;
-        m_error = reason;
-        post([this, reason] { emit connectFailed(reason); });
+        // A name with more addresses: the next one may answer.
+        if (!m_candidates.isEmpty()) {
+            connectNext();
+            return;
+        }
+        failConnect(reason);
     });
     connect(s, &QTcpSocket::readyRead, this, [this] { readIncoming(true); });
     connect(s, &QTcpSocket::bytesWritten, this, [this, s](qint64 n) {
@@ -322,6 +378,8 @@ void Socket::close() {
             Qt::QueuedConnection);
     }
     dropConnection();
+    m_resolving = false;
+    m_candidates.clear();
     ++m_generation;
     m_inbox.clear();
     m_arrivalPosted = false;
@@ -349,6 +407,8 @@ int Socket::state() const {
     }
     if (m_server && m_server->isListening())
         return Listening;
+    if (m_resolving)
+        return ResolvingHost;
     return m_failed ? Error : Closed;
 }
 
@@ -450,33 +510,18 @@ QString Socket::localIP() {
         }
     }
 
-    auto ipv4Of = [](const QNetworkInterface& iface) -> QString {
-        const auto flags = iface.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
-            (flags & QNetworkInterface::IsLoopBack))
-            return QString();
-        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
-                return ip.toString();
-        }
-        return QString();
-    };
-
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    if (!routeInterface.isEmpty()) {
-        for (const QNetworkInterface& iface : interfaces) {
-            if (iface.name() == routeInterface) {
-                const QString ip = ipv4Of(iface);
-                if (!ip.isEmpty())
-                    return ip;
-            }
-        }
+    // Its first IPv4 address, else the first IPv4 address of any interface.
+    const QList<NetAddress::Local> addresses = NetAddress::localAddresses();
+    QString first;
+    for (const NetAddress::Local& a : addresses) {
+        if (a.loopback || QHostAddress(a.text).protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        if (a.device == routeInterface)
+            return a.text;
+        if (first.isEmpty())
+            first = a.text;
     }
-    for (const QNetworkInterface& iface : interfaces) {
-        const QString ip = ipv4Of(iface);
-        if (!ip.isEmpty())
-            return ip;
-    }
+    if (!first.isEmpty())
+        return first;
     return QStringLiteral("127.0.0.1");
 }

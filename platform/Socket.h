@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -39,13 +41,26 @@ public:
     void setLocalPort(int port);
     int localPort() const;
 
-    // Starts listening on localPort() on every IPv4 address. False and a
-    // reason in `error` when the port cannot be used (in use, out of range).
+    // Starts listening on localPort() on every IPv6 and IPv4 address (every
+    // IPv4 one where the system has no IPv6). False and a reason in `error`
+    // when the port cannot be used (in use, out of range).
     bool listen(QString* error = nullptr);
     // Makes the pending request `requestId` the connection; listening ends.
     bool accept(int requestId, QString* error = nullptr);
-    // Starts an asynchronous connect; completion shows in state().
+    // Starts an asynchronous connect to an IPv4 or IPv6 address (brackets
+    // allowed) or to a host name, which is looked up first without blocking;
+    // a name's addresses are tried in turn. Completion shows in state().
     void connectTo(const QString& host, quint16 port);
+    // Whether the last connect failed because its host name was not found.
+    bool lookupFailed() const { return m_lookupFailed; }
+
+    // Looks `name` up without blocking and calls `done` on the GUI thread
+    // with its addresses (empty when it was not found), unless `context` is
+    // gone by then.
+    using Resolver = std::function<void(const QString& name, QObject* context,
+                                        std::function<void(const QList<QHostAddress>&)> done)>;
+    // Replaces the system's look-up (for tests); an empty one restores it.
+    void setResolver(Resolver resolver);
     int state() const;
 
     // Queues `data` for sending with one write call. False when not connected.
@@ -58,8 +73,9 @@ public:
     // Closes the connection or the listener; allowed in any state.
     void close();
 
-    // Dotted IPv4 text of the remote end of the current connection (empty
-    // when not connected).
+    // The address of the remote end of the current connection: dotted text
+    // for IPv4 (also when it came in over IPv6), the short form for IPv6;
+    // empty when not connected.
     QString remoteAddress() const;
     // The reason of the last failure (listen, connect, lost connection).
     QString errorString() const;
@@ -90,6 +106,9 @@ signals:
 private:
     void adoptConnection(QTcpSocket* s);
     void dropConnection();
+    // Connects to the next address of m_candidates.
+    void connectNext();
+    void failConnect(const QString& reason);
     void wire(QTcpSocket* s);
     void closeListener();
     void takeIncoming();
@@ -110,13 +129,18 @@ private:
     bool m_outgoing = false;
     QString m_error;
 
-    QByteArray m_inbox;           // arrived and not yet taken by getData()
-    quint64 m_generation = 0;     // changes whenever the connection is closed or replaced
-    bool m_established = false;   // the current connection has been connected
-    bool m_failed = false;        // the last connect failed or the connection was lost
-    bool m_arrivalPosted = false; // a dataArrival event is on its way
-    QString m_remote;             // dotted address of the connected peer
-    QString m_remoteName;         // host and port of an outgoing connect, for messages
+    QByteArray m_inbox;               // arrived and not yet taken by getData()
+    quint64 m_generation = 0;         // changes whenever the connection is closed or replaced
+    bool m_established = false;       // the current connection has been connected
+    bool m_failed = false;            // the last connect failed or the connection was lost
+    bool m_arrivalPosted = false;     // a dataArrival event is on its way
+    QString m_remote;                 // dotted address of the connected peer
+    QString m_remoteName;             // host and port of an outgoing connect, for messages
+    quint16 m_remotePort = 0;         // port of an outgoing connect
+    QList<QHostAddress> m_candidates; // addresses of the name not tried yet
+    bool m_resolving = false;         // a host name is being looked up
+    bool m_lookupFailed = false;      // the last connect's name was not found
+    Resolver m_resolver;
 
     QTimer* m_postTimer = nullptr;
     std::deque<std::pair<quint64, std::function<void()>>> m_posted; // generation, event

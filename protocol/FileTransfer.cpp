@@ -490,16 +490,19 @@ void FileReceiver::begin(const QByteArray& rawName) {
     m_silenceTimer.start(m_silenceTimeoutMs);
 }
 
+void FileReceiver::tellSender(const QString& reason) {
+    if (m_tellsSender)
+        m_ctx.send(wire::cancelMessage(wire::Stopper::Receiver, reason));
+}
+
 void FileReceiver::refuse(const QString& reason) {
     m_expected = -1;
-    if (m_tellsSender)
-        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+    tellSender(reason);
 }
 
 void FileReceiver::giveUp(const QString& why, const QString& reason) {
     fail(why);
-    if (m_tellsSender)
-        m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+    tellSender(reason);
 }
 
 // "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
@@ -617,8 +620,7 @@ void FileReceiver::block(const QByteArray& message) {
         m_ctx.view.UpdateList(
             QStringLiteral("File not received: saving %1 failed (%2). Nothing was saved under %1.")
                 .arg(m_fileName, reason));
-        if (m_tellsSender)
-            m_ctx.send(wire::message(wire::Kind::Cancel, "R" + reason.toUtf8()));
+        tellSender(reason);
         return;
     }
     m_file.reset();

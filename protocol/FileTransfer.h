@@ -255,6 +255,8 @@ private:
     // A failure of this side's own: the reception ends and, when it may,
     // the sender is told why with "FC:R".
     void giveUp(const QString& why, const QString& reason);
+    // Tells the sender, when it may, that this side gives the file up.
+    void tellSender(const QString& reason);
     // An announced file is not taken; the sender is told when it may be.
     void refuse(const QString& reason);
     // The reception is over: timers stopped, progress line hidden.

@@ -38,8 +38,18 @@ Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string
                 break;
         }
     }
-    return folded + groups[3] + groups[6] + groups[5] + groups[1] + groups[4] + groups[8] +
-           groups[2] + groups[7];
+    std::string seed = folded + groups[3] + groups[6] + groups[5] + groups[1] + groups[4] +
+                       groups[8] + groups[2] + groups[7];
+    // Key generation makes sound rotors from the digits 1 to 9 only: a pair
+    // that begins with another character counts 0 and breaks the shuffle, so
+    // nothing could be decrypted. Every other character (the ":" and letters
+    // of an IPv6 address, the letters and "-" of a name) is written as a
+    // digit. Dotted IPv4 addresses give digits only and keep their seed.
+    for (char& c : seed)
+        if (c < '1' || c > '9')
+            c = char('1' + static_cast<unsigned char>(c) % 9);
+    // Both sides cut a long seed the same way: its first 73 characters.
+    return seed.substr(0, seedrules::kMaxSeedLength);
 }
 
 Outcome<> SeedTextUsable(const std::string& seed) {

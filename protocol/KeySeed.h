@@ -11,9 +11,12 @@
 // first, so both peers build the same text). The text is split at its dots
 // into at most eight groups ("0" characters are dropped); a pair text with
 // more than eight groups cannot be turned into a seed: that is a failure
-// saying so. Any other text yields a seed; whether key generation accepts it
-// is SeedTextUsable's question (a host name, for instance, can make it too
-// long).
+// saying so. Any other text yields a seed of the digits 1 to 9: a character
+// of the addresses that is not one of them (the ":" and letters of IPv6, a
+// host name's letters) becomes the digit 1 + (its code mod 9). A seed longer
+// than the 73 characters key generation accepts (two IPv6 addresses or a
+// host name can make one) is cut to its first 73. Two dotted IPv4 addresses
+// give digits only and never more than 48: their seed is the pair's own.
 Outcome<std::string> MakeSeedText(const std::string& hostAddr, const std::string& clientAddr);
 
 // Whether key generation accepts `seed` (the same rules it applies): not

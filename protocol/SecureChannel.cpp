@@ -1,5 +1,7 @@
 #include "protocol/SecureChannel.h"
 
+#include "protocol/Wire.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -20,7 +22,7 @@ const QByteArray kTagH = QByteArrayLiteral("SX:H");
 const QByteArray kTagR = QByteArrayLiteral("SX:R");
 const QByteArray kTagS = QByteArrayLiteral("SX:S");
 const QByteArray kTagC = QByteArrayLiteral("SX:C");
-const QByteArray kLeave = QByteArrayLiteral("XX:");
+const QByteArray kLeave = wire::prefix(wire::Kind::End);
 constexpr char kCheckLabel[] = "Vantrel secure check v1";
 
 const uchar* bytes(const QByteArray& a, qsizetype at = 0) {

@@ -18,7 +18,7 @@
 // clock. Time comes in as `now`; when something must happen later,
 // deadline() says when, and the owner arms a single-shot timer for it.
 //
-// How the owner (the connection's session) drives it
+// How the owner (the Channel) drives it
 // ---------------------------------------------------
 // Make one channel per connection, for its role, with the user's "Secure
 // Connections" setting and the number of block messages this side accepts

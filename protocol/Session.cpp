@@ -1,6 +1,7 @@
 #include "protocol/Session.h"
 
 #include "engine/SDK.h"
+#include "platform/NetAddress.h"
 #include "platform/Services.h"
 #include "platform/Socket.h"
 #include "platform/TextCodec.h"
@@ -10,7 +11,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
 
 namespace {
 
@@ -59,12 +59,6 @@ QString files(qsizetype n) {
 // Held chat lines go out this far apart once the file has gone.
 constexpr int kChatSpacingMs = 20;
 
-// How long a final block message that ends with what has arrived is held,
-// in case the network split it just after a "|" of its payload. The sender
-// sends nothing else before our "OK:" (but chat), so bytes that follow
-// within this time and begin no message are the rest of it.
-constexpr int kFinalBlockWaitMs = 250;
-
 } // namespace
 
 Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock, Services& services,
@@ -75,37 +69,28 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
                                [this] { return m_sock.bytesToWrite(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
                  recvFolder),
-      m_link(sock, SecureLink::Handlers{
-                       [this](const QByteArray& b) { handleArrival(b); },
-                       [this](const QByteArray& m) { dispatchInner(m); },
-                       [this](const QByteArray& a) { adoptHostAddress(a); },
-                       [this](const QString& line) { m_view.UpdateList(line); },
-                       [this](bool damaged) { closeByLink(damaged); },
-                       [this](const QByteArray& m) { emit messageSent(m); },
-                       [this] { onLinkModeChanged(); },
-                   }) {
-    m_link.setEnabled(false);
+      m_channel(sock) {
+    m_channel.setSecureEnabled(false);
+    connect(&m_channel, &Channel::arrived, this, [this] { m_view.bumpReceiveBar(); });
+    connect(&m_channel, &Channel::messageReceived, this, &Session::dispatch);
+    connect(&m_channel, &Channel::peerAddress, this, &Session::adoptHostAddress);
+    connect(&m_channel, &Channel::status, this, [this](const QString& l) { m_view.UpdateList(l); });
+    connect(&m_channel, &Channel::modeChanged, this, &Session::onChannelModeChanged);
+    connect(&m_channel, &Channel::messageSent, this, &Session::messageSent);
+    connect(&m_channel, &Channel::failed, this, &Session::onChannelFailed);
+    connect(&m_channel, &Channel::lost, this, &Session::onConnectionLost);
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
-    connect(&m_sock, &Socket::dataArrival, this, &Session::onDataArrival);
     connect(&m_sock, &Socket::sendProgress, this, [this] {
         m_view.bumpSendBar();
         m_sender.bufferDrained();
     });
-    connect(&m_sock, &Socket::connectionLost, this, &Session::onConnectionLost);
-    connect(&m_sock, &Socket::connectFailed, this, [this](const QString& reason) {
-        m_connectFailed = true;
-        m_connectFailure = reason;
-    });
     m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
-    m_receiver.setIdleHandler([this] { scheduleNextFile(); });
+    m_receiver.setIdleHandler([this] {
+        noteTransfers();
+        scheduleNextFile();
+    });
     m_nextFileTimer.setSingleShot(true);
     connect(&m_nextFileTimer, &QTimer::timeout, this, &Session::sendNextFile);
-    m_reassembler.holdFinalBlocks(true);
-    m_finalBlockWait.setSingleShot(true);
-    connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
-        m_reassembler.releaseHeld();
-        handleBuffered();
-    });
     m_chatTimer.setSingleShot(true);
     connect(&m_chatTimer, &QTimer::timeout, this, &Session::sendHeldChat);
 }
@@ -125,7 +110,7 @@ int Session::parsePort(const QString& portStr) {
 }
 
 bool Session::send(const QByteArray& message) {
-    return m_link.send(message);
+    return m_channel.send(message);
 }
 
 Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& clientAddr) const {
@@ -141,7 +126,7 @@ Outcome<QByteArray> Session::seedText(const QString& hostAddr, const QString& cl
 // ------------------------------------------------------------ connecting
 
 int Session::portForNewConnection(const QString& portStr) {
-    if (m_connected) {
+    if (IsConnected()) {
         m_services.message("You are connected already.  End this connection first.");
         return 0;
     }
@@ -156,47 +141,38 @@ int Session::portForNewConnection(const QString& portStr) {
 
 QString Session::ownAddress() {
     const QString text = m_view.ownAddressText();
-    const QString trimmed = text.trimmed();
-    if (trimmed != text)
-        m_view.setOwnAddressText(trimmed);
-    return trimmed;
+    const QString used = NetAddress::canonical(text);
+    if (used != text)
+        m_view.setOwnAddressText(used);
+    return used;
 }
 
 QString Session::typedPeerAddress() {
     const QString text = m_view.peerAddressText();
-    const QString trimmed = text.trimmed();
-    if (trimmed != text)
-        m_view.setPeerAddressText(trimmed);
-    return trimmed;
+    const QString used = NetAddress::canonical(text);
+    if (used != text)
+        m_view.setPeerAddressText(used);
+    return used;
 }
 
-bool Session::IsWaiting() const {
-    return m_sock.state() == Socket::Listening;
-}
-
-void Session::beginConnection() {
-    m_heard = false;
-    m_addressTaken = false;
-    m_repeatNoted = false;
-    m_unreadableNoted = false;
-    m_peerClosing = false;
-    m_lastWasTransferEnd = false;
+void Session::beginConnection(Role role) {
+    m_channel.open();
+    m_conn = {};
+    m_role = role;
+    m_phase = Phase::Connected;
     m_view.connectionBegan();
 }
 
 void Session::Listen(const QString& portStr) {
-    if (m_connecting || m_closed)
+    if (m_phase == Phase::Connecting || m_phase == Phase::Closed)
         return;
     const int port = portForNewConnection(portStr);
     if (port == 0)
         return;
     // Listening afresh: whatever the socket held (an earlier listener, a
     // connection the peer has left) is closed first.
-    m_sock.close();
-    m_linked = false;
-    m_reassembler.clear();
-    m_link.end();
-    m_finalBlockWait.stop();
+    m_channel.drop();
+    m_phase = Phase::Idle;
     m_sock.setLocalPort(port);
     QString error;
     if (!m_sock.listen(&error)) {
@@ -206,13 +182,13 @@ void Session::Listen(const QString& portStr) {
     }
     ownAddress();
     m_view.UpdateList("Waiting for Connection");
-    m_host = true;
-    m_client = false;
+    m_phase = Phase::Waiting;
+    m_role = Role::Host;
     emit connectionStateChanged();
 }
 
 void Session::onConnectionRequest(int requestId) {
-    if (m_connected || m_linked)
+    if (m_phase != Phase::Waiting)
         return; // one connection at a time; the request is dropped with the listener
     if (m_sock.state() != Socket::Closed)
         m_sock.close();
@@ -221,17 +197,13 @@ void Session::onConnectionRequest(int requestId) {
         m_view.UpdateList("A connection request could not be accepted: " + error);
         return;
     }
-    m_linked = true;
-    m_reassembler.clear();
-    beginConnection();
-    m_finalBlockWait.stop();
-    m_connected = true;
+    beginConnection(Role::Host);
     m_view.setSendButtonsEnabled(true);
     emit connectionStateChanged();
 }
 
 void Session::Connect(const QString& portStr) {
-    if (m_connecting || m_closed)
+    if (m_phase == Phase::Connecting || m_phase == Phase::Closed)
         return;
     const QString host = typedPeerAddress();
     if (host.isEmpty()) {
@@ -241,100 +213,95 @@ void Session::Connect(const QString& portStr) {
     const int port = portForNewConnection(portStr);
     if (port == 0)
         return;
-    // A typed dotted address is checked before anything is sent; a host name
-    // is checked once its address is known.
-    const bool dotted = QHostAddress(host).protocol() == QAbstractSocket::IPv4Protocol;
-    if (dotted) {
+    // A typed address is checked before anything is sent; a host name is
+    // checked once its address is known.
+    const bool literal = NetAddress::isLiteral(host);
+    if (literal) {
         if (const Outcome<QByteArray> seed = seedText(host, ownAddress()); !seed) {
             m_services.message(kNoKeys + seed.error());
             return;
         }
     }
-
-    // Whatever this side was doing (waiting included) ends here: from now on
-    // it is the side that connects, and the keys put the other side first.
-    m_sock.close();
-    m_linked = false;
-    m_host = false;
-    m_client = false;
-    m_reassembler.clear();
-    m_link.end();
-    m_finalBlockWait.stop();
-    m_connectFailed = false;
-    m_connectFailure.clear();
-    m_stopConnecting = false;
-    m_sock.connectTo(host, quint16(port));
-    m_view.UpdateList("Connecting...");
-
-    m_connecting = true;
-    emit connectionStateChanged();
-    for (int polls = 0; polls < kConnectPolls; ++polls) {
-        if (m_sock.state() == Socket::Connected || m_connectFailed || m_stopConnecting)
-            break;
-        m_services.processEvents(kPollMs);
-    }
-    m_connecting = false;
-
-    if (m_stopConnecting) {
-        // Exit, the close box or Disconnect during the wait: a connection
-        // that has completed meanwhile is not used.
-        m_sock.close();
-        emit connectionStateChanged();
+    if (!awaitConnect(host, port) || (!literal && !takeConnectedAddress()))
         return;
-    }
-    if (m_sock.state() != Socket::Connected) {
-        // A connect that completes after the wait would never be used.
-        m_sock.close();
-        // The list says why, and that the trying is over.
-        QString why = m_connectFailed ? m_connectFailure
-                                      : QStringLiteral("Cannot connect to %1 port %2: no answer "
-                                                       "(timed out)")
-                                            .arg(host)
-                                            .arg(port);
-        if (!why.endsWith(QLatin1Char('.')))
-            why += QLatin1Char('.');
-        m_view.UpdateList(why);
-        emit connectionStateChanged();
-        m_services.message(kCannotConnect);
-        return;
-    }
-    m_linked = true;
-    beginConnection();
-    if (!dotted) {
-        // Keys are made from the address actually connected to, which is
-        // what the host sees.
-        m_view.setPeerAddressText(m_sock.remoteAddress());
-        const Outcome<QByteArray> seed =
-            seedText(m_view.peerAddressText(), m_view.ownAddressText());
-        if (!seed) {
-            m_sock.close();
-            m_linked = false;
-            emit connectionStateChanged();
-            m_services.message(kNoKeys + seed.error());
-            return;
-        }
-    }
-    m_client = true;
     const QString own = ownAddress();
-    m_link.startClient();
-    if (!m_linked)
+    m_channel.startClient();
+    if (!IsConnected())
         return; // closed at once: secure connections are required but switched off
     send(wire::message(wire::Kind::Address, TextCodec::toWire(own)));
     const bool keys = GenerateKeys();
     m_view.UpdateList("Connected");
     if (keys)
         m_view.UpdateList("Key check: " + m_keyCheck);
-    m_connected = true;
     emit connectionStateChanged();
 }
 
+bool Session::awaitConnect(const QString& host, int port) {
+    // Whatever this side was doing (waiting included) ends here: from now on
+    // it is the side that connects, and the keys put the other side first.
+    m_channel.drop();
+    m_role = Role::None;
+    m_sock.connectTo(host, quint16(port));
+    m_view.UpdateList("Connecting...");
+    m_phase = Phase::Connecting;
+    emit connectionStateChanged();
+    for (int polls = 0; polls < kConnectPolls && m_phase == Phase::Connecting; ++polls) {
+        const int state = m_sock.state();
+        if (state == Socket::Connected || state == Socket::Error || state == Socket::Closed)
+            break;
+        m_services.processEvents(kPollMs);
+    }
+    if (m_phase != Phase::Connecting) {
+        // Exit, the close box or Disconnect during the wait: a connection
+        // that has completed meanwhile is not used.
+        m_sock.close();
+        emit connectionStateChanged();
+        return false;
+    }
+    if (m_sock.state() != Socket::Connected) {
+        // The list says why, and that the trying is over.
+        QString why = m_sock.state() == Socket::Error || m_sock.lookupFailed()
+                          ? m_sock.errorString()
+                          : QStringLiteral("Cannot connect to %1 port %2: no answer (timed out)")
+                                .arg(host)
+                                .arg(port);
+        if (!why.endsWith(QLatin1Char('.')))
+            why += QLatin1Char('.');
+        m_view.UpdateList(why);
+        // A connect that completes after the wait would never be used.
+        m_sock.close();
+        m_phase = Phase::Idle;
+        emit connectionStateChanged();
+        m_services.message(kCannotConnect);
+        return false;
+    }
+    beginConnection(Role::Client);
+    return true;
+}
+
+bool Session::takeConnectedAddress() {
+    // Keys are made from the address actually connected to, which is what
+    // the host sees.
+    m_view.setPeerAddressText(m_sock.remoteAddress());
+    const Outcome<QByteArray> seed = seedText(m_view.peerAddressText(), m_view.ownAddressText());
+    if (seed)
+        return true;
+    m_channel.drop();
+    m_phase = Phase::Idle;
+    m_role = Role::None;
+    emit connectionStateChanged();
+    m_services.message(kNoKeys + seed.error());
+    return false;
+}
+
 bool Session::GenerateKeys() {
-    if (m_closed)
+    if (m_phase == Phase::Closed)
         return false; // the program is ending: no key files are made
     const QString own = ownAddress();
     // The host's peer text is the "IP:" payload, exactly as the peer used it.
-    const QString peer = m_host ? m_view.peerAddressText() : typedPeerAddress();
-    const Outcome<QByteArray> seed = m_host ? seedText(own, peer) : seedText(peer, own);
+    const bool host = IsHost();
+    const QString peer = host ? m_view.peerAddressText() : typedPeerAddress();
+    const Outcome<QByteArray> seed = host ? seedText(own, peer) : seedText(peer, own);
     m_keyCheck.clear();
     if (!seed) {
         m_services.message(kNoKeys + seed.error());
@@ -355,56 +322,8 @@ bool Session::GenerateKeys() {
 
 // ------------------------------------------------------------- arrivals
 
-void Session::onDataArrival() {
-    const QByteArray bytes = m_sock.getData();
-    m_link.setTransferRunning(m_sender.busy() || m_receiver.ClientRecv());
-    if (m_link.secure())
-        m_view.bumpReceiveBar();
-    m_link.receive(bytes);
-}
-
-void Session::handleArrival(const QByteArray& bytes) {
-    if (!bytes.isEmpty())
-        m_heard = true;
-    m_view.bumpReceiveBar();
-    m_finalBlockWait.stop();
-    m_reassembler.push(bytes);
-    handleBuffered();
-}
-
-void Session::handleBuffered() {
-    QByteArray message;
-    for (;;) {
-        const Reassembler::Result r =
-            m_reassembler.next(m_receiver.ClientRecv() ? Reassembler::Reception::Running
-                                                       : Reassembler::Reception::Idle,
-                               message);
-        if (r == Reassembler::Result::NeedMore)
-            return;
-        if (r == Reassembler::Result::Held) {
-            // Bytes that arrive within this wait continue the final block.
-            m_finalBlockWait.start(kFinalBlockWaitMs);
-            return;
-        }
-        if (r == Reassembler::Result::Overflow) {
-            m_view.UpdateList("The other side sent a damaged file block; the connection was "
-                              "closed.");
-            // The peer sees the connection lost; "XX:" would tell it that
-            // this side's user left, and end its program.
-            m_sock.close();
-            endConnection(QStringLiteral("the connection was closed"));
-            return;
-        }
-        const int connection = m_connectionCount;
-        dispatch(message);
-        if (connection != m_connectionCount)
-            return; // the connection ended while handling the message
-    }
-}
-
-void Session::dispatch(const QByteArray& message) {
-    const wire::Kind kind = wire::kindOf(message);
-    m_lastWasTransferEnd = kind == wire::Kind::FinalBlock || kind == wire::Kind::Ack;
+void Session::dispatch(wire::Kind kind, const QByteArray& message) {
+    m_conn.lastWasTransferEnd = kind == wire::Kind::FinalBlock || kind == wire::Kind::Ack;
     switch (kind) {
     case wire::Kind::Address:
         handleAddress(wire::payloadOf(message));
@@ -426,25 +345,34 @@ void Session::dispatch(const QByteArray& message) {
         handlePeerEnd();
         break;
     case wire::Kind::FileSize:
+        m_receiver.expectSize(wire::sizeOf(message.mid(wire::kPrefixSize)));
+        break;
     case wire::Kind::Cancel:
+        handleCancel(message.mid(wire::kPrefixSize));
+        break;
     case wire::Kind::Unknown:
         break; // not a message of ours: ignored
     }
+    noteTransfers();
+}
+
+void Session::noteTransfers() {
+    m_channel.setTransfers(m_sender.busy(), m_receiver.ClientRecv());
 }
 
 void Session::handleAddress(const QByteArray& payload) {
-    if (!m_host)
+    if (!IsHost())
         return; // only the side that waited is told the other's address
-    if (m_addressTaken) {
+    if (m_conn.addressTaken) {
         // The keys of a connection are made once; a peer that keeps sending
         // its address gets one line, not a key generation (or box) each.
-        if (!m_repeatNoted) {
-            m_repeatNoted = true;
+        if (!m_conn.repeatNoted) {
+            m_conn.repeatNoted = true;
             m_view.UpdateList("The other side sent its address again; it was ignored.");
         }
         return;
     }
-    m_addressTaken = true;
+    m_conn.addressTaken = true;
     const QString said = TextCodec::fromWire(payload);
     m_view.setPeerAddressText(said);
     const bool keys = GenerateKeys();
@@ -455,14 +383,14 @@ void Session::handleAddress(const QByteArray& payload) {
     // names another one (a typing error, a router between the two), it may
     // also have typed this side's address differently from txtIP.
     const QString from = m_sock.remoteAddress();
-    if (!from.isEmpty() && said != from)
+    if (!from.isEmpty() && !NetAddress::sameAddress(said, from))
         m_view.UpdateList(QStringLiteral("The other side gives its address as %1, but the "
                                          "connection comes from %2: chat may not be readable "
                                          "(see Help > Using Vantrel).")
                               .arg(quoted(said), from));
     // The offer of a secure connection is the first thing the host sends.
-    if (m_linked)
-        m_link.startHost(TextCodec::toWire(ownAddress()));
+    if (IsConnected())
+        m_channel.startHost(TextCodec::toWire(ownAddress()));
 }
 
 void Session::handleChat(const QByteArray& payload) {
@@ -474,42 +402,35 @@ void Session::handleChat(const QByteArray& payload) {
     const QString text = TextCodec::fromWire(line.value());
     m_view.UpdateChatList(text);
     m_view.chatArrived(text);
-    if (!m_unreadableNoted && !readsAsText(line.value())) {
-        m_unreadableNoted = true;
+    if (!m_conn.unreadableNoted && !readsAsText(line.value())) {
+        m_conn.unreadableNoted = true;
         m_view.UpdateList(kKeysDiffer);
     }
 }
 
 void Session::handlePeerEnd() {
-    const bool client = m_client;
-    m_connected = false;
-    m_sock.close();
+    const bool client = IsClient();
     endConnection(QStringLiteral("the other side ended the connection"));
-    if (!client)
-        m_view.UpdateList(m_peerClosing ? QStringLiteral("The other person closed the program.")
-                                        : QStringLiteral("The other person ended the connection."));
     if (client) {
         m_services.message(kPeerEnded + kProgramEnds);
         m_services.endProgram();
     } else {
+        m_view.UpdateList(m_conn.peerClosing
+                              ? QStringLiteral("The other person closed the program.")
+                              : QStringLiteral("The other person ended the connection."));
         m_services.message(kPeerEnded);
     }
 }
 
-void Session::onConnectionLost(const QString&) {
-    if (!m_linked)
-        return;
-    if (m_host && !m_heard) {
+void Session::onConnectionLost() {
+    if (IsHost() && !m_channel.heard()) {
         // A connection that closed before sending anything (a port scan, a
         // health check) was not the other person: go on waiting.
-        m_linked = false;
-        m_connected = false;
-        m_reassembler.clear();
-        m_link.end();
+        m_channel.drop();
         m_view.setSendButtonsEnabled(false);
-        m_sock.close();
         QString error;
         if (m_sock.listen(&error)) {
+            m_phase = Phase::Waiting;
             emit connectionStateChanged();
             return;
         }
@@ -517,39 +438,20 @@ void Session::onConnectionLost(const QString&) {
         endConnection(QStringLiteral("the connection was lost"));
         return;
     }
-    // A final block held back in case more of it was on its way is whole:
-    // nothing more can come. The file it ends is kept.
-    if (m_finalBlockWait.isActive()) {
-        m_finalBlockWait.stop();
-        m_reassembler.releaseHeld();
-        const int before = m_connectionCount;
-        handleBuffered();
-        if (before != m_connectionCount)
-            return;
-    }
-    // A frame cut short by the end of the stream is damage, not a loss.
-    const int connection = m_connectionCount;
-    m_link.lost();
-    if (connection != m_connectionCount)
-        return;
     // A program that ends right after a file has gone may take its "XX:"
     // with it; the legacy way cannot tell that from a failure.
-    const bool afterTransfer =
-        !m_link.secure() && m_lastWasTransferEnd && !m_sender.busy() && !m_receiver.ClientRecv();
+    const bool afterTransfer = !m_channel.secure() && m_conn.lastWasTransferEnd &&
+                               !m_sender.busy() && !m_receiver.ClientRecv();
     m_view.UpdateList(afterTransfer ? QStringLiteral("The connection ended.")
                                     : QStringLiteral("Connection lost."));
     endConnection(QStringLiteral("the connection was lost"));
 }
 
 void Session::endConnection(const QString& transferWhy) {
-    ++m_connectionCount;
-    m_linked = false;
-    m_connected = false;
-    m_host = false;
-    m_client = false;
-    m_reassembler.clear();
-    m_finalBlockWait.stop();
-    m_link.end();
+    m_channel.drop();
+    if (m_phase != Phase::Closed)
+        m_phase = Phase::Idle;
+    m_role = Role::None;
     m_view.setLinkMode(SessionView::LinkMode::None);
     m_receiver.setTellsSender(false);
     m_sender.stop(transferWhy);
@@ -573,7 +475,7 @@ void Session::wipe() {
 bool Session::SendChat(const QString& line) {
     if (line.isEmpty())
         return false;
-    if (!m_connected) {
+    if (!IsConnected()) {
         m_services.message("You are not connected.");
         return false;
     }
@@ -584,11 +486,10 @@ bool Session::SendChat(const QString& line) {
     }
     const QByteArray message = wire::message(wire::Kind::Chat, cipher.value());
     if (chatMustWait()) {
+        if (m_heldChat.isEmpty())
+            m_view.UpdateList("Chat lines are sent when the file has gone.");
         m_heldChat << message;
         m_view.UpdateChatList("<" + line + ">");
-        if (!m_toldChatWaits)
-            m_view.UpdateList("Chat lines are sent when the file has gone.");
-        m_toldChatWaits = true;
         return true;
     }
     if (!send(message)) {
@@ -600,8 +501,8 @@ bool Session::SendChat(const QString& line) {
 }
 
 bool Session::chatMustWait() const {
-    // Frames keep chat apart from blocks: nothing waits inside them.
-    if (m_link.sendsFrames())
+    // Where messages are kept apart, chat cannot be taken for a block.
+    if (m_channel.keepsMessagesApart())
         return false;
     return m_sender.busy() || !m_heldChat.isEmpty();
 }
@@ -609,7 +510,7 @@ bool Session::chatMustWait() const {
 void Session::sendHeldChat() {
     if (m_heldChat.isEmpty() || m_chatTimer.isActive())
         return;
-    if (!m_connected) {
+    if (!IsConnected()) {
         dropHeldChat();
         return;
     }
@@ -617,7 +518,6 @@ void Session::sendHeldChat() {
         return; // another file is on its way; the lines follow it
     send(m_heldChat.takeFirst());
     if (m_heldChat.isEmpty()) {
-        m_toldChatWaits = false;
         scheduleNextFile();
     } else {
         m_chatTimer.start(kChatSpacingMs);
@@ -625,9 +525,10 @@ void Session::sendHeldChat() {
 }
 
 void Session::senderIdle(bool completed) {
+    noteTransfers();
     if (!completed)
-        dropWaitingFiles(m_connected ? QStringLiteral("the file before them did not go")
-                                     : QStringLiteral("the connection ended"));
+        dropWaitingFiles(IsConnected() ? QStringLiteral("the file before them did not go")
+                                       : QStringLiteral("the connection ended"));
     if (m_waitingFiles.isEmpty())
         queueDone();
     if (m_heldChat.isEmpty())
@@ -655,7 +556,7 @@ void Session::sendNextFile() {
     if (m_waitingFiles.isEmpty() || m_sender.busy() || !m_heldChat.isEmpty() ||
         receivingBlocksSending())
         return; // tried again when the sender, the chat or the reception is done
-    if (!m_connected) {
+    if (!IsConnected()) {
         dropWaitingFiles(QStringLiteral("the connection ended"));
         return;
     }
@@ -689,7 +590,6 @@ void Session::dropWaitingFiles(const QString& why) {
 
 void Session::dropHeldChat() {
     m_chatTimer.stop();
-    m_toldChatWaits = false;
     if (m_heldChat.isEmpty())
         return;
     const qsizetype n = m_heldChat.size();
@@ -703,7 +603,7 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     if (confirm == Confirm::Ask &&
         !m_services.question("Are you sure you want to send the file " + fn + "?", "Send Confirm"))
         return;
-    if (!m_connected) {
+    if (!IsConnected()) {
         m_services.message("You are not connected.");
         return;
     }
@@ -719,31 +619,25 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
         m_services.message(opened.error());
         return;
     }
-    if (m_link.sendsFrames()) {
-        // Frames keep messages apart: no pause, several blocks in flight.
-        m_sender.setWindow(qBound(1, m_link.peerWindow(), SecureChannel::MaxWindow));
-        m_sender.setFramed(true);
-        if (!send(wire::message(wire::Kind::FileSize, QByteArray::number(m_sender.size())))) {
-            m_sender.abort(QStringLiteral("the connection refused the file announcement"));
-            return;
-        }
-        if (m_sender.announce())
-            m_sender.start();
+    noteTransfers();
+    m_sender.setWindow(m_channel.blocksInFlight());
+    m_sender.setFramed(m_channel.tellsStops());
+    if (m_channel.tellsStops() && !send(wire::sizeMessage(m_sender.size()))) {
+        m_sender.abort(QStringLiteral("the connection refused the file announcement"));
         return;
     }
-    // One block message at a time, each after the answer to the one before.
-    m_sender.setWindow(1);
-    m_sender.setFramed(false);
     if (!m_sender.announce())
         return;
-    // The announcement has no terminator: the first block follows a moment
-    // later so that it arrives on its own.
-    Pause(2);
-    if (!m_sender.busy())
-        return; // cancelled, or the connection ended, during the pause
-    if (!m_connected) {
-        m_sender.abort(QStringLiteral("the connection ended"));
-        return;
+    if (!m_channel.keepsMessagesApart()) {
+        // The announcement has no terminator: the first block follows a
+        // moment later so that it arrives on its own.
+        Pause(2);
+        if (!m_sender.busy())
+            return; // cancelled, or the connection ended, during the pause
+        if (!IsConnected()) {
+            m_sender.abort(QStringLiteral("the connection ended"));
+            return;
+        }
     }
     m_sender.start();
 }
@@ -770,7 +664,7 @@ bool Session::confirmFiles(const QStringList& paths) {
 void Session::SendFiles(const QStringList& paths, Confirm confirm) {
     if (paths.isEmpty())
         return;
-    if (!m_connected) {
+    if (!IsConnected()) {
         m_services.message("You are not connected.");
         return;
     }
@@ -793,7 +687,7 @@ bool Session::receivingBlocksSending() const {
     // In the legacy way an announcement of ours would reach the sending peer
     // glued to an "OK:", and a peer that reads one message per arrival
     // loses it. Frames keep the two directions apart.
-    return !m_link.sendsFrames() && m_receiver.ClientRecv();
+    return !m_channel.keepsMessagesApart() && m_receiver.ClientRecv();
 }
 
 bool Session::CancelSend() {
@@ -803,8 +697,8 @@ bool Session::CancelSend() {
     // Inside the frames the receiver is told and discards its part; in the
     // legacy way the wire cannot say it, and the receiver gives up when
     // nothing more comes.
-    if (m_link.sendsFrames() && m_sender.FileInProgress())
-        send(wire::message(wire::Kind::Cancel, "S"));
+    if (m_channel.tellsStops() && m_sender.FileInProgress())
+        send(wire::cancelMessage(wire::Stopper::Sender, QString()));
     m_sender.cancel();
     return true;
 }
@@ -823,17 +717,16 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
-    m_closed = true;
-    m_stopConnecting = m_connecting;
-    if (m_connected) {
-        // Inside frames the other side can be told why its transfer ends.
-        if (m_link.sendsFrames() && m_sender.FileInProgress())
-            send(wire::message(wire::Kind::Cancel, "S" + kClosedProgram.toUtf8()));
-        if (m_link.sendsFrames() && m_receiver.ClientRecv())
-            send(wire::message(wire::Kind::Cancel, "R" + kClosedProgram.toUtf8()));
+    if (IsConnected()) {
+        // Where the channel tells stops, the other side learns why its
+        // transfer ends.
+        if (m_channel.tellsStops() && m_sender.FileInProgress())
+            send(wire::cancelMessage(wire::Stopper::Sender, kClosedProgram));
+        if (m_channel.tellsStops() && m_receiver.ClientRecv())
+            send(wire::cancelMessage(wire::Stopper::Receiver, kClosedProgram));
         send(wire::message(wire::Kind::End));
-        m_sock.close();
     }
+    m_phase = Phase::Closed;
     endConnection(QStringLiteral("the program was closed"));
 }
 
@@ -845,59 +738,38 @@ void Session::Exit() {
 // ------------------------------------------------------ secure connection
 
 void Session::setSecureOptions(bool enabled, bool required) {
-    m_link.setEnabled(enabled);
+    m_channel.setSecureEnabled(enabled);
     m_secureRequired = required;
 }
 
-void Session::dispatchInner(const QByteArray& message) {
-    switch (wire::innerKindOf(message)) {
-    case wire::Kind::FileSize: {
-        const QByteArray digits = message.mid(wire::kPrefixSize);
-        bool ok = false;
-        const qint64 size = digits.toLongLong(&ok);
-        m_receiver.expectSize(ok && size >= 0 ? size : -1);
-        return;
-    }
-    case wire::Kind::Cancel:
-        handleCancel(message.mid(wire::kPrefixSize));
-        return;
-    case wire::Kind::Block:
-    case wire::Kind::FinalBlock:
-        // A frame holds the whole block message; the receiver takes it
-        // without its "|", as reassembly gives it.
-        dispatch(message.endsWith(wire::kTerminator) ? message.chopped(1) : message);
-        return;
-    default:
-        dispatch(message);
-        return;
-    }
-}
-
 void Session::handleCancel(const QByteArray& payload) {
-    const QString reason = QString::fromUtf8(payload.mid(1)).trimmed();
-    const QString why = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+    wire::Cancel cancel;
+    if (!wire::parseCancel(payload, cancel))
+        return;
+    const QString why =
+        cancel.reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(cancel.reason);
     // The other program is closing: its "XX:" follows.
-    m_peerClosing = reason == kClosedProgram;
-    if (payload.startsWith('S')) {
+    m_conn.peerClosing = cancel.reason == kClosedProgram;
+    if (cancel.who == wire::Stopper::Sender) {
         if (m_receiver.ClientRecv())
-            m_receiver.abort(m_peerClosing ? kClosedProgram : "the sender cancelled it" + why);
-    } else if (payload.startsWith('R')) {
-        if (m_sender.busy())
-            m_sender.stop(m_peerClosing ? kClosedProgram : "the other side cancelled it" + why);
+            m_receiver.abort(m_conn.peerClosing ? kClosedProgram : "the sender cancelled it" + why);
+    } else if (m_sender.busy()) {
+        m_sender.stop(m_conn.peerClosing ? kClosedProgram : "the other side cancelled it" + why);
     }
 }
 
 bool Session::CancelReceiving() {
-    if (!m_link.secure() || !m_receiver.ClientRecv())
+    if (!m_channel.tellsStops() || !m_receiver.ClientRecv())
         return false;
-    send(wire::message(wire::Kind::Cancel, "Rcancelled by the other person"));
+    send(wire::cancelMessage(wire::Stopper::Receiver,
+                             QStringLiteral("cancelled by the other person")));
     m_receiver.abort(QStringLiteral("you cancelled it"));
     return true;
 }
 
 void Session::adoptHostAddress(const QByteArray& raw) {
     const QString text = TextCodec::fromWire(raw);
-    if (!m_client || text.isEmpty() || text == m_view.peerAddressText())
+    if (!IsClient() || text.isEmpty() || text == m_view.peerAddressText())
         return;
     // The host makes its keys from its own text; taking it here makes both
     // sides' keys agree when an address translation lies between them.
@@ -909,10 +781,10 @@ void Session::adoptHostAddress(const QByteArray& raw) {
         m_view.UpdateList("Key check: " + m_keyCheck);
 }
 
-void Session::onLinkModeChanged() {
-    using Mode = SecureLink::Mode;
-    const Mode mode = m_link.mode();
-    m_receiver.setTellsSender(mode == Mode::Secure);
+void Session::onChannelModeChanged() {
+    using Mode = Channel::Mode;
+    const Mode mode = m_channel.mode();
+    m_receiver.setTellsSender(m_channel.tellsStops());
     switch (mode) {
     case Mode::SettingUp:
         m_view.setLinkMode(SessionView::LinkMode::SettingUp);
@@ -928,31 +800,28 @@ void Session::onLinkModeChanged() {
         m_view.setLinkMode(SessionView::LinkMode::None);
         break;
     }
-    if (mode == Mode::Legacy && m_secureRequired && m_linked) {
-        m_view.UpdateList(m_link.enabled()
+    if (mode == Mode::Legacy && m_secureRequired && IsConnected()) {
+        m_view.UpdateList(m_channel.secureEnabled()
                               ? QStringLiteral("The connection was closed: secure connections are "
                                                "required, and the other side does not offer one.")
                               : QStringLiteral("The connection was closed: secure connections are "
                                                "required but switched off (Options)."));
-        m_sock.close();
         endConnection(QStringLiteral("secure connections are required"));
     }
 }
 
-void Session::closeByLink(bool damaged) {
+void Session::onChannelFailed(Channel::Failure why) {
     // No "XX:": the other side sees the connection lost.
-    m_sock.close();
-    endConnection(damaged ? QStringLiteral("the connection was damaged")
-                          : QStringLiteral("the secure connection could not be set up"));
+    endConnection(why == Channel::Failure::Damaged
+                      ? QStringLiteral("the connection was damaged")
+                      : QStringLiteral("the secure connection could not be set up"));
 }
 
 void Session::Disconnect() {
-    if (m_closed || !(m_connected || m_linked || m_connecting || IsWaiting()))
+    if (m_phase == Phase::Idle || m_phase == Phase::Closed)
         return;
-    m_stopConnecting = m_connecting;
-    if (m_connected)
+    if (IsConnected())
         send(wire::message(wire::Kind::End));
-    m_sock.close();
     endConnection(QStringLiteral("the connection was ended"));
     m_view.UpdateList("Disconnected.");
 }

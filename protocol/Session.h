@@ -1,8 +1,7 @@
 #pragma once
 
+#include "protocol/Channel.h"
 #include "protocol/FileTransfer.h"
-#include "protocol/Reassembler.h"
-#include "protocol/SecureLink.h"
 
 #include <QByteArray>
 #include <QList>
@@ -64,18 +63,16 @@ public:
     // run meanwhile without spinning.
     void Pause(int secs);
 
-    // Handles what one arrival event brought: reassembly and dispatch.
-    void handleArrival(const QByteArray& bytes);
-
     // The "Secure Connections" and "Require Secure Connections" settings,
     // used from the next connection on. Both are off until set.
     void setSecureOptions(bool enabled, bool required);
     bool secureRequired() const { return m_secureRequired; }
     // Block messages this side accepts unacknowledged in a secure
     // connection (1..4096, 4096 unless set), from the next connection on.
-    void setSecureWindow(int window) { m_link.setWindow(window); }
-    // How this connection is carried (secure, legacy, being set up).
-    const SecureLink& link() const { return m_link; }
+    void setSecureWindow(int window) { m_channel.setWindow(window); }
+    // The connection to the other side: how it is carried, what it allows.
+    const Channel& channel() const { return m_channel; }
+    Channel& channel() { return m_channel; }
     // Gives up the incoming file with "FC:R" (secure connections only).
     // False when there is nothing that can be given up.
     bool CancelReceiving();
@@ -85,21 +82,19 @@ public:
     static int parsePort(const QString& portStr);
 
     // A connection is in use (keys made or being made).
-    bool IsConnected() const { return m_connected; }
+    bool IsConnected() const { return m_phase == Phase::Connected; }
     // This side waited for the connection ...
-    bool IsHost() const { return m_host; }
+    bool IsHost() const { return m_role == Role::Host; }
     // ... or made it.
-    bool IsClient() const { return m_client; }
+    bool IsClient() const { return m_role == Role::Client; }
     // Listening for a connection ("Wait for Connect").
-    bool IsWaiting() const;
+    bool IsWaiting() const { return m_phase == Phase::Waiting; }
     // Inside the connect wait ("Connecting...").
-    bool IsConnecting() const { return m_connecting; }
+    bool IsConnecting() const { return m_phase == Phase::Connecting; }
     // The digest of the keys in use, shown as "Key check: ...".
     QString keyCheck() const { return m_keyCheck; }
 
     SDK& engine() { return *m_engine; }
-    // Bytes held back by reassembly (never more than one block message).
-    qsizetype pendingBytes() const { return m_reassembler.buffered(); }
     FileSender& sender() { return m_sender; }
     // Files waiting for their turn.
     qsizetype waitingFiles() const { return m_waitingFiles.size(); }
@@ -114,34 +109,50 @@ signals:
     void connectionStateChanged();
 
 private:
+    // Where the session stands. Closed is final: the program is ending.
+    enum class Phase { Idle, Waiting, Connecting, Connected, Closed };
+    // Which side this one is: it waited (Host) or connected (Client).
+    enum class Role { None, Host, Client };
+    // What one connection has learned, forgotten when it ends.
+    struct Connection {
+        bool addressTaken = false;    // the host has made keys from an "IP:"
+        bool repeatNoted = false;     // a later "IP:" was reported
+        bool unreadableNoted = false; // a chat line that is not text was reported
+        bool peerClosing = false;     // the other program said it is closing
+        bool lastWasTransferEnd = false; // the last message ended a file
+    };
+
     // The port for a new connection, or 0 after telling the user why there
     // is none (connected already, or not a port).
     int portForNewConnection(const QString& portStr);
     void onConnectionRequest(int requestId);
-    void onDataArrival();
-    void onConnectionLost(const QString& reason);
-    // A new connection: what is noted once per connection starts afresh.
-    void beginConnection();
+    void onConnectionLost();
+    // The connection is up: a new one starts afresh, in `role`.
+    void beginConnection(Role role);
+    // The connect wait: true once connected, false when it failed or was
+    // ended (Exit, Disconnect).
+    bool awaitConnect(const QString& host, int port);
+    // Client: the keys of a connection to a host name are made from the
+    // address connected to; false (after saying why) when there are none.
+    bool takeConnectedAddress();
     // The text of txtIP / txtConnect without blanks around it, written back
     // so that the box shows what the keys are made from.
     QString ownAddress();
     QString typedPeerAddress();
-    // Cuts and handles the messages that the bytes received so far hold.
-    void handleBuffered();
-    void dispatch(const QByteArray& message);
+    void dispatch(wire::Kind kind, const QByteArray& message);
     void handleAddress(const QByteArray& payload);
     void handleChat(const QByteArray& payload);
     void handlePeerEnd();
-    // One whole message out of the secure channel.
-    void dispatchInner(const QByteArray& message);
     void handleCancel(const QByteArray& payload);
-    // A file arriving keeps ours from starting (legacy connections only).
+    // Tells the channel which transfers run.
+    void noteTransfers();
+    // A file arriving keeps ours from starting when messages are not kept
+    // apart.
     bool receivingBlocksSending() const;
     // Client: the host's own address text, from its offer.
     void adoptHostAddress(const QByteArray& raw);
-    void onLinkModeChanged();
-    // The secure channel closed the connection.
-    void closeByLink(bool damaged);
+    void onChannelModeChanged();
+    void onChannelFailed(Channel::Failure why);
     bool send(const QByteArray& message);
     // Whether a chat line must wait: while this side sends a file, a peer
     // that takes everything arriving during its reception as block bytes
@@ -159,12 +170,13 @@ private:
     void scheduleNextFile();
     void sendNextFile();
     // Drops the waiting files, saying so with `why`.
-    void dropWaitingFiles(const QString& why);
-    // The queue has nothing more to send: the window stops showing a file.
-    void queueDone();
     // One Yes/No question for the files about to be queued.
     bool confirmFiles(const QStringList& paths);
-    // The connection is over (lost, cut off, ended by the peer).
+    // The queue has nothing more to send: the window stops showing a file.
+    void queueDone();
+    void dropWaitingFiles(const QString& why);
+    // The connection is over (lost, cut off, ended by either side): the
+    // socket is closed, transfers end with `transferWhy`, keys are wiped.
     void endConnection(const QString& transferWhy);
     void wipe();
     // The seed text of the two address texts, or why there is none.
@@ -174,34 +186,17 @@ private:
     Services& m_services;
     SessionView& m_view;
     std::unique_ptr<SDK> m_engine;
-    Reassembler m_reassembler;
     FileSender m_sender;
     FileReceiver m_receiver;
-    SecureLink m_link;
+    Channel m_channel;
+    Phase m_phase = Phase::Idle;
+    Role m_role = Role::None;
+    Connection m_conn;
     bool m_secureRequired = false;
     QString m_keyCheck;
     QList<QByteArray> m_heldChat; // "CT:" messages, in the order typed
     QTimer m_chatTimer;
-    QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
-    bool m_toldChatWaits = false;
     QStringList m_waitingFiles;
     bool m_showingQueued = false; // the window shows a queued file
     QTimer m_nextFileTimer;
-    bool m_connected = false;
-    bool m_host = false;
-    bool m_client = false;
-    bool m_linked = false;     // the socket holds a connection
-    int m_connectionCount = 0; // counts connections that have ended
-    bool m_connecting = false; // inside the connect wait
-    bool m_connectFailed = false;
-    QString m_connectFailure;      // why the connect failed, from the socket
-    bool m_stopConnecting = false; // the connect wait is to end (Exit, Disconnect)
-    bool m_closed = false;         // the program is ending: no new connection, no keys
-    // Once per connection:
-    bool m_heard = false;              // anything has arrived
-    bool m_addressTaken = false;       // the host has made keys from an "IP:"
-    bool m_repeatNoted = false;        // a later "IP:" was reported
-    bool m_unreadableNoted = false;    // a chat line that is not text was reported
-    bool m_peerClosing = false;        // the other program said it is closing
-    bool m_lastWasTransferEnd = false; // the last message ended a file (final block, answer)
 };

@@ -61,4 +61,35 @@ bool couldBecomePrefix(const QByteArray& bytes) {
     return false;
 }
 
+QByteArray sizeMessage(qint64 size) {
+    return message(Kind::FileSize, QByteArray::number(size));
+}
+
+qint64 sizeOf(const QByteArray& payload) {
+    bool ok = false;
+    const qint64 size = payload.toLongLong(&ok);
+    return ok && size >= 0 ? size : -1;
+}
+
+namespace {
+constexpr char kSenderStops = 'S';
+constexpr char kReceiverStops = 'R';
+} // namespace
+
+QByteArray cancelMessage(Stopper who, const QString& reason) {
+    const char side = who == Stopper::Sender ? kSenderStops : kReceiverStops;
+    return message(Kind::Cancel, side + reason.toUtf8());
+}
+
+bool parseCancel(const QByteArray& payload, Cancel& cancel) {
+    if (payload.startsWith(kSenderStops))
+        cancel.who = Stopper::Sender;
+    else if (payload.startsWith(kReceiverStops))
+        cancel.who = Stopper::Receiver;
+    else
+        return false;
+    cancel.reason = QString::fromUtf8(payload.mid(1)).trimmed();
+    return true;
+}
+
 } // namespace wire

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 // The messages two peers exchange. Every message starts with a prefix of two
 // letters and ':'; a file block also ends with '|':
@@ -86,5 +87,22 @@ bool prefixAt(const QByteArray& bytes, qsizetype at);
 
 // True when `bytes` is shorter than a prefix and could still grow into one.
 bool couldBecomePrefix(const QByteArray& bytes);
+
+// "FS:" + the size in decimal digits.
+QByteArray sizeMessage(qint64 size);
+// The size an "FS:" payload gives, or -1 when it gives none.
+qint64 sizeOf(const QByteArray& payload);
+
+// Which end of a transfer stops it with "FC:".
+enum class Stopper { Sender, Receiver };
+// "FC:" + "S" or "R" + the reason.
+QByteArray cancelMessage(Stopper who, const QString& reason);
+// What an "FC:" payload says.
+struct Cancel {
+    Stopper who;
+    QString reason; // trimmed, may be empty
+};
+// The cancel an "FC:" payload holds; false when it names neither end.
+bool parseCancel(const QByteArray& payload, Cancel& cancel);
 
 } // namespace wire

@@ -4,7 +4,8 @@
 # (bench/run_two_process.sh adds xvfb and xdotool, and linux-perf for --perf.)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libbenchmark-dev
-      libsodium-dev fonts-dejavu-core dpkg-dev file dbus-daemon "$@")
+      libsodium-dev libminiupnpc-dev libnatpmp-dev fonts-dejavu-core dpkg-dev file dbus-daemon
+      "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,12 +10,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -43,6 +45,7 @@ class TstAppFrmmain : public QObject {
     void start() {
         w.reset();
         rec.log.clear();
+        QVERIFY(writeNoRouter(dir->path()));
         w = std::make_unique<frmMain>(dir->path(), rec);
     }
     // Shows the window and lets its first-activation check run.
@@ -96,6 +99,33 @@ private slots:
         QCOMPARE(readAll(file("opt.dne")), QByteArray());
     }
 
+    // The own address can be picked from this machine's addresses (IPv4 and
+    // global IPv6, every one the system reports) or typed.
+    void ownAddressPickedFromTheList() {
+        start();
+        QLineEdit* txtIP = child<QLineEdit>(w.get(), "txtIP");
+        child<QAction>(w.get(), "txtIPPick")->trigger();
+        QMenu* menu = child<QMenu>(w.get(), "txtIPAddresses");
+        QTRY_VERIFY(menu->isVisible());
+        QStringList offered;
+        for (QAction* a : menu->actions())
+            offered << a->data().toString();
+        QStringList expected;
+        for (const QHostAddress& a : QNetworkInterface::allAddresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol ||
+                (a.protocol() == QAbstractSocket::IPv6Protocol && a.isGlobal()) || a.isLoopback())
+                expected << QHostAddress(a.toString().section('%', 0, 0)).toString();
+        QCOMPARE(QSet<QString>(offered.begin(), offered.end()),
+                 QSet<QString>(expected.begin(), expected.end()));
+        QVERIFY(!offered.contains(QString()));
+        // The address shown is ticked; choosing another puts it in the box.
+        QVERIFY(menu->actions().at(offered.indexOf(txtIP->text()))->isChecked());
+        menu->actions().last()->trigger();
+        QCOMPARE(txtIP->text(), offered.last());
+        QVERIFY(!txtIP->isReadOnly());
+        menu->close();
+    }
+
     void secureOptionsAreKeptInSecureDat() {
         start();
         // Defaults, written at the first start: on, not required.
@@ -115,7 +145,7 @@ private slots:
         secure->trigger();
         QVERIFY(!secure->isChecked() && !require->isChecked());
         QCOMPARE(readAll(file("secure.dat")), QByteArray("0\r\n0\r\n"));
-        QVERIFY(!w->session().link().enabled());
+        QVERIFY(!w->session().channel().secureEnabled());
 
         start();
         QVERIFY(!child<QAction>(w.get(), "optsecure")->isChecked());
@@ -378,6 +408,7 @@ private slots:
         folders.makeRecvAtStartUp = false;
         folders.helpPage = file("share/vantrel/overview.htm");
         QVERIFY(folders.makeProgramDir(nullptr));
+        QVERIFY(writeNoRouter(folders.programDir));
         w = std::make_unique<frmMain>(folders, rec);
         QCOMPARE(w->AppDir(), file("data/Vantrel/"));
         QCOMPARE(w->Recv(), file("Downloads/Vantrel/"));

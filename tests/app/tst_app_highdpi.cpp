@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "app/FitCaptions.h"
 #include "app/frmMain.h"
@@ -41,6 +42,7 @@ private slots:
     void scaled() { QCOMPARE(qApp->devicePixelRatio(), 2.0); }
 
     void mainWindowFitsScreen() {
+        QVERIFY(writeNoRouter(dir.path()));
         frmMain w(dir.path(), rec);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -58,6 +60,7 @@ private slots:
     void ownWindowsShowCaptionsWhole() {
         QTemporaryDir fresh;
         rec.log.clear();
+        QVERIFY(writeNoRouter(fresh.path()));
         frmMain w(fresh.path(), rec);
         QStringList cut;
         rec.onModal = [&cut](QDialog& d) {

@@ -12,6 +12,7 @@
 #include <QTextBlock>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -23,6 +24,7 @@ class TstAppKeyboard : public QObject {
     std::unique_ptr<frmMain> w;
 
     bool startActive() {
+        writeNoRouter(dir->path());
         w = std::make_unique<frmMain>(dir->path(), rec);
         w->show();
         QApplication::setActiveWindow(w.get());
@@ -111,6 +113,7 @@ private slots:
     // Every control a user can reach or read is named for a screen reader,
     // and no two are called the same ("Send" alone would be ambiguous).
     void everyControlHasItsOwnName() {
+        QVERIFY(writeNoRouter(dir->path()));
         w = std::make_unique<frmMain>(dir->path(), rec);
         QStringList names;
         for (QWidget* c : w->centralWidget()->findChildren<QWidget*>()) {

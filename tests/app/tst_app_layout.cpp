@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -69,6 +70,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
         const QString appDir = m_dir.path() + '/';
+        QVERIFY(writeNoRouter(appDir));
         m_main = std::make_unique<frmMain>(appDir, m_rec);
         m_font = std::make_unique<frmFont>(appDir, m_rec, nullptr);
         m_notice = std::make_unique<frmNotice>(appDir, m_rec);
@@ -242,7 +244,8 @@ private slots:
                  (QStringList{"&File", "  &Send File", "  &Cancel Sending",
                               "  &Open Received Files", "  &Disconnect", "  -", "  E&xit",
                               "&Options", "  &Secure Connections", "  &Require Secure Connections",
-                              "&Help", "  &About", "  -", "  &Using Vantrel"}));
+                              "  -", "  &Open Port on Router", "&Help", "  &About", "  -",
+                              "  &Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("&File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("&Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("E&xit"));

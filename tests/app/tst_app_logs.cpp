@@ -10,6 +10,7 @@
 #include <QTextBlock>
 #include <QtTest>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/ChatLog.h"
@@ -49,6 +50,7 @@ class TstAppLogs : public QObject {
 
     void start() {
         w.reset();
+        QVERIFY(writeNoRouter(dir->path()));
         w = std::make_unique<frmMain>(dir->path(), rec);
     }
     void startShown() {

@@ -23,6 +23,10 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 class TstAppProgram : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
+    // A program that runs with a window is pointed at routers on loopback
+    // where nothing answers: even a wait would send nothing off the machine.
+    const QStringList LoopbackRouter{"--upnp-url", "http://127.0.0.1:9/rootDesc.xml",
+                                     "--natpmp-gateway", "127.0.0.2"};
 
     // An environment with a home folder of its own and, unless `display` is
     // set, no display at all: a program that opened a window would fail.
@@ -63,8 +67,11 @@ private slots:
             const Run r = run({opt});
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QByteArray());
-            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR]\n"), r.out.constData());
-            for (const char* word : {"--help", "--version", "--folder DIR", "download folder"})
+            QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--upnp-url URL] "
+                                      "[--natpmp-gateway ADDRESS]\n"),
+                     r.out.constData());
+            for (const char* word : {"--help", "--version", "--folder DIR", "download folder",
+                                     "--upnp-url URL", "--natpmp-gateway ADDRESS"})
                 QVERIFY2(r.out.contains(word), word);
             // A terminal of 80 columns shows every line whole; the --folder
             // text goes on under its own column.
@@ -89,7 +96,9 @@ private slots:
 
     void wrongCommandLine() {
         for (const QStringList& args :
-             {QStringList{"--colour"}, QStringList{"--folder"}, QStringList{"stray.txt"}}) {
+             {QStringList{"--colour"}, QStringList{"--folder"}, QStringList{"stray.txt"},
+              QStringList{"--upnp-url", "ftp://127.0.0.1/rootDesc.xml"},
+              QStringList{"--natpmp-gateway", "router.local"}}) {
             const Run r = run(args);
             QCOMPARE(r.exitCode, 2);
             QCOMPARE(r.out, QByteArray());
@@ -104,7 +113,7 @@ private slots:
         const QString dir = tmp.filePath("profile/one");
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--folder", dir});
+        p.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + "/Recv").isDir(), 30000);
@@ -134,7 +143,7 @@ private slots:
 
         QProcess first;
         first.setProcessEnvironment(environment(true));
-        first.start(VANTREL_EXE, {"--folder", dir});
+        first.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         for (const QString& name : workFiles)
@@ -152,7 +161,7 @@ private slots:
 
         QProcess second;
         second.setProcessEnvironment(environment(true));
-        second.start(VANTREL_EXE, {"--folder", dir});
+        second.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(second.waitForFinished(30000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 3);
@@ -170,7 +179,7 @@ private slots:
         QVERIFY(QFileInfo::exists(dir + "/vantrel.lock"));
         QProcess third;
         third.setProcessEnvironment(environment(true));
-        third.start(VANTREL_EXE, {"--folder", dir});
+        third.start(VANTREL_EXE, QStringList{"--folder", dir} + LoopbackRouter);
         QVERIFY(third.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/opt.dne"), 30000);
         QVERIFY(!QFileInfo::exists(dir + "/k1.bin"));
@@ -185,7 +194,7 @@ private slots:
         blocker.close();
         QProcess p;
         p.setProcessEnvironment(environment(true));
-        p.start(VANTREL_EXE, {"--folder", tmp.filePath("a file")});
+        p.start(VANTREL_EXE, QStringList{"--folder", tmp.filePath("a file")} + LoopbackRouter);
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("a file"));

@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <ctime>
 
+#include "NoRouter.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
 #include "app/frmMain.h"
@@ -35,6 +36,7 @@ private slots:
     void windowEventsAreRecorded() {
         QTemporaryDir folder;
         RecordingDialogServices rec;
+        QVERIFY(writeNoRouter(folder.path()));
         frmMain w(folder.path(), rec);
         const long long before = nowNs();
         w.UpdateList("Waiting for Connection");

@@ -95,11 +95,14 @@ void TstEngineSdk::seedTextFromAddresses() {
     const Outcome<std::string> tooMany = MakeSeedText("1.2.3.4.5", "6.7.8.9");
     QVERIFY(!tooMany);
     QVERIFY(tooMany.error().contains("more than eight groups"));
-    // A host name goes into the seed as it is and can make it too long.
+    // A host name's letters and "-" go into the seed as digits; a seed
+    // longer than key generation takes is cut to its first 73 characters.
     const std::string named =
         MakeSeedText("workstation-seven.example.internal", "192.168.1.2").value();
-    QVERIFY(named.size() > 73);
-    const Outcome<> usable = SeedTextUsable(named);
+    QCOMPARE(named.size(), std::size_t(73));
+    QCOMPARE(named.substr(0, 8), std::string("23148769"));
+    QVERIFY(SeedTextUsable(named));
+    const Outcome<> usable = SeedTextUsable(std::string(74, '1'));
     QVERIFY(!usable);
     QVERIFY(usable.error().contains("characters (at most 73)"));
 }
@@ -289,15 +292,19 @@ bool RewriteKeepingTime(const QString& dir, const QString& name, const QByteArra
 
 #if defined(__linux__)
 // In rounds, a file costs no stat() while nothing is reported, and
-// every report is taken: a write through the second name, and the folder
-// above moved away with another put in its place.
+// every report is taken: a write through the second name, the folder above
+// moved away with another put in its place, the file removed and made again.
+// A file behind a symbolic link is not watched: it is looked at every time.
 void watchedRounds(const QString& d, const QString& elsewhere) {
-    const auto inRound = [](fileio::FileCache& c, const QString& path) {
-        c.BeginRound();
+    const auto read = [](fileio::FileCache& c, int slot, const QString& path) {
         const std::string* got = nullptr;
         std::uint64_t version = 0;
-        const int error = c.Read(0, path.toStdString(), false, got, version);
+        const int error = c.Read(slot, path.toStdString(), false, got, version);
         return error ? "error " + std::to_string(error) : *got;
+    };
+    const auto inRound = [&](fileio::FileCache& c, const QString& path) {
+        c.BeginRound();
+        return read(c, 0, path);
     };
     fileio::FileCache linked, deep;
     QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("one"));
@@ -323,6 +330,33 @@ void watchedRounds(const QString& d, const QString& elsewhere) {
     QVERIFY(
         RewriteKeepingTime(d + "/a/b", "deep.txt", "NEW", ModificationTime(d + "/a/b/deep.txt")));
     QCOMPARE(inRound(deep, d + "/a/b/deep.txt"), std::string("NEW"));
+
+    // Removed and made again under the same name while its old file lives
+    // on under the second name: the new file is read, and watched in its
+    // turn (not through the old file's watch).
+    QVERIFY(QFile::remove(d + "/linked.txt"));
+    QVERIFY(WriteFile(d, "linked.txt", "abc"));
+    QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("abc"));
+    QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("abc"));
+    QVERIFY(RewriteKeepingTime(d, "linked.txt", "xyz", ModificationTime(d + "/linked.txt")));
+    QCOMPARE(inRound(linked, d + "/linked.txt"), std::string("xyz"));
+
+    // Behind a link, beside a watched file whose rounds stay quiet: the
+    // settled target is looked at in every round, and a change to it that
+    // keeps its size and modification time is seen.
+    fileio::FileCache pair;
+    const auto both = [&] {
+        pair.BeginRound();
+        return read(pair, 0, d + "/linked.txt") + "," + read(pair, 1, d + "/link.txt");
+    };
+    QCOMPARE(both(), std::string("xyz,old"));
+    for (int round = 0; round < 3; ++round) {
+        const std::uint64_t stats = pair.StatCalls();
+        QCOMPARE(both(), std::string("xyz,old"));
+        QCOMPARE(pair.StatCalls(), stats + 2); // lstat() and stat() of the link, nothing else
+    }
+    QVERIFY(RewriteKeepingTime(d, "target.txt", "new", ModificationTime(d + "/target.txt")));
+    QCOMPARE(both(), std::string("xyz,new"));
 }
 #endif
 
@@ -345,6 +379,8 @@ void TstEngineSdk::settledKeyFilesAreNotReadAgainUntilChanged() {
                    QFile::encodeName(elsewhere.path() + "/second.txt").constData()) == 0);
     QVERIFY(QDir(d).mkpath("a/b"));
     QVERIFY(WriteFile(d + "/a/b", "deep.txt", "old"));
+    QVERIFY(WriteFile(d, "target.txt", "old"));
+    QVERIFY(QFile::link(d + "/target.txt", d + "/link.txt"));
     std::this_thread::sleep_for(
         std::chrono::milliseconds(1000 * fileio::FileCache::kTrustAfterSeconds + 300));
 

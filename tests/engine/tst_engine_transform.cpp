@@ -6,6 +6,8 @@
 #include "EngineTestSupport.h"
 #include "LiteralMachine.h"
 
+Q_DECLARE_METATYPE(RotorMachine::Path)
+
 using namespace enginetest;
 
 namespace {
@@ -13,6 +15,14 @@ namespace {
 std::string Encrypt(const RotorMachine& m, std::string text) {
     m.Encrypt(reinterpret_cast<uint8_t*>(text.data()), text.size());
     return text;
+}
+
+// A machine on `path` (which the caller has checked the processor runs).
+RotorMachine OnPath(RotorMachine::Path path, const RotorSetup& s) {
+    RotorMachine m;
+    m.UsePath(path);
+    m.SetUp(s, nullptr);
+    return m;
 }
 
 std::string Decrypt(const RotorMachine& m, std::string text) {
@@ -34,11 +44,15 @@ RotorSetup ExchangeSetup() {
 
 class TstEngineTransform : public QObject {
     Q_OBJECT
+    void paths_data();
+
 private slots:
     void turningAddsTheSteps();
     void exchangesFollowThePlaces();
     void orderShiftsAfterTheCycleLength();
+    void matchesPlainProcedure_data() { paths_data(); }
     void matchesPlainProcedure();
+    void decryptsAcrossTheCycleTableWrap_data() { paths_data(); }
     void decryptsAcrossTheCycleTableWrap();
     void limitsAreRefused();
 };
@@ -90,13 +104,21 @@ void TstEngineTransform::orderShiftsAfterTheCycleLength() {
     QCOMPARE(Decrypt(m, "ZZZYYZZ"), std::string("XXXXXXX"));
 }
 
+// Every way through the chain, the portable one on every processor.
+void TstEngineTransform::paths_data() {
+    QTest::addColumn<RotorMachine::Path>("path");
+    for (const auto path :
+         {RotorMachine::Path::Portable, RotorMachine::Path::Avx2, RotorMachine::Path::Avx512})
+        QTest::newRow(RotorMachine::Name(path)) << path;
+}
+
 void TstEngineTransform::matchesPlainProcedure() {
-    // Both ways through the chain: 64 characters at a time where the
-    // processor allows it, and the portable lanes. Long cycle lengths make
-    // runs that a 64-character batch has to split.
-    const bool wide = RotorMachine::WideSupported();
-    if (!wide)
-        qInfo("this processor has no byte permutes: only the portable lanes are checked");
+    QFETCH(RotorMachine::Path, path);
+    if (!RotorMachine::Supported(path))
+        QSKIP("this processor cannot run this path");
+    // Both ways through the chain. Long cycle lengths make runs that a
+    // register's worth of characters has to split; short ones make runs
+    // shorter than a register.
     QRandomGenerator rng(20240611);
     for (int round = 0; round < 250; ++round) {
         RotorSetup s = RandomSetup(rng);
@@ -109,25 +131,24 @@ void TstEngineTransform::matchesPlainProcedure() {
         std::string expected;
         QVERIFY(plain.Decrypt(expectedCipher, expected));
         QCOMPARE(Bytes(expected), Bytes(text));
-        for (const bool useWide : {false, true}) {
-            RotorMachine fast;
-            QCOMPARE(fast.UseWide(useWide), useWide && wide);
-            QVERIFY(fast.SetUp(s, nullptr));
-            QCOMPARE(Bytes(Encrypt(fast, text)), Bytes(expectedCipher));
-            QCOMPARE(Bytes(Decrypt(fast, expectedCipher)), Bytes(text));
-        }
+        const RotorMachine fast = OnPath(path, s);
+        QCOMPARE(fast.PathInUse(), path);
+        QCOMPARE(Bytes(Encrypt(fast, text)), Bytes(expectedCipher));
+        QCOMPARE(Bytes(Decrypt(fast, expectedCipher)), Bytes(text));
     }
     // Rotors with a repeated byte still encrypt exactly like the plain way.
     RotorSetup s = RandomSetup(rng);
     s.rotors[4][17] = s.rotors[4][200];
-    RotorMachine fast;
-    QVERIFY(fast.SetUp(s, nullptr));
+    const RotorMachine fast = OnPath(path, s);
     const std::string text = RandomText(rng, 1000);
     QCOMPARE(Bytes(Encrypt(fast, text)), Bytes(LiteralMachine(s).Encrypt(text)));
     QCOMPARE(fast.FirstNonPermutation(), 4);
 }
 
 void TstEngineTransform::decryptsAcrossTheCycleTableWrap() {
+    QFETCH(RotorMachine::Path, path);
+    if (!RotorMachine::Supported(path))
+        QSKIP("this processor cannot run this path");
     // Short cycle lengths: 200 entries sum to well under the message length,
     // so the table index wraps from 200 to 1 several times.
     QRandomGenerator rng(99);
@@ -136,8 +157,7 @@ void TstEngineTransform::decryptsAcrossTheCycleTableWrap() {
     for (int i = 1; i <= kCycleEntries; ++i)
         total += (s.cycleTable[i] = 1 + rng.bounded(6));
     const std::string text = RandomText(rng, int(total * 3 + 11));
-    RotorMachine fast;
-    QVERIFY(fast.SetUp(s, nullptr));
+    const RotorMachine fast = OnPath(path, s);
     const std::string cipher = Encrypt(fast, text);
     QCOMPARE(Bytes(cipher), Bytes(LiteralMachine(s).Encrypt(text)));
     QCOMPARE(Bytes(Decrypt(fast, cipher)), Bytes(text));

@@ -46,7 +46,7 @@ private slots:
         file[999] = '|';
         file[1000] = '|';
         for (const QByteArray& m : conversation(s, file))
-            rx.session->handleArrival(m);
+            rx.session->channel().receive(m);
         QCOMPARE(rx.view.chat, (QStringList{"first line", "second line"}));
         QCOMPARE(readAll(rx.recv() + "/data.bin"), file);
         // Behind the key check, the note that 10.9.8.7 is not where the
@@ -59,7 +59,7 @@ private slots:
                  (QStringList{"chat:first line", "file:" + rx.recv() + "/data.bin",
                               "chat:second line"}));
 
-        rx.session->handleArrival("XX:");
+        rx.session->channel().receive("XX:");
         QVERIFY(!rx.session->IsConnected());
         QCOMPARE(rx.services.entries("message:").size(), 1);
         QVERIFY(rx.workFiles().isEmpty());
@@ -93,9 +93,9 @@ private slots:
             }
             for (qsizetype pos = 0; pos < stream.size();) {
                 const qsizetype len = rng.bounded(1, 3000);
-                rx.session->handleArrival(stream.mid(pos, len));
+                rx.session->channel().receive(stream.mid(pos, len));
                 pos += len;
-                QVERIFY(rx.session->pendingBytes() <= 1006);
+                QVERIFY(rx.session->channel().pendingBytes() <= 1006);
             }
         }
         // Whatever arrived, nothing was written outside the receive folder.
@@ -114,8 +114,8 @@ private slots:
             QByteArray a = randomBytes(rng, rng.bounded(0, 2000));
             if (i % 7 == 0)
                 a.prepend(QByteArrayList{"IP:", "CT:", "FL:", "FB:", "OK:", "FB:RM:"}[i % 6]);
-            rx.session->handleArrival(a);
-            QVERIFY(rx.session->pendingBytes() <= 1006);
+            rx.session->channel().receive(a);
+            QVERIFY(rx.session->channel().pendingBytes() <= 1006);
         }
         // Without keys nothing could be decrypted, and it was said, not shown.
         QVERIFY(rx.view.chat.isEmpty());

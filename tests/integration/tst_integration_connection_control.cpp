@@ -366,19 +366,19 @@ private slots:
         PeerKeys keys(kHostText, kClientText);
 
         // "FB:" inside a name is part of the name.
-        rx.session->handleArrival("FL:notes FB:1.txt");
-        rx.session->handleArrival("FB:RM:" + keys.enc("one") + "|");
+        rx.session->channel().receive("FL:notes FB:1.txt");
+        rx.session->channel().receive("FB:RM:" + keys.enc("one") + "|");
         QVERIFY(waitFor([&] { return readAll(rx.recv() + "/notes FB:1.txt") == "one"; }));
         // Also when the block arrives glued to the announcement.
-        rx.session->handleArrival("FL:notes FB:2.txt" + ("FB:RM:" + keys.enc("two") + "|"));
+        rx.session->channel().receive("FL:notes FB:2.txt" + ("FB:RM:" + keys.enc("two") + "|"));
         QVERIFY(waitFor([&] { return readAll(rx.recv() + "/notes FB:2.txt") == "two"; }));
 
         // A name of 800 kB: handled at once, stored under a name of its start.
         QElapsedTimer clock;
         clock.start();
-        rx.session->handleArrival("FL:" + QByteArray(800'000, 'n') + ".txt");
+        rx.session->channel().receive("FL:" + QByteArray(800'000, 'n') + ".txt");
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        rx.session->handleArrival("FB:RM:" + keys.enc("three") + "|");
+        rx.session->channel().receive("FB:RM:" + keys.enc("three") + "|");
         QVERIFY(waitFor([&] { return readAll(rx.recv() + "/" + QString(243, 'n')) == "three"; }));
         QCOMPARE(rx.view.status.count("File Received."), 3);
     }

@@ -1,5 +1,6 @@
 // Two main windows in one process, each in its own folder, used the way a
 // person uses them: buttons, Enter, the menus, a dropped file.
+#include "NoRouter.h"
 #include "PeerFixture.h"
 #include "RecordingDialogServices.h"
 #include "WidgetLookup.h"
@@ -35,6 +36,7 @@ struct Window {
         done.open(QIODevice::WriteOnly);
         done.write("Done\r\n");
         done.close();
+        writeNoRouter(dir.path());
         ProgramFolders folders = ProgramFolders::portable(dir.path());
         if (installed) {
             folders.mode = ProgramFolders::Mode::Installed;

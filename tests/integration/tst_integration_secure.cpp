@@ -33,7 +33,7 @@ bool connectSecure(Peer& host, Peer& client, int port) {
     host.session->setSecureOptions(true, false);
     client.session->setSecureOptions(true, false);
     return connectPeers(host, client, port) && waitFor([&] {
-               return host.session->link().secure() && client.session->link().secure();
+               return host.session->channel().secure() && client.session->channel().secure();
            });
 }
 
@@ -171,7 +171,7 @@ private slots:
         host.session->Listen(QString::number(port));
         client.view.peer = kHostText; // what the client typed to reach it
         client.session->Connect(QString::number(port));
-        QVERIFY(waitFor([&] { return client.session->link().secure(); }));
+        QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
         QCOMPARE(client.view.peer, QString("10.1.2.3"));
         QVERIFY(client.view.status.contains(
             "The other side's address is 10.1.2.3 as it sees it; the keys were made again."));
@@ -196,7 +196,7 @@ private slots:
         host.session->setSecureWindow(window);
         client.session->setSecureWindow(window);
         QVERIFY(connectSecure(host, client, freePort()));
-        QCOMPARE(host.session->link().peerWindow(), window);
+        QCOMPARE(host.session->channel().peerWindow(), window);
 
         const QByteArray up = randomBytes(size, 1), down = randomBytes(size, 2);
         const QString upPath = writeFile(client, "up.bin", up);
@@ -352,7 +352,7 @@ private slots:
         client.view.peer = kHostText;
         client.session->Connect(QString::number(relay.port()));
         QVERIFY(waitFor(
-            [&] { return client.session->link().secure() && host.session->link().secure(); }));
+            [&] { return client.session->channel().secure() && host.session->channel().secure(); }));
         // The host sends a file; its 6th frame is tampered with while the
         // client receives.
         relay.onFrame = [&](int index, const QByteArray& frame) -> QByteArray {

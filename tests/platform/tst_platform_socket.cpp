@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -49,12 +50,12 @@ class TstPlatformSocket : public QObject {
     Q_OBJECT
 
 private:
-    // A connected host/client pair over 127.0.0.1.
+    // A connected host/client pair, the client connecting to `address`.
     struct Pair {
         std::unique_ptr<Socket> host = std::make_unique<Socket>();
         std::unique_ptr<Socket> client = std::make_unique<Socket>();
     };
-    bool connectPair(Pair& p) {
+    bool connectPair(Pair& p, const QString& address = QStringLiteral("127.0.0.1")) {
         const quint16 port = freePort();
         if (port == 0)
             return false;
@@ -63,7 +64,7 @@ private:
             return false;
         acceptLikeTheProgram(*p.host);
         QSignalSpy connected(p.client.get(), &Socket::connected);
-        p.client->connectTo(QStringLiteral("127.0.0.1"), port);
+        p.client->connectTo(address, port);
         if (!QTest::qWaitFor([&] { return !connected.isEmpty(); }, Wait))
             return false;
         if (!QTest::qWaitFor([&] { return p.host->state() == Socket::Connected; }, Wait))
@@ -108,12 +109,25 @@ private slots:
         QCOMPARE(probe.error(), QAbstractSocket::ConnectionRefusedError);
     }
 
+    // One listener takes IPv6 and IPv4 peers alike.
+    void connectAcceptAndExchangeEveryByte_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("remote");
+        QTest::addRow("IPv4") << "127.0.0.1"
+                              << "127.0.0.1";
+        QTest::addRow("IPv6") << "::1"
+                              << "::1";
+        QTest::addRow("IPv6 in brackets") << " [0:0::1]"
+                                          << "::1";
+    }
     void connectAcceptAndExchangeEveryByte() {
+        QFETCH(QString, address);
+        QFETCH(QString, remote);
         Pair p;
-        QVERIFY(connectPair(p));
+        QVERIFY(connectPair(p, address));
 
-        QCOMPARE(p.host->remoteAddress(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(p.client->remoteAddress(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(p.host->remoteAddress(), remote);
+        QCOMPARE(p.client->remoteAddress(), remote);
         for (Socket* s : {p.host.get(), p.client.get()}) {
             QVERIFY(s->connection());
             QCOMPARE(s->connection()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
@@ -201,6 +215,46 @@ private slots:
         QVERIFY(failedAgain.wait(Wait));
         client.close();
         QCOMPARE(client.state(), int(Socket::Closed));
+    }
+
+    // A name is looked up without blocking; its addresses are tried in turn
+    // until one answers, and a name that is not found fails with a reason.
+    void namesAreLookedUpAndTriedInTurn() {
+        QTcpServer v4only; // nothing answers on ::1 at this port
+        QVERIFY(v4only.listen(QHostAddress::LocalHost, 0));
+        QStringList asked;
+        Socket client;
+        client.setResolver([&](const QString& name, QObject* context, auto done) {
+            asked << name;
+            QList<QHostAddress> found;
+            if (name == "peer.test")
+                found = {QHostAddress::LocalHostIPv6, QHostAddress::LocalHost};
+            QTimer::singleShot(20, context, [done, found] { done(found); });
+        });
+        QSignalSpy connected(&client, &Socket::connected);
+        QSignalSpy failed(&client, &Socket::connectFailed);
+
+        client.connectTo(" peer.test ", v4only.serverPort());
+        QCOMPARE(client.state(), int(Socket::ResolvingHost));
+        QVERIFY(connected.wait(Wait));
+        QCOMPARE(client.remoteAddress(), QStringLiteral("127.0.0.1"));
+        QVERIFY(failed.isEmpty() && !client.lookupFailed());
+
+        client.connectTo("nobody.invalid", v4only.serverPort());
+        QVERIFY(failed.wait(Wait));
+        QCOMPARE(failed.first().first().toString(),
+                 QStringLiteral("The name nobody.invalid could not be found."));
+        QVERIFY(client.lookupFailed());
+        QCOMPARE(client.state(), int(Socket::Error));
+        QCOMPARE(asked, (QStringList{"peer.test", "nobody.invalid"}));
+
+        // A close during the look-up forgets it: no late connect or failure.
+        client.connectTo("peer.test", v4only.serverPort());
+        client.close();
+        QTest::qWait(100);
+        QCOMPARE(client.state(), int(Socket::Closed));
+        QCOMPARE(connected.size(), 1);
+        QCOMPARE(failed.size(), 1);
     }
 
     void closeByPeerIsReportedAfterItsLastData() {
