@@ -45,6 +45,11 @@ void ActivityDisplay::setProgress(int value) {
     changed();
 }
 
+void ActivityDisplay::setProgressText(const QString& text) {
+    m_progressText = text;
+    changed();
+}
+
 // The first change after a quiet spell shows at once (the timer fires at
 // the next turn of the event loop); later ones wait for the next refresh.
 void ActivityDisplay::changed() {
@@ -63,4 +68,9 @@ void ActivityDisplay::refreshNow() {
         m_receiveBarLabel->setText(m_receiveBar);
     if (m_progressBar->value() != m_progress)
         m_progressBar->setValue(m_progress);
+    // The text is ours: "% " is none of the bar's placeholders (%p, %v, %m).
+    if (m_progressBar->format() != m_progressText) {
+        m_progressBar->setFormat(m_progressText);
+        m_progressBar->setTextVisible(!m_progressText.isEmpty());
+    }
 }

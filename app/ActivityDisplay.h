@@ -25,10 +25,13 @@ public:
     void clearBars();
     // The progress value, kept within 0..100.
     void setProgress(int value);
+    // The text in the progress bar; the bar shows none when it is empty.
+    void setProgressText(const QString& text);
 
     const QString& sendBarText() const { return m_sendBar; }
     const QString& receiveBarText() const { return m_receiveBar; }
     int progressValue() const { return m_progress; }
+    const QString& progressText() const { return m_progressText; }
 
     // Puts the kept values on screen now.
     void refreshNow();
@@ -46,6 +49,7 @@ private:
     QString m_sendBar;
     QString m_receiveBar;
     int m_progress = 0;
+    QString m_progressText;
     QTimer m_timer;
     QElapsedTimer m_sinceRefresh;
 };

@@ -59,31 +59,63 @@ const QString NoDiscoveryHelp =
 
 } // namespace
 
+namespace {
+
+// `text` in lines of at most `width` columns, broken at spaces; the first
+// line starts with `first`, the others with as many spaces as it is long.
+QString wrapped(const QString& first, const QString& text, int width = CommandLine::HelpWidth) {
+    const QString indent(first.size(), QLatin1Char(' '));
+    QString out;
+    QString line = first;
+    bool empty = true; // nothing but the line's start so far
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!empty && line.size() + 1 + word.size() > width) {
+            out += line + QLatin1Char('\n');
+            line = indent;
+            empty = true;
+        }
+        if (!empty)
+            line += QLatin1Char(' ');
+        line += word;
+        empty = false;
+    }
+    return out + line + QLatin1Char('\n');
+}
+
+} // namespace
+
 QString CommandLine::helpText() {
+    constexpr int column = 22; // where the options' descriptions start
+    // An option too long for its column has its description on the lines
+    // below.
+    const auto option = [](const QString& name, const QString& help) {
+        if (name.size() >= column)
+            return name + QLatin1Char('\n') + wrapped(QString(column, QLatin1Char(' ')), help);
+        return wrapped(name.leftJustified(column), help);
+    };
     return QStringLiteral(
                "Usage: vantrel [--folder DIR] [--upnp-url URL] [--natpmp-gateway ADDRESS]\n"
-               "               [--no-discovery]\n"
-               "Vantrel: chat and exchange files with one other person over a direct, "
-               "encrypted connection.\n"
-               "\n"
-               "Options:\n"
-               "  -h, --help          Show this help and exit.\n"
-               "  -v, --version       Show the version and exit.\n"
-               "  --folder DIR        %1\n"
-               "  --upnp-url URL      %2\n"
-               "  --natpmp-gateway ADDRESS\n"
-               "                      %3\n"
-               "  --no-discovery      %4\n"
-               "\n"
-               "Without --folder, Vantrel keeps its files beside the program when that\n"
-               "folder can be written to (received files in its Recv folder); otherwise\n"
-               "in the user's data folder, with received files in the download folder,\n"
-               "subfolder Vantrel.\n"
-               "\n"
-               "When either router option is given, only the routers named are asked and\n"
-               "nothing is looked for on the network. The router is asked only when\n"
-               "Options > Open Port on Router is ticked.\n")
-        .arg(FolderHelp, UpnpHelp, NatpmpHelp, NoDiscoveryHelp);
+               "               [--no-discovery]\n") +
+           wrapped(QString(), QStringLiteral("Vantrel: chat and exchange files with one other "
+                                             "person over a direct, encrypted connection.")) +
+           QStringLiteral("\nOptions:\n") +
+           option(QStringLiteral("  -h, --help"), QStringLiteral("Show this help and exit.")) +
+           option(QStringLiteral("  -v, --version"), QStringLiteral("Show the version and exit.")) +
+           option(QStringLiteral("  --folder DIR"), FolderHelp) +
+           option(QStringLiteral("  --upnp-url URL"), UpnpHelp) +
+           option(QStringLiteral("  --natpmp-gateway ADDRESS"), NatpmpHelp) +
+           option(QStringLiteral("  --no-discovery"), NoDiscoveryHelp) +
+           QStringLiteral("\n") +
+           wrapped(QString(),
+                   QStringLiteral("Without --folder, Vantrel keeps its files beside the program "
+                                  "when that folder can be written to (received files in its Recv "
+                                  "folder); otherwise in the user's data folder, with received "
+                                  "files in the download folder, subfolder Vantrel.")) +
+           QStringLiteral("\n") +
+           wrapped(QString(),
+                   QStringLiteral("When either router option is given, only the routers named "
+                                  "are asked and nothing is looked for on the network. The router "
+                                  "is asked only when Options > Open Port on Router is ticked."));
 }
 
 QString CommandLine::versionText() {

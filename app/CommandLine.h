@@ -24,6 +24,8 @@ struct CommandLine {
 
     // `args` as main() got them, the program's name first.
     static CommandLine parse(const QStringList& args);
+    // The --help text, in lines of at most HelpWidth columns.
     static QString helpText();
+    static constexpr int HelpWidth = 80;
     static QString versionText();
 };

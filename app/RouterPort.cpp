@@ -32,7 +32,7 @@ RouterPort::~RouterPort() = default;
 
 QAction* RouterPort::addMenuItem(QMenu* menu) {
     menu->addSeparator();
-    m_item = menu->addAction(QStringLiteral("Open Port on Router"));
+    m_item = menu->addAction(QStringLiteral("&Open Port on Router"));
     m_item->setObjectName(QStringLiteral("optrouter"));
     m_item->setCheckable(true);
     m_item->setChecked(m_choice == Choice::Yes);

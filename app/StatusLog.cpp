@@ -15,12 +15,16 @@ QString StatusLog::counted(const QString& line, qint64 times) {
 bool StatusLog::append(const QString& line) {
     if (m_times > 0 && line == m_last && m_list->count() > 0) {
         ++m_times;
-        m_list->item(m_list->count() - 1)->setText(counted(line, m_times));
+        QListWidgetItem* item = m_list->item(m_list->count() - 1);
+        item->setText(counted(line, m_times));
+        item->setToolTip(item->text());
         return false;
     }
     m_last = line;
     m_times = 1;
     m_list->addItem(line);
+    // A line longer than the list is wide can be read whole in its tooltip.
+    m_list->item(m_list->count() - 1)->setToolTip(line);
     // Drops a tenth at a time, so a long run of new lines does not pay for
     // a removal each.
     if (m_list->count() > m_maxLines) {

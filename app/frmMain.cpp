@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -25,6 +26,7 @@
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
 #include "app/NearbyCopies.h"
+#include "app/GrowLayout.h"
 #include "app/RouterPort.h"
 #include "app/StatusLog.h"
 #include "app/Trace.h"
@@ -57,14 +59,17 @@ frmMain::frmMain(const QString& appDir, DialogServices& services, QWidget* paren
 frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidget* parent)
     : QMainWindow(parent), m_ui(new Ui::frmMain), m_services(services), m_folders(folders) {
     m_ui->setupUi(this);
+    // This program's boxes open over this window, not over whichever window
+    // happens to be active (another copy's, or none).
+    m_services.setOwner(this);
     m_paintHold = new QTimer(this);
     m_paintHold->setSingleShot(true);
     m_paintHold->setInterval(PaintHoldMs);
     connect(m_paintHold, &QTimer::timeout, this, [this] { holdPaint(false); });
 
-    // Client area 9030 x 7365 twips; the window keeps that size.
-    m_ui->centralwidget->setFixedSize(602, 491);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Client area 9030 x 7365 twips: the size the window opens at and its
+    // smallest.
+    m_ui->centralwidget->resize(602, 491);
 
     // Separators carry names too, so every menu entry can be found by name.
     const QList<QAction*> fileItems = m_ui->fle->actions();
@@ -89,6 +94,12 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     m_chatLog = std::make_unique<ChatLog>(m_ui->txtLog);
     m_statusFollower = new BottomFollower(m_ui->List1);
     m_statusLog = std::make_unique<StatusLog>(m_ui->List1);
+    // Long status lines (reasons, warnings, the secure code) wrap instead of
+    // running out of sight.
+    m_ui->List1->setWordWrap(true);
+    m_ui->List1->setResizeMode(QListView::Adjust);
+    m_ui->List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    makeGrowable();
 
     // Save sits just below the port box, over the top edge of the chat frame.
     m_ui->Command6->raise();
@@ -117,8 +128,10 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
             m_router->waitStarted(quint16(m_sock.localPort()));
     });
     // A copy chosen from the list of waiting copies is reached on its port.
-    connect(m_ui->Command2, &QPushButton::clicked, this,
-            [this] { m_session->Connect(m_nearby->portFor(m_ui->txtConnect->text(), m_portStr)); });
+    connect(m_ui->Command2, &QPushButton::clicked, this, [this] {
+        rememberPeerAddress();
+        m_session->Connect(m_nearby->portFor(m_ui->txtConnect->text(), m_portStr));
+    });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -130,10 +143,7 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
     connect(m_ui->flesend, &QAction::triggered, this, &frmMain::sendFileMenu);
     connect(m_ui->cmdCancel, &QPushButton::clicked, this, [this] { m_session->CancelSend(); });
     connect(m_ui->flecancel, &QAction::triggered, this, [this] { m_session->CancelSend(); });
-    connect(m_ui->fleext, &QAction::triggered, this, [this] {
-        m_router->waitEnded();
-        m_session->Exit();
-    });
+    connect(m_ui->fleext, &QAction::triggered, this, &frmMain::exitProgram);
     connect(m_ui->fleopen, &QAction::triggered, this, &frmMain::openReceivedFolder);
     connect(m_ui->fledisc, &QAction::triggered, this, [this] { m_session->Disconnect(); });
     // Disconnect can be chosen while there is something to end.
@@ -159,9 +169,30 @@ frmMain::~frmMain() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    if (!mayQuit()) {
+        event->ignore();
+        return;
+    }
     m_router->waitEnded();
     m_session->Close();
     event->accept();
+}
+
+bool frmMain::mayQuit() {
+    const bool sending = m_session->sender().busy();
+    if (!sending && !m_session->receiver().ClientRecv())
+        return true;
+    return m_services.question(
+        QStringLiteral("A file is still being %1. Quit anyway?")
+            .arg(sending ? QStringLiteral("sent") : QStringLiteral("received")),
+        QStringLiteral("Quit"));
+}
+
+void frmMain::exitProgram() {
+    if (!mayQuit())
+        return;
+    m_router->waitEnded();
+    m_session->Exit();
 }
 
 QString frmMain::chooseFileToSend() {
@@ -279,18 +310,21 @@ void frmMain::startUp() {
         makeRecvFolder(problems);
     m_ui->txtIP->setText(m_sock.localIP());
     m_statusLog->clear();
-    m_listTop = 0;
     m_ui->Text2->clear();
     m_ui->txtConnect->clear();
+    readPeerAddress();
     m_chatLog->clear();
     m_ui->txtChat->clear();
-    m_ui->Command5->setEnabled(false);
+    // The file and chat buttons follow the connection.
+    setSendButtonsEnabled(false);
     m_ui->ProgressBar1->setVisible(false);
     m_ui->cmdCancel->setVisible(false);
     m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
     readSecureSettings(problems);
     readNetworkName(problems);
+    UpdateList(QStringLiteral("To connect: one of you presses Wait for Connect, the other "
+                              "types that address and presses Connect."));
 
     if (!problems.isEmpty())
         m_services.message(QStringLiteral("Vantrel could not use some of its files:\n\n%1\n\n"
@@ -354,6 +388,32 @@ void frmMain::readChatAppearance(QStringList& problems) {
     m_chatLook.applyTo(m_ui->txtLog);
 }
 
+// Every control keeps its place at the opening size. A larger window gives
+// its extra width to the chat log and the status list (the file frame moves
+// along), and its extra height to the two of them, the chat log taking the
+// larger part.
+void frmMain::makeGrowable() {
+    using Share = GrowLayout::Share;
+    constexpr double chat = 0.6;
+    constexpr double status = 1.0 - chat;
+    auto* grow = new GrowLayout(m_ui->centralwidget);
+    grow->add(m_ui->Frame4, Share{0, 0, 1, chat});
+    grow->add(m_ui->txtLog, Share{0, 0, 1, chat});
+    grow->add(m_ui->Command7, Share{0, chat, 0, 0});
+    grow->add(m_ui->txtChat, Share{0, chat, 1, 0});
+    grow->add(m_ui->Command5, Share{1, chat, 0, 0});
+    grow->add(m_ui->Frame3, Share{0, chat, 1, status});
+    grow->add(m_ui->List1, Share{0, 0, 1, status});
+    grow->add(m_ui->lbSent, Share{0, status, 0.5, 0});
+    grow->add(m_ui->lbRecv, Share{0.5, status, 0.5, 0});
+    grow->add(m_ui->Frame1, Share{1, chat, 0, status});
+    // The window opens at its smallest size.
+    const QSize smallest = m_ui->centralwidget->minimumSize();
+    setMinimumSize(smallest.width(), smallest.height() + menuBar()->sizeHint().height());
+    resize(minimumSize());
+    m_grow = grow;
+}
+
 // The bars hold up to 61 "|"; a font small enough for that many to fit the
 // bar's width keeps every one of them visible.
 void frmMain::fitActivityBars() {
@@ -408,6 +468,33 @@ int frmMain::showOwnModal(QDialog& dialog) {
     return result;
 }
 
+namespace {
+const char* const PeerFile = "connect.dat";
+}
+
+// An unreadable file only means an empty box.
+void frmMain::readPeerAddress() {
+    const QString path = m_appDir + QLatin1String(PeerFile);
+    QByteArray line;
+    if (QFileInfo(path).isFile() && FileOps::readFirstLine(path, line, nullptr))
+        m_ui->txtConnect->setText(TextCodec::fromFile(line).trimmed());
+}
+
+void frmMain::rememberPeerAddress() {
+    const QString text = m_ui->txtConnect->text().trimmed();
+    if (text.isEmpty())
+        return;
+    const QString path = m_appDir + QLatin1String(PeerFile);
+    QByteArray stored;
+    if (QFileInfo(path).isFile() && FileOps::readFirstLine(path, stored, nullptr) &&
+        TextCodec::fromFile(stored) == text)
+        return;
+    QString error;
+    if (!FileOps::writeFile(path, TextCodec::toFile(text) + "\r\n", &error))
+        UpdateList(QStringLiteral("The address was not kept for the next start: %1")
+                       .arg(reason(path, error)));
+}
+
 void frmMain::savePort() {
     const QString text = m_ui->txtPort->text().trimmed();
     const int port = Session::parsePort(text);
@@ -424,6 +511,9 @@ void frmMain::savePort() {
         return;
     }
     m_ui->txtPort->setText(canonical);
+    // Waiting and connecting keep the port read at start-up.
+    if (canonical != m_portStr)
+        UpdateList(QStringLiteral("Port %1 saved: used from the next start.").arg(canonical));
     m_services.message(QStringLiteral("Port saved."));
 }
 
@@ -447,14 +537,12 @@ void frmMain::showHelp() {
 
 void frmMain::UpdateList(const QString& line) {
     Trace::event("status", line);
-    QListWidget* list = m_ui->List1;
     if (!m_statusLog->append(line))
         return; // counted on the line already in view
     // The newest line comes into view, unless the user has scrolled up to
     // read older ones.
     if (!m_statusFollower->following())
         return;
-    m_listTop = qMax(0, list->count() - statusRowsShown());
     // Once per turn of the event loop, however many lines came in it:
     // scrolling lays the list out again.
     if (!m_statusScrollPending) {
@@ -470,13 +558,9 @@ void frmMain::UpdateList(const QString& line) {
     }
 }
 
-// How many whole lines the status list shows.
-int frmMain::statusRowsShown() const {
+int frmMain::listTopIndex() const {
     const QListWidget* list = m_ui->List1;
-    const int row = qMax(1, list->sizeHintForRow(0));
-    const int height =
-        list->isVisible() ? list->viewport()->height() : list->contentsRect().height();
-    return qMax(1, height / row);
+    return qMax(0, list->indexAt(list->viewport()->rect().topLeft()).row());
 }
 
 void frmMain::UpdateChatList(const QString& line) {
@@ -534,9 +618,39 @@ void frmMain::setProgressVisible(bool visible) {
     m_ui->flecancel->setEnabled(visible);
 }
 
+void frmMain::setSendStatus(const QString& text) {
+    m_activity->setProgressText(text);
+}
+
+void frmMain::setQueuedFile(const QString& path) {
+    m_ui->Text2->setText(path);
+}
+
+// Two conversations do not run together: each connection starts under a
+// line with the time it began.
+void frmMain::connectionBegan() {
+    const QString when =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    m_chatLog->append(QStringLiteral("----- New connection %1 -----").arg(when));
+}
+
 void frmMain::setReceiveStatus(const QString& text) {
-    m_ui->lbRecvProgress->setText(text);
-    m_ui->lbRecvProgress->setVisible(!text.isEmpty());
+    QLabel* line = m_ui->lbRecvProgress;
+    // The line beside "Filename" is narrow: a long one is drawn a little
+    // smaller (down to three quarters of the size) rather than cut, and is
+    // whole in its tooltip.
+    QFont f = m_ui->Label3->font();
+    const qreal full = f.pointSizeF();
+    for (qreal size = full; size > full * 0.75; size -= 0.25) {
+        f.setPointSizeF(size);
+        if (QFontMetrics(f).horizontalAdvance(text) <= line->width())
+            break;
+    }
+    if (line->font() != f)
+        line->setFont(f);
+    line->setText(text);
+    line->setToolTip(text);
+    line->setVisible(!text.isEmpty());
     showCancelRecv();
 }
 
@@ -594,18 +708,18 @@ void frmMain::drawAttention(const QString& summary, const QString& text) {
 // ------------------------------------------------------ secure connections
 
 void frmMain::makeSecureControls() {
-    auto* opt = new QMenu(QStringLiteral("Options"), this);
+    auto* opt = new QMenu(QStringLiteral("&Options"), this);
     opt->setObjectName(QStringLiteral("opt"));
-    m_optSecure = opt->addAction(QStringLiteral("Secure Connections"));
+    m_optSecure = opt->addAction(QStringLiteral("&Secure Connections"));
     m_optSecure->setObjectName(QStringLiteral("optsecure"));
-    m_optRequire = opt->addAction(QStringLiteral("Require Secure Connections"));
+    m_optRequire = opt->addAction(QStringLiteral("&Require Secure Connections"));
     m_optRequire->setObjectName(QStringLiteral("optrequire"));
     for (QAction* item : {m_optSecure, m_optRequire}) {
         item->setCheckable(true);
         connect(item, &QAction::triggered, this, [this, item] { secureOptionChanged(item); });
     }
     opt->addSeparator();
-    QAction* name = opt->addAction(QStringLiteral("Name on This Network..."));
+    QAction* name = opt->addAction(QStringLiteral("&Name on This Network..."));
     name->setObjectName(QStringLiteral("optname"));
     connect(name, &QAction::triggered, this, &frmMain::chooseNetworkName);
     menuBar()->insertMenu(m_ui->hlps->menuAction(), opt);
@@ -634,6 +748,7 @@ void frmMain::makeSecureControls() {
     codeFont.setBold(true);
     codeFont.setPixelSize(15);
     m_lbSecure->setFont(codeFont);
+    m_grow->add(m_lbSecure, GrowLayout::Share{1, 0, 0, 0}); // stays at the frame's right
     // Beside the file buttons: gives up the incoming file. Only a secure
     // connection can tell the sender so; shown while a file arrives in one.
     m_cmdCancelRecv = new QToolButton(m_ui->Frame1);

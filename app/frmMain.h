@@ -16,6 +16,7 @@ class QAction;
 class BottomFollower;
 class Discovery;
 class NearbyCopies;
+class GrowLayout;
 class ChatLog;
 class StatusLog;
 class QDialog;
@@ -66,9 +67,9 @@ public:
     // The status list and the chat log.
     void UpdateList(const QString& line) override;
     void UpdateChatList(const QString& line) override;
-    // Index of the status line last put at the top of the list's view: the
-    // view ends at the newest line unless the user has scrolled up to read.
-    int listTopIndex() const { return m_listTop; }
+    // Index of the status line at the top of the list's view: the view ends
+    // at the newest line unless the user has scrolled up to read.
+    int listTopIndex() const;
     // The chat log's whole text, each line ending CR LF.
     QString chatLogText() const;
 
@@ -88,6 +89,9 @@ public:
     void chatArrived(const QString& line) override;
     void fileArrived(const QString& path) override;
     void setReceiveStatus(const QString& text) override;
+    void setSendStatus(const QString& text) override;
+    void setQueuedFile(const QString& path) override;
+    void connectionBegan() override;
     void bumpReceiveBar() override;
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
@@ -113,6 +117,8 @@ public:
     const QString& sendBarText() const { return m_activity->sendBarText(); }
     const QString& receiveBarText() const { return m_activity->receiveBarText(); }
     int progressValue() const { return m_activity->progressValue(); }
+    // The sender's numbers in the progress bar ("42 % · 11.3 MB/s · 6 s left").
+    const QString& progressText() const { return m_activity->progressText(); }
 
     // A bar starts again at one "|" when it reaches this many characters.
     static constexpr int BarWrapLength = ActivityDisplay::WrapLength;
@@ -145,11 +151,18 @@ private:
     // connection.
     void showCancelRecv();
     void fitActivityBars();
+    void makeGrowable();
     void setUpKeyboardAndNames();
-    int statusRowsShown() const;
     void NoticeCheck();
 
     void savePort();
+    // Whether the program may end now: while a file goes or arrives the user
+    // is asked first.
+    bool mayQuit();
+    void exitProgram();
+    // The last "Connect to IP Addr" text, kept in connect.dat.
+    void readPeerAddress();
+    void rememberPeerAddress();
     // The path the user picks in the open-file dialog; empty when not
     // connected (after saying so) or when nothing was picked.
     QString dialogFolder();
@@ -186,9 +199,9 @@ private:
     BottomFollower* m_statusFollower = nullptr;
     std::unique_ptr<StatusLog> m_statusLog;
     bool m_statusScrollPending = false;
+    GrowLayout* m_grow = nullptr;
     // The chat log's look as last read from or stored in font.dat.
     ChatAppearance m_chatLook;
-    int m_listTop = 0;
     bool m_firstShow = true;
     bool m_noticeCheckRunning = false;
     SecureSettings m_secure;

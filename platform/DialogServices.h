@@ -2,10 +2,11 @@
 
 #include "platform/Services.h"
 
+#include <QPointer>
 #include <QStringList>
+#include <QWidget>
 
 class QDialog;
-class QWidget;
 
 // The services the windows need on top of the plain ones: the standard
 // dialogs and showing one of the program's own windows modally.
@@ -39,4 +40,12 @@ public:
     // A desktop notification, where the desktop offers a notification
     // service; without one nothing happens. `body` is plain text.
     virtual void notify(const QString& summary, const QString& body) = 0;
+
+    // The main window that message boxes and questions belong to: they open
+    // centred on it. Without one they belong to the active window.
+    void setOwner(QWidget* window) { m_owner = window; }
+    QWidget* owner() const { return m_owner; }
+
+private:
+    QPointer<QWidget> m_owner;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/Colors.h"
 #include "platform/EventWait.h"
+#include "platform/Placement.h"
 
 #include <QApplication>
 #include <QColorDialog>
@@ -11,21 +12,40 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QTime>
 #include <QUrl>
 
+namespace {
+
+// A box wide enough for its title. It opens centred on its parent, the
+// window it belongs to, once its size is known.
+int showBox(QMessageBox& box) {
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(Placement::widthForTitle(box.windowTitle()), 0,
+                                      QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    return box.exec();
+}
+
+} // namespace
+
+QWidget* QtServices::boxParent() const {
+    return owner() ? owner() : QApplication::activeWindow();
+}
+
 void QtServices::message(const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vantrel"), text, QMessageBox::Ok,
-                    QApplication::activeWindow());
-    box.exec();
+                    boxParent());
+    showBox(box);
 }
 
 bool QtServices::question(const QString& text, const QString& title) {
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Yes | QMessageBox::No,
-                    QApplication::activeWindow());
+                    boxParent());
     box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
+    return showBox(box) == QMessageBox::Yes;
 }
 
 QString QtServices::openFileName(QWidget* parent, const QString& startDir) {
@@ -63,6 +83,7 @@ bool QtServices::chooseFont(QWidget* parent, QString& name, float& sizePt) {
 }
 
 int QtServices::showModal(QDialog& dialog) {
+    Placement::centreOn(&dialog, dialog.parentWidget());
     return dialog.exec();
 }
 

@@ -24,5 +24,8 @@ public:
     bool hasEnded() const { return m_ended; }
 
 private:
+    // The window a box belongs to: the owner, else the active window.
+    QWidget* boxParent() const;
+
     bool m_ended = false;
 };

@@ -113,6 +113,15 @@ void Channel::setTransfers(bool sending, bool receiving) {
 void Channel::onLost() {
     if (!m_open)
         return;
+    // A final block held back in case more of it was on its way is whole:
+    // nothing more can come. The file it ends is kept.
+    if (m_finalBlockWait.isActive()) {
+        m_finalBlockWait.stop();
+        m_reassembler.releaseHeld();
+        deliverBuffered();
+        if (!m_open)
+            return;
+    }
     // A frame cut short by the end of the stream is damage, not a loss.
     if (m_core)
         apply(m_core->connectionLost());

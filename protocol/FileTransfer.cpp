@@ -101,6 +101,58 @@ QString transferSummary(qint64 bytes, qint64 elapsedMs) {
         .arg(en.toString(bytes), en.toString(elapsedMs / 1000.0, 'f', 2), rateText(bytes / secs));
 }
 
+void RateMeter::start() {
+    m_clock.start();
+    m_samples = {{0, 0}};
+}
+
+void RateMeter::reset() {
+    m_clock.invalidate();
+    m_samples.clear();
+}
+
+void RateMeter::add(qint64 ms, qint64 bytesDone) {
+    if (!m_samples.isEmpty() && ms <= m_samples.last().first) {
+        m_samples.last().second = bytesDone;
+        return;
+    }
+    m_samples.append({ms, bytesDone});
+    // The oldest sample still in the window is the starting point.
+    while (m_samples.size() > 2 && m_samples.at(1).first <= ms - kWindowMs)
+        m_samples.removeFirst();
+}
+
+double RateMeter::rate() const {
+    if (m_samples.size() < 2)
+        return 0;
+    const qint64 ms = m_samples.last().first - m_samples.first().first;
+    if (ms <= 0)
+        return 0;
+    return double(m_samples.last().second - m_samples.first().second) * 1000.0 / double(ms);
+}
+
+QString timeLeftText(qint64 seconds) {
+    if (seconds < 60)
+        return QStringLiteral("%1 s left").arg(seconds);
+    if (seconds < 3600)
+        return seconds % 60 == 0
+                   ? QStringLiteral("%1 min left").arg(seconds / 60)
+                   : QStringLiteral("%1 min %2 s left").arg(seconds / 60).arg(seconds % 60);
+    return QStringLiteral("%1 h %2 min left").arg(seconds / 3600).arg(seconds % 3600 / 60);
+}
+
+QString progressText(int percent, double rate, qint64 bytesLeft) {
+    QStringList parts;
+    if (percent >= 0)
+        parts << QStringLiteral("%1 %").arg(percent);
+    if (rate > 0) {
+        parts << rateText(rate);
+        if (bytesLeft >= 0)
+            parts << timeLeftText(qint64(std::ceil(double(bytesLeft) / rate)));
+    }
+    return parts.join(QStringLiteral(" \u00b7 "));
+}
+
 // ---------------------------------------------------------------- sender
 
 QString FileSender::baseName(const QString& path) {
@@ -225,12 +277,28 @@ void FileSender::setProgress() {
     if (m_nb != 0)
         p = int(std::floor(double(m_currentBlock) / double(m_nb) * 100.0));
     m_ctx.view.setProgressValue(qMin(p, 100));
+    showStatus(qMin(p, 100));
+}
+
+void FileSender::showStatus(int percent) {
+    if (percent == m_statusPercent && m_sinceStatus.isValid() &&
+        m_sinceStatus.elapsed() < kStatusIntervalMs)
+        return;
+    m_statusPercent = percent;
+    m_sinceStatus.start();
+    // What the receiver has confirmed, not what waits in buffers.
+    const qint64 done = qMin(m_answered * wire::kBlockSize, m_size);
+    m_meter.add(done);
+    m_ctx.view.setSendStatus(progressText(percent, m_meter.rate(), m_size - done));
 }
 
 bool FileSender::start() {
     if (m_state != State::Announced || !m_file.isOpen())
         return false;
     m_clock.start();
+    m_meter.start();
+    m_sinceStatus.invalidate();
+    m_statusPercent = -1;
     m_currentBlock = 1;
     m_state = State::Sending;
     m_finalSent = m_nb == 0;
@@ -282,6 +350,7 @@ void FileSender::goIdle() {
     m_readyRecord = 0;
     m_outstanding = 0;
     m_state = State::Idle;
+    m_ctx.view.setSendStatus(QString());
     m_ctx.view.setProgressVisible(false);
 }
 
@@ -421,8 +490,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
     }
     m_file = std::move(file);
     m_bytes = 0;
-    m_clock.invalidate();
-    m_samples.clear();
+    m_meter.reset();
     m_fileName = name;
     m_ctx.view.UpdateList("Receiving File " + PeerText::isolated(name, 0));
     m_blockCount = 0;
@@ -469,24 +537,26 @@ int FileReceiver::percent() const {
 }
 
 void FileReceiver::showProgress() {
-    // With the size announced ("FS:"): the share of it that has arrived.
+    double rate = 0;
+    if (m_meter.running()) {
+        m_meter.add(m_bytes);
+        rate = m_meter.rate();
+    }
     m_percent = percent();
-    if (m_percent >= 0) {
-        m_ctx.view.setReceiveStatus(
-            QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected)));
+    if (m_percent < 0) {
+        // No size announced: how much so far, and how fast.
+        QString text = "Receiving: " + sizeText(m_bytes);
+        if (rate > 0)
+            text += " at " + rateText(rate);
+        m_ctx.view.setReceiveStatus(text);
         return;
     }
-    // Else how much so far, and how fast over the last second or so.
-    QString text = "Receiving: " + sizeText(m_bytes);
-    if (m_clock.isValid()) {
-        m_samples.append({m_clock.elapsed(), m_bytes});
-        while (m_samples.size() > 5)
-            m_samples.removeFirst();
-        const qint64 ms = m_samples.last().first - m_samples.first().first;
-        if (ms > 0)
-            text += " at " + rateText((m_samples.last().second - m_samples.first().second) *
-                                      1000.0 / double(ms));
-    }
+    // With the size announced ("FS:"): the share of it that has arrived, the
+    // rate and the time left.
+    QString text = QStringLiteral("Receiving: %1 % of %2").arg(m_percent).arg(sizeText(m_expected));
+    if (rate > 0)
+        text += QStringLiteral(" \u00b7 ") +
+                progressText(-1, rate, qMax<qint64>(m_expected - m_bytes, 0));
     m_ctx.view.setReceiveStatus(text);
 }
 
@@ -519,10 +589,8 @@ void FileReceiver::abort(const QString& why) {
 void FileReceiver::block(const QByteArray& message) {
     if (!m_receiving || !m_file)
         return; // no reception open: nowhere to put it
-    if (!m_clock.isValid()) {
-        m_clock.start();
-        m_samples.append({0, 0});
-    }
+    if (!m_meter.running())
+        m_meter.start();
     m_silenceTimer.start(m_silenceTimeoutMs);
     const bool final = wire::kindOf(message) == wire::Kind::FinalBlock;
     // A full block is answered as soon as its message is complete, so that
@@ -567,7 +635,7 @@ void FileReceiver::block(const QByteArray& message) {
         return;
     }
     m_file.reset();
-    const qint64 elapsed = m_clock.elapsed();
+    const qint64 elapsed = m_meter.elapsed();
     const QString stored = pathIn(m_recv, m_fileName);
     stopped();
     m_ctx.view.UpdateList("File Received.");

@@ -37,6 +37,39 @@ QString rateText(double bytesPerSecond);
 // "950 bytes", "315.4 KB", "12.0 MB", "1.25 GB"
 QString sizeText(qint64 bytes);
 
+// The speed of a transfer over its last few seconds, from samples of how
+// many bytes have gone so far.
+class RateMeter {
+public:
+    // Samples older than this no longer count (one older one is kept as the
+    // starting point).
+    static constexpr qint64 kWindowMs = 3000;
+
+    // Starts the clock with nothing done.
+    void start();
+    // Back to not started.
+    void reset();
+    bool running() const { return m_clock.isValid(); }
+    qint64 elapsed() const { return m_clock.elapsed(); }
+    // `bytesDone` have gone by now.
+    void add(qint64 bytesDone) { add(m_clock.elapsed(), bytesDone); }
+    // `bytesDone` had gone `ms` after start().
+    void add(qint64 ms, qint64 bytesDone);
+    // Bytes per second over the window; 0 until a rate can be told.
+    double rate() const;
+
+private:
+    QElapsedTimer m_clock;
+    QList<std::pair<qint64, qint64>> m_samples; // (ms, bytes done)
+};
+
+// "42 % · 11.3 MB/s · 6 s left": the share done (left out when negative),
+// the rate (when known) and the time left at that rate (when `bytesLeft` is
+// known, that is not negative).
+QString progressText(int percent, double rate, qint64 bytesLeft);
+// "6 s left", "2 min 5 s left", "1 h 12 min left"
+QString timeLeftText(qint64 seconds);
+
 // The sending end: a file goes as "FL:" + name, then encrypted block messages
 // ("FB:" + 1000 bytes + "|"), at most window() of them waiting for their
 // "OK:" at once (each "OK:" answers the oldest), and last "FB:RM:" + the
@@ -128,6 +161,10 @@ private:
     // Sends block messages while the window and the send buffer allow.
     void pump();
     void setProgress();
+    // The progress line: share, rate and time left, at most every
+    // kStatusIntervalMs and at each new percent.
+    void showStatus(int percent);
+    static constexpr int kStatusIntervalMs = 250;
     // The wait for an answer starts again (not inside a framed connection).
     void armAnswerTimer();
     void finish();
@@ -140,6 +177,9 @@ private:
     QString m_path;
     qint64 m_size = 0;
     QElapsedTimer m_clock;
+    RateMeter m_meter;
+    QElapsedTimer m_sinceStatus;
+    int m_statusPercent = -1;
     State m_state = State::Idle;
     qint32 m_currentBlock = 0;
     qint32 m_nb = 0;
@@ -240,10 +280,8 @@ private:
     qint64 m_bytes = 0;
     // Runs from the first block message, not from the announcement: the
     // sender waits a moment between the two.
-    QElapsedTimer m_clock;
+    RateMeter m_meter;
     QTimer m_progressTimer;
-    // Bytes received at the last few refreshes, for the current rate.
-    QList<std::pair<qint64, qint64>> m_samples; // (ms since the first block, bytes)
     QTimer m_silenceTimer;
     int m_silenceTimeoutMs = kDefaultSilenceTimeoutMs;
     std::function<void()> m_onIdle;

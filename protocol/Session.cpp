@@ -14,6 +14,7 @@
 #include <QScopedValueRollback>
 
 #include <utility>
+#include <QFileInfo>
 
 namespace {
 
@@ -23,6 +24,9 @@ const QString kCannotConnect =
 const QString kPeerEnded =
     QStringLiteral("Your connection was terminated manually by the person.  ");
 const QString kProgramEnds = QStringLiteral("The program will now terminate.");
+// The reason given with "FC:" when a transfer ends because its other side's
+// program is closing.
+const QString kClosedProgram = QStringLiteral("the other person closed the program");
 const QString kNoKeys = QStringLiteral("No keys can be made from these addresses: ");
 const QString kKeysDiffer = QStringLiteral("The keys of the two sides do not seem to match: "
                                            "compare the Key check lines.");
@@ -166,6 +170,7 @@ void Session::beginConnection(Role role) {
     m_since.start();
     m_role = role;
     m_phase = Phase::Connected;
+    m_view.connectionBegan();
 }
 
 void Session::Listen(const QString& portStr) {
@@ -264,8 +269,15 @@ bool Session::awaitConnect(const QString& host, int port) {
         return false;
     }
     if (m_sock.state() != Socket::Connected) {
-        if (m_sock.lookupFailed())
-            m_view.UpdateList(m_sock.errorString());
+        // The list says why, and that the trying is over.
+        QString why = m_sock.state() == Socket::Error || m_sock.lookupFailed()
+                          ? m_sock.errorString()
+                          : QStringLiteral("Cannot connect to %1 port %2: no answer (timed out)")
+                                .arg(host)
+                                .arg(port);
+        if (!why.endsWith(QLatin1Char('.')))
+            why += QLatin1Char('.');
+        m_view.UpdateList(why);
         // A connect that completes after the wait would never be used.
         m_sock.close();
         m_phase = Phase::Idle;
@@ -325,6 +337,7 @@ bool Session::GenerateKeys() {
 void Session::dispatch(wire::Kind kind, const QByteArray& message) {
     if (m_secureRequired && m_channel.mode() == Channel::Mode::SettingUp && kind != wire::Kind::End)
         return; // required: nothing in the clear is shown, stored or answered
+    m_conn.lastWasTransferEnd = kind == wire::Kind::FinalBlock || kind == wire::Kind::Ack;
     switch (kind) {
     case wire::Kind::Address:
         handleAddress(wire::payloadOf(message));
@@ -429,16 +442,17 @@ void Session::handlePeerEnd() {
     // connection both sides stay, with their chat logs.
     const bool endsProgram = IsClient() && !m_channel.secure();
     endConnection(QStringLiteral("the other side ended the connection"));
-    // The box waits for the arrival's handler to end.
     Services& services = m_services;
     if (endsProgram) {
+        // The box waits for the arrival's handler to end.
         services.later([&services] {
             services.message(kPeerEnded + kProgramEnds);
             services.endProgram();
         });
         return;
     }
-    m_view.UpdateList("The other person ended the connection.");
+    m_view.UpdateList(m_conn.peerClosing ? QStringLiteral("The other person closed the program.")
+                                         : QStringLiteral("The other person ended the connection."));
     services.messageLater(kPeerEnded);
 }
 
@@ -458,7 +472,12 @@ void Session::onConnectionLost() {
         endConnection(QStringLiteral("the connection was lost"));
         return;
     }
-    m_view.UpdateList("Connection lost.");
+    // A program that ends right after a file has gone may take its "XX:"
+    // with it; the legacy way cannot tell that from a failure.
+    const bool afterTransfer = !m_channel.secure() && m_conn.lastWasTransferEnd &&
+                               !m_sender.busy() && !m_receiver.ClientRecv();
+    m_view.UpdateList(afterTransfer ? QStringLiteral("The connection ended.")
+                                    : QStringLiteral("Connection lost."));
     // Ended by the other side soon after the offer this side turned down:
     // most likely it requires a secure connection.
     if (m_channel.offerDeclined() && m_since.isValid() && m_since.elapsed() < kRefusedWithinMs)
@@ -554,10 +573,19 @@ void Session::senderIdle(bool completed) {
     if (!completed)
         dropWaitingFiles(IsConnected() ? QStringLiteral("the file before them did not go")
                                        : QStringLiteral("the connection ended"));
+    if (m_waitingFiles.isEmpty())
+        queueDone();
     if (m_heldChat.isEmpty())
         scheduleNextFile();
     else
         sendHeldChat();
+}
+
+void Session::queueDone() {
+    if (!m_showingQueued)
+        return;
+    m_showingQueued = false;
+    m_view.setQueuedFile(QString());
 }
 
 void Session::scheduleNextFile() {
@@ -582,16 +610,24 @@ void Session::sendNextFile() {
             m_waitingFiles.size() == 1
                 ? QStringLiteral("1 more file waiting.")
                 : QStringLiteral("%1 more files waiting.").arg(m_waitingFiles.size()));
+    m_view.setQueuedFile(next);
+    m_showingQueued = true;
     {
         const QScopedValueRollback<bool> fromTimer(m_startingWaitingFile, true);
         SendFile(next, Confirm::Skip);
     }
-    if (!m_sender.busy())
+    if (m_sender.busy())
+        return;
+    if (m_waitingFiles.isEmpty())
+        queueDone();
+    else
         scheduleNextFile(); // that one could not be sent; on to the next
 }
 
 void Session::dropWaitingFiles(const QString& why) {
     m_nextFileTimer.stop();
+    if (!m_sender.busy())
+        queueDone();
     if (m_waitingFiles.isEmpty())
         return;
     const qsizetype n = m_waitingFiles.size();
@@ -658,6 +694,25 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
     m_sender.start();
 }
 
+bool Session::confirmFiles(const QStringList& paths) {
+    if (paths.size() == 1)
+        return m_services.question("Are you sure you want to send the file " + paths.first() + "?",
+                                   "Send Confirm");
+    // One question for all of them, in the order they will go.
+    constexpr qsizetype kListed = 12;
+    qint64 total = 0;
+    for (const QString& fn : paths)
+        total += QFileInfo(fn).size();
+    QStringList lines = paths.mid(0, kListed);
+    if (paths.size() > kListed)
+        lines << QStringLiteral("and %1 more").arg(paths.size() - kListed);
+    return m_services.question(QStringLiteral("Are you sure you want to send these %1 files "
+                                              "(%2 in all)?\n\n%3")
+                                   .arg(paths.size())
+                                   .arg(sizeText(total), lines.join(QLatin1Char('\n'))),
+                               "Send Confirm");
+}
+
 void Session::SendFiles(const QStringList& paths, Confirm confirm) {
     if (paths.isEmpty())
         return;
@@ -669,16 +724,9 @@ void Session::SendFiles(const QStringList& paths, Confirm confirm) {
         m_services.message("A file is being received.  Wait until it has arrived.");
         return;
     }
-    QStringList chosen;
-    for (const QString& fn : paths) {
-        if (confirm == Confirm::Skip ||
-            m_services.question("Are you sure you want to send the file " + fn + "?",
-                                "Send Confirm"))
-            chosen << fn;
-    }
-    if (chosen.isEmpty())
+    if (confirm == Confirm::Ask && !confirmFiles(paths))
         return;
-    m_waitingFiles << chosen;
+    m_waitingFiles << paths;
     if (m_sender.busy() || !m_heldChat.isEmpty()) {
         m_view.UpdateList(QStringLiteral("%1 waiting.").arg(files(m_waitingFiles.size())));
         return;
@@ -721,8 +769,15 @@ void Session::Pause(int secs) {
 // ---------------------------------------------------------------- ending
 
 void Session::Close() {
-    if (IsConnected())
+    if (IsConnected()) {
+        // Where the channel tells stops, the other side learns why its
+        // transfer ends.
+        if (m_channel.tellsStops() && m_sender.FileInProgress())
+            send(wire::cancelMessage(wire::Stopper::Sender, kClosedProgram));
+        if (m_channel.tellsStops() && m_receiver.ClientRecv())
+            send(wire::cancelMessage(wire::Stopper::Receiver, kClosedProgram));
         send(wire::message(wire::Kind::End));
+    }
     m_phase = Phase::Closed;
     endConnection(QStringLiteral("the program was closed"));
 }
@@ -749,11 +804,13 @@ void Session::handleCancel(const QByteArray& payload) {
         cancel.reason.isEmpty()
             ? QString()
             : QStringLiteral(" (%1)").arg(PeerText::isolated(cancel.reason, kReasonChars));
+    // The other program is closing: its "XX:" follows.
+    m_conn.peerClosing = cancel.reason == kClosedProgram;
     if (cancel.who == wire::Stopper::Sender) {
         if (m_receiver.ClientRecv())
-            m_receiver.abort("the sender cancelled it" + why);
+            m_receiver.abort(m_conn.peerClosing ? kClosedProgram : "the sender cancelled it" + why);
     } else if (m_sender.busy()) {
-        m_sender.stop("the other side cancelled it" + why);
+        m_sender.stop(m_conn.peerClosing ? kClosedProgram : "the other side cancelled it" + why);
     }
 }
 

@@ -41,9 +41,9 @@ public:
     enum class Confirm { Ask, Skip };
     // Sends the file at `fn`.
     void SendFile(const QString& fn, Confirm confirm);
-    // Several files: each is sent in turn once the one before it has gone
-    // (and the chat lines typed meanwhile). With Confirm::Ask the user is
-    // asked about each file first.
+    // Several files: each is sent in turn, in the order given, once the one
+    // before it has gone (and the chat lines typed meanwhile). With
+    // Confirm::Ask one question lists them all first.
     void SendFiles(const QStringList& paths, Confirm confirm);
     // The Cancel button / File > Cancel Sending: stops this side's send and
     // the files waiting behind it; inside a secure connection the receiver
@@ -124,6 +124,8 @@ private:
         bool addressTaken = false;    // the host has made keys from an "IP:"
         bool repeatNoted = false;     // a later "IP:" was reported
         bool unreadableNoted = false; // a chat line that is not text was reported
+        bool peerClosing = false;     // the other program said it is closing
+        bool lastWasTransferEnd = false; // the last message ended a file
     };
 
     // The port for a new connection, or 0 after telling the user why there
@@ -178,6 +180,10 @@ private:
     void scheduleNextFile();
     void sendNextFile();
     // Drops the waiting files, saying so with `why`.
+    // One Yes/No question for the files about to be queued.
+    bool confirmFiles(const QStringList& paths);
+    // The queue has nothing more to send: the window stops showing a file.
+    void queueDone();
     void dropWaitingFiles(const QString& why);
     // The connection is over (lost, cut off, ended by either side): the
     // socket is closed, transfers end with `transferWhy`, keys are wiped.
@@ -205,5 +211,6 @@ private:
     bool m_startingWaitingFile = false; // SendFile runs from the waiting-files timer
     QTimer m_chatTimer;
     QStringList m_waitingFiles;
+    bool m_showingQueued = false; // the window shows a queued file
     QTimer m_nextFileTimer;
 };

@@ -31,6 +31,13 @@ public:
     // The line that shows how a reception is going; hidden when `text` is
     // empty.
     virtual void setReceiveStatus(const QString& text) { Q_UNUSED(text); }
+    // How the file being sent is going ("42 % · 11.3 MB/s · 6 s left");
+    // empty when no file is going.
+    virtual void setSendStatus(const QString& text) { Q_UNUSED(text); }
+    // The file of a queue that is going now; empty once the queue is done.
+    virtual void setQueuedFile(const QString& path) { Q_UNUSED(path); }
+    // A new connection has begun (accepted, or made by this side).
+    virtual void connectionBegan() {}
 
     // Activity bars: one more "|" on lbRecv / lbSent.
     virtual void bumpReceiveBar() = 0;

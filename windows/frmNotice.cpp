@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QPalette>
+#include <QPushButton>
 
 #include "platform/FileOps.h"
 #include "platform/Services.h"
@@ -27,6 +28,8 @@ frmNotice::frmNotice(const QString& appDir, Services& services, QWidget* parent)
     m_ui->Text1->setFont(f);
     m_ui->Text1->setPlainText(QString::fromLatin1(NoticeText));
     m_ui->Check1->setFocus();
+    // Enter presses OK wherever the focus is.
+    connect(m_ui->cmdOK, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 frmNotice::~frmNotice() = default;

@@ -82,8 +82,16 @@ private slots:
             if (a.protocol() == QAbstractSocket::IPv4Protocol)
                 own << a.toString();
         QVERIFY2(own.contains(shown), qPrintable(shown + " not in " + own.join(' ')));
-        QVERIFY(!child<QPushButton>(w.get(), "Command5")->isEnabled() &&
-                child<QPushButton>(w.get(), "Command4")->isEnabled());
+        // The file and chat buttons wait for a connection; the status list
+        // says how to make one.
+        for (const char* button : {"Command3", "Command4", "Command5"})
+            QVERIFY2(!child<QPushButton>(w.get(), button)->isEnabled(), button);
+        QListWidget* list = child<QListWidget>(w.get(), "List1");
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(list->item(0)->text(),
+                 QString("To connect: one of you presses Wait for Connect, the other types that "
+                         "address and presses Connect."));
+        QCOMPARE(list->item(0)->toolTip(), list->item(0)->text());
         QVERIFY(child<QProgressBar>(w.get(), "ProgressBar1")->isHidden());
         QVERIFY(rec.log.isEmpty());
         w->show();
@@ -126,7 +134,7 @@ private slots:
         auto* require = child<QAction>(w.get(), "optrequire");
         QVERIFY(secure->isCheckable() && secure->isChecked());
         QVERIFY(require->isCheckable() && !require->isChecked());
-        QCOMPARE(child<QMenu>(w.get(), "opt")->title(), QString("Options"));
+        QCOMPARE(child<QMenu>(w.get(), "opt")->title(), QString("&Options"));
 
         // Requiring ticks both; switching secure connections off drops the
         // requirement. Each change is stored at once.
@@ -245,6 +253,27 @@ private slots:
                                           : "message:The port must be a whole number from 1 "
                                             "to 65535."));
         QCOMPARE(w->PortStr(), QString("7777")); // used from the next start on
+        // The status list says so when the port differs from the one in use.
+        QListWidget* list = child<QListWidget>(w.get(), "List1");
+        const QString last = list->item(list->count() - 1)->text();
+        if (stored == "8080\r\n")
+            QCOMPARE(last, QString("Port 8080 saved: used from the next start."));
+        else if (stored == "7777\r\n")
+            QVERIFY2(!last.startsWith("Port "), qPrintable(last));
+    }
+
+    // The last "Connect to IP Addr" text pressed Connect with is there at
+    // the next start.
+    void peerAddressRemembered() {
+        QVERIFY(FileOps::writeFile(file("port.dat"), "1\r\n")); // refused at once
+        start();
+        QCOMPARE(child<QLineEdit>(w.get(), "txtConnect")->text(), QString());
+        child<QLineEdit>(w.get(), "txtConnect")->setText(" 127.0.0.1 ");
+        rec.onMessage = [](const QString&) {};
+        child<QPushButton>(w.get(), "Command2")->click(); // nothing listens: it fails
+        QCOMPARE(readAll(file("connect.dat")), QByteArray("127.0.0.1\r\n"));
+        start();
+        QCOMPARE(child<QLineEdit>(w.get(), "txtConnect")->text(), QString("127.0.0.1"));
     }
 
     // Set in the Font window, then start again: only the chat log changes.
@@ -326,8 +355,20 @@ private slots:
 
     void noticeOncePerRun() {
         start();
+        // Enter closes the notice: OK is its default button.
+        bool okByEnter = false;
+        rec.onModal = [&okByEnter](QDialog& d) {
+            d.show();
+            auto* ok = child<QPushButton>(&d, "cmdOK");
+            QTest::keyClick(&d, Qt::Key_Return);
+            okByEnter = ok->isDefault() && ok->text() == "OK" && d.isHidden() &&
+                        d.result() == QDialog::Accepted;
+            return d.result();
+        };
         showAndSettle();
         QTRY_COMPARE(notices(), 1);
+        QVERIFY(okByEnter);
+        rec.onModal = nullptr;
         child<QAction>(w.get(), "hlpabt")->trigger();
         child<QPushButton>(w.get(), "Command7")->click();
         QCOMPARE(rec.log, QStringList({"modal:frmNotice", "modal:frmAbout", "modal:frmFont"}));

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -52,6 +53,22 @@ private slots:
         // Enter in another box does not connect.
         QTest::keyClick(child<QLineEdit>(w.get(), "txtIP"), Qt::Key_Return);
         QCOMPARE(rec.log.size(), 1);
+    }
+
+    // Alt and a menu's underlined letter open that menu, from any box:
+    // nothing is typed into the chat line.
+    void menuMnemonics() {
+        QVERIFY(startActive());
+        QLineEdit* chat = child<QLineEdit>(w.get(), "txtChat");
+        chat->setFocus();
+        for (const auto& [key, menu] : {std::pair{Qt::Key_F, "fle"}, std::pair{Qt::Key_O, "opt"},
+                                        std::pair{Qt::Key_H, "hlps"}}) {
+            QMenu* shown = child<QMenu>(w.get(), menu);
+            QTest::keyClick(chat, key, Qt::AltModifier);
+            QTRY_VERIFY2(shown->isVisible(), menu);
+            shown->hide();
+        }
+        QCOMPARE(chat->text(), QString());
     }
 
     void menuShortcuts() {

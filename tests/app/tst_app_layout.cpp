@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMap>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -89,7 +90,7 @@ private slots:
         QTest::newRow("about") << "frmAbout"
                                << "About Orvane Encryption Vantrel 3";
         QTest::newRow("help") << "frmBrowser"
-                              << "Help File";
+                              << "Vantrel Help";
     }
     void windowTitles() {
         QFETCH(QString, window);
@@ -112,6 +113,41 @@ private slots:
         if (auto* main = qobject_cast<QMainWindow*>(w))
             w = main->centralWidget();
         QTEST(w->size(), "size");
+    }
+
+    // A larger main window gives its room to the chat log and the status
+    // list (the chat log the larger part); back at the opening size every
+    // control is where it was, and the window goes no smaller.
+    void mainWindowGrows() {
+        frmMain w(m_dir.path() + '/', m_rec);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QWidget* area = w.centralWidget();
+        const QSize base = fromTwips(0, 0, 9030, 7365).size();
+        QCOMPARE(area->size(), base);
+        struct Growth {
+            const char* control;
+            int dx, dy, dw, dh; // at 300 px wider and 200 px higher
+        };
+        const Growth growth[] = {
+            {"Frame4", 0, 0, 300, 120},  {"txtLog", 0, 0, 300, 120},   {"Command7", 0, 120, 0, 0},
+            {"txtChat", 0, 120, 300, 0}, {"Command5", 300, 120, 0, 0}, {"Frame3", 0, 120, 300, 80},
+            {"List1", 0, 0, 300, 80},    {"lbSent", 0, 80, 150, 0},    {"lbRecv", 150, 80, 150, 0},
+            {"lbSecure", 300, 0, 0, 0},  {"Frame1", 300, 120, 0, 80},  {"Command3", 0, 0, 0, 0},
+            {"txtConnect", 0, 0, 0, 0},  {"Command2", 0, 0, 0, 0},
+        };
+        QMap<QString, QRect> opening;
+        for (const Growth& g : growth)
+            opening[g.control] = child<QWidget>(&w, g.control)->geometry();
+        w.resize(w.size() + QSize(300, 200));
+        QTRY_COMPARE(area->size(), base + QSize(300, 200));
+        for (const Growth& g : growth)
+            QCOMPARE(child<QWidget>(&w, g.control)->geometry(),
+                     opening[g.control].adjusted(g.dx, g.dy, g.dx + g.dw, g.dy + g.dh));
+        w.resize(base / 2);
+        QTRY_COMPARE(area->size(), base);
+        for (const Growth& g : growth)
+            QCOMPARE(child<QWidget>(&w, g.control)->geometry(), opening[g.control]);
     }
 
     void controls_data() {
@@ -169,6 +205,7 @@ private slots:
         // caption is not cut off in the platform's font.
         row("frmNotice", "Check1", "", "Do not show this again",
             fromTwips(120, 1920, 1935, 255).adjusted(0, 0, 71, 0));
+        row("frmNotice", "cmdOK", "", "OK", QRect(240, 124, 65, 25));
 
         row("frmBrowser", "WebBrowser1", "", none,
             QRect(QPoint(0, 0), fromTwips(0, 0, 10545, 7350).size()));
@@ -202,21 +239,19 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(
-            shown,
-            (QStringList{"File", "  Send File", "  Cancel Sending", "  Open Received Files",
-                         "  Disconnect", "  -", "  Exit", "Options", "  Secure Connections",
-                         "  Require Secure Connections", "  -", "  Name on This Network...", "  -",
-                         "  Open Port on Router", "Help", "  About", "  -", "  Using Vantrel"}));
-        QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
-        QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
-        QCOMPARE(child<QAction>(m_main.get(), "flecancel")->text(), QString("Cancel Sending"));
-        QCOMPARE(child<QAction>(m_main.get(), "fleopen")->text(), QString("Open Received Files"));
-        QCOMPARE(child<QAction>(m_main.get(), "fledisc")->text(), QString("Disconnect"));
-        QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("Exit"));
-        QCOMPARE(child<QMenu>(m_main.get(), "hlps")->title(), QString("Help"));
-        QCOMPARE(child<QAction>(m_main.get(), "hlpabt")->text(), QString("About"));
-        QCOMPARE(child<QAction>(m_main.get(), "hlp")->text(), QString("Using Vantrel"));
+        // Each with its mnemonic (Alt+F opens File), one letter per menu.
+        QCOMPARE(shown,
+                 (QStringList{"&File", "  &Send File", "  &Cancel Sending",
+                              "  &Open Received Files", "  &Disconnect", "  -", "  E&xit",
+                              "&Options", "  &Secure Connections", "  &Require Secure Connections",
+                              "  -", "  &Name on This Network...", "  -",
+                              "  &Open Port on Router", "&Help", "  &About", "  -",
+                              "  &Using Vantrel"}));
+        QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("&File"));
+        QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("&Send File"));
+        QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("E&xit"));
+        QCOMPARE(child<QMenu>(m_main.get(), "hlps")->title(), QString("&Help"));
+        QCOMPARE(child<QAction>(m_main.get(), "hlp")->text(), QString("&Using Vantrel"));
     }
 
     void windowTexts() {

@@ -75,16 +75,18 @@ private slots:
     void statusListFollowsNewestLine() {
         startShown();
         QListWidget* list = child<QListWidget>(w.get(), "List1");
+        const int first = list->count(); // after the line that says how to connect
         const auto topRow = [list] { return list->indexAt(QPoint(2, 2)).row(); };
-        const auto inView = [list](int row) {
-            return list->viewport()->rect().contains(list->visualItemRect(list->item(row)));
+        const auto inView = [list, first](int line) {
+            const QListWidgetItem* item = list->item(first + line - 1);
+            return list->viewport()->rect().contains(list->visualItemRect(item));
         };
         for (int i = 1; i <= 20; ++i) {
             w->UpdateList(QString("line %1").arg(i));
-            QTRY_VERIFY2(inView(i - 1), qPrintable(QString("line %1").arg(i)));
+            QTRY_VERIFY2(inView(i), qPrintable(QString("line %1").arg(i)));
         }
-        QVERIFY(!inView(0));
-        QVERIFY2(topRow() > 8, qPrintable(QString::number(topRow()))); // fewer than 12 shown
+        QVERIFY(!inView(1));
+        QVERIFY2(topRow() > first + 8, qPrintable(QString::number(topRow()))); // fewer than 12
         QCOMPARE(w->listTopIndex(), topRow());
 
         // Scrolled up to read: new lines arrive below, the view stays.
@@ -94,14 +96,20 @@ private slots:
             w->UpdateList(QString("line %1").arg(i));
         settle();
         QCOMPARE(topRow(), 0);
-        QVERIFY(!inView(24));
+        QVERIFY(!inView(25));
 
         // Back at the bottom: following again.
         list->verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
         w->UpdateList("line 26");
-        QTRY_VERIFY(inView(25));
-        QCOMPARE(list->count(), 26);
-        QCOMPARE(list->item(25)->text(), QString("line 26"));
+        QTRY_VERIFY(inView(26));
+        QCOMPARE(list->count(), first + 26);
+        QCOMPARE(list->item(first + 25)->text(), QString("line 26"));
+        // A line longer than the list is wide wraps and is whole in view.
+        const QString longLine = QString("a long reason ").repeated(12).trimmed();
+        w->UpdateList(longLine);
+        QTRY_VERIFY(inView(27));
+        QVERIFY(list->visualItemRect(list->item(first + 26)).height() >
+                2 * list->visualItemRect(list->item(first + 25)).height());
     }
 
     // A flood of status lines: a run of the same line is one row with its

@@ -76,6 +76,13 @@ private slots:
                  {"--help", "--version", "--folder DIR", "download folder", "--upnp-url URL",
                   "--natpmp-gateway ADDRESS", "--no-discovery"})
                 QVERIFY2(r.out.contains(word), word);
+            // A terminal of 80 columns shows every line whole; the --folder
+            // text goes on under its own column.
+            for (const QByteArray& line : r.out.split('\n'))
+                QVERIFY2(line.size() <= 80, line.constData());
+            QVERIFY2(r.out.contains("--folder DIR        Keep the settings") &&
+                         r.out.contains("\n                      "),
+                     r.out.constData());
         }
         for (const QString& opt : {QStringLiteral("--version"), QStringLiteral("-v")}) {
             const Run r = run({opt});

@@ -49,13 +49,14 @@ private slots:
         QFile f(dir.filePath("trace.txt"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = f.readAll().split('\n');
-        QCOMPARE(lines.size(), 3 + 1); // the last line ends too
+        QCOMPARE(lines.size(), 4 + 1); // the last line ends too
         QVERIFY(lines.last().isEmpty());
+        QVERIFY2(lines.first().contains(" status To connect: "), lines.first().constData());
         const QList<QByteArray> want = {"status Waiting for Connection", "chat first second",
                                         "send hello there"};
         long long previous = before;
         for (int i = 0; i < want.size(); ++i) {
-            const QByteArray& line = lines[i];
+            const QByteArray& line = lines[i + 1]; // after the start-up line
             const qsizetype space = line.indexOf(' ');
             bool ok = false;
             const long long ns = line.left(space).toLongLong(&ok);

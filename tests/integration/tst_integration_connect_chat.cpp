@@ -190,11 +190,17 @@ private slots:
         client.view.peer = "127.0.0.1";
         QElapsedTimer clock;
         clock.start();
-        client.session->Connect(QString::number(freePort()));
+        const int port = freePort();
+        client.session->Connect(QString::number(port));
         // Far below the bound of the wait (2500 polls of up to 2 ms).
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(client.services.log, QStringList{kCannotConnect});
-        QCOMPARE(client.view.status, QStringList{"Connecting..."});
+        // The list does not end as if still trying: it says why it failed.
+        QCOMPARE(
+            client.view.status,
+            (QStringList{
+                "Connecting...",
+                QString("Cannot connect to 127.0.0.1 port %1: Connection refused.").arg(port)}));
         QVERIFY(!client.session->IsConnected() && !client.session->IsClient());
     }
 

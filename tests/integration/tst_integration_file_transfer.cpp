@@ -185,6 +185,41 @@ private slots:
         QVERIFY(!client.services.ended);
     }
 
+    // The sender's program goes away during a reception: nothing is left.
+    // Right after the last block the file is whole, and the end of the
+    // connection is only that (the legacy way cannot tell an "XX:" lost
+    // with the closing program from a failure).
+    void connectionGoneDuringOrAfterAReception_data() {
+        QTest::addColumn<bool>("afterTheLastBlock");
+        QTest::newRow("after five blocks") << false;
+        QTest::newRow("right after the last block") << true;
+    }
+    void connectionGoneDuringOrAfterAReception() {
+        QFETCH(bool, afterTheLastBlock);
+        Peer host, client;
+        QVERIFY(connectPeers(host, client, freePort()));
+        fastClock(client);
+        const QByteArray bytes = randomBytes(200 * 1000, 9);
+        const QString path = writeFile(client, "cut.bin", bytes);
+        int blocks = 0;
+        QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
+            if (afterTheLastBlock ? m.startsWith("FB:RM:") : m.startsWith("FB:") && ++blocks == 5)
+                client.sock.close();
+        });
+        client.session->SendFile(path, Session::Confirm::Skip);
+        if (afterTheLastBlock) {
+            QVERIFY(waitFor([&] { return host.view.status.contains("The connection ended."); }));
+            QVERIFY(!host.view.status.contains("Connection lost."));
+            QCOMPARE(readAll(host.recv() + "/cut.bin"), bytes);
+            return;
+        }
+        QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
+        QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
+        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(host.view.status.last().startsWith("File not received: the connection was lost"));
+        QVERIFY(!host.session->receiver().ClientRecv());
+    }
+
     void peerEndingDuringAReceptionLeavesNoFile() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));

@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QToolButton>
@@ -47,10 +48,22 @@ struct Window {
         w = std::make_unique<frmMain>(folders, services);
         child<QLineEdit>(w.get(), "txtIP")->setText("127.0.0.1");
     }
+    // Writes big.bin of `bytes` bytes into this side's folder and puts its
+    // path into the Filename box.
+    QString bigFileInTheBox(int bytes) {
+        const QString path = dir.filePath("big.bin");
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(bytes, 'b'));
+        f.close();
+        child<QLineEdit>(w.get(), "Text2")->setText(path);
+        return path;
+    }
+    // The status lines after the one that says how to connect.
     QStringList status() const {
         QStringList lines;
         const QListWidget* list = child<QListWidget>(w.get(), "List1");
-        for (int i = 0; i < list->count(); ++i)
+        for (int i = 1; i < list->count(); ++i)
             lines << list->item(i)->text();
         return lines;
     }
@@ -87,9 +100,14 @@ private slots:
         QTest::keyClicks(child<QLineEdit>(client.w.get(), "txtChat"), "hello <i>host</i>");
         QTest::keyClick(child<QLineEdit>(client.w.get(), "txtChat"), Qt::Key_Return);
         QVERIFY(child<QLineEdit>(client.w.get(), "txtChat")->text().isEmpty());
-        QCOMPARE(client.w->chatLogText(), "<hello <i>host</i>>\r\n");
-        QVERIFY(waitFor([&] { return !host.w->chatLogText().isEmpty(); }));
-        QCOMPARE(host.w->chatLogText(), "hello <i>host</i>\r\n");
+        // Each conversation begins under a line with the time.
+        static const QRegularExpression separator(
+            "^----- New connection \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d -----\r\n");
+        QVERIFY2(client.w->chatLogText().contains(separator), qPrintable(client.w->chatLogText()));
+        QVERIFY(client.w->chatLogText().endsWith("\r\n<hello <i>host</i>>\r\n"));
+        QVERIFY(waitFor([&] { return host.w->chatLogText().endsWith("host</i>\r\n"); }));
+        QVERIFY(host.w->chatLogText().contains(separator));
+        QCOMPARE(host.w->chatLogText().section("\r\n", 1), "hello <i>host</i>\r\n");
         // The bars keep their exact values and show them a moment later.
         QVERIFY(!host.w->receiveBarText().isEmpty() && !client.w->sendBarText().isEmpty());
         QTRY_COMPARE(child<QLabel>(host.w.get(), "lbRecv")->text(), host.w->receiveBarText());
@@ -352,10 +370,18 @@ private slots:
         QVERIFY(connectWindows(host, client));
         QCOMPARE(child<QLineEdit>(client.w.get(), "txtIP")->text(), "127.0.0.1");
         QVERIFY(hostDisc->isEnabled() && clientDisc->isEnabled());
+        // The file and chat buttons follow the connection.
+        const auto buttons = [&client] {
+            QList<bool> enabled;
+            for (const char* b : {"Command3", "Command4", "Command5"})
+                enabled << child<QPushButton>(client.w.get(), b)->isEnabled();
+            return enabled;
+        };
+        QCOMPARE(buttons(), (QList<bool>{true, true, true}));
         clientDisc->trigger();
         QCOMPARE(client.status().last(), "Disconnected.");
         QVERIFY(!clientDisc->isEnabled());
-        QVERIFY(!child<QPushButton>(client.w.get(), "Command5")->isEnabled());
+        QCOMPARE(buttons(), (QList<bool>{false, false, false}));
         QVERIFY(!client.services.ended);
         QVERIFY(waitFor(
             [&] { return host.status().contains("The other person ended the connection."); }));
@@ -424,16 +450,16 @@ private slots:
     void fileThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
-        // Not connected: Select and the menu refuse.
-        child<QPushButton>(client.w.get(), "Command3")->click();
+        // Not connected: the file buttons wait for a connection, the menu
+        // refuses.
+        for (const char* button : {"Command3", "Command4"})
+            QVERIFY2(!child<QPushButton>(client.w.get(), button)->isEnabled(), button);
         child<QAction>(client.w.get(), "flesend")->trigger();
-        QCOMPARE(client.services.log,
-                 (QStringList{"message:You are not connected.", "message:You are not connected."}));
+        QCOMPARE(client.services.log, QStringList{"message:You are not connected."});
         client.services.log.clear();
+        QVERIFY(connectWindows(host, client));
         child<QPushButton>(client.w.get(), "Command4")->click();
         QCOMPARE(client.services.log, QStringList{"message:Define or Select a File to Send."});
-
-        QVERIFY(connectWindows(host, client));
         const QString path = client.dir.filePath("dropped file.txt");
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -489,12 +515,7 @@ private slots:
         auto* progress = child<QLabel>(host.w.get(), "lbRecvProgress");
         QVERIFY(cancel->isHidden() && !cancelItem->isEnabled() && progress->isHidden());
 
-        const QString path = client.dir.filePath("big.bin");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(20 * 1000 * 1000, 'b'));
-        f.close();
-        child<QLineEdit>(client.w.get(), "Text2")->setText(path);
+        client.bigFileInTheBox(20 * 1000 * 1000);
         for (int round = 0; round < 2; ++round) {
             const int cancelled = client.status().count("Sending cancelled.");
             child<QPushButton>(client.w.get(), "Command4")->click();
@@ -516,8 +537,84 @@ private slots:
         QVERIFY(!QFile::exists(host.dir.filePath("Recv/big.bin")));
     }
 
-    // Several files dropped or chosen at once go one after another, each
-    // confirmed first.
+    // While a file goes the sender sees the share, the rate and the time
+    // left, the receiver the rate (and the time left when it knows the size).
+    // Leaving then asks first; the other side is told why its transfer ended.
+    void leavingDuringATransfer_data() {
+        QTest::addColumn<bool>("secure");
+        QTest::addColumn<bool>("senderQuits");
+        QTest::addColumn<QStringList>("otherSees");
+        QTest::addColumn<QString>("receiving"); // the receiver's line, as a pattern
+        const QString rate = "[\\d.,]+ [KM]B/s";
+        const QString left = "(\\d+ h )?(\\d+ min )?(\\d+ s )?left";
+        const QString knownSize =
+            "^Receiving: \\d+ % of [\\d.,]+ MB \u00b7 " + rate + " \u00b7 " + left + "$";
+        QTest::newRow("secure, the receiver quits")
+            << true << false << QStringList{"Sending stopped: the other person closed the program."}
+            << knownSize;
+        QTest::newRow("secure, the sender quits")
+            << true << true
+            << QStringList{"File not received: the other person closed the program. Nothing was "
+                           "saved under big.bin.",
+                           "The other person closed the program."}
+            << knownSize;
+        QTest::newRow("legacy, the sender quits")
+            << false << true
+            << QStringList{"File not received: the other side ended the connection. Nothing was "
+                           "saved under big.bin.",
+                           "The other person ended the connection."}
+            << "^Receiving: [\\d.,]+ [KM]B at " + rate + "$";
+    }
+    void leavingDuringATransfer() {
+        QFETCH(bool, secure);
+        QFETCH(bool, senderQuits);
+        QFETCH(QStringList, otherSees);
+        QFETCH(QString, receiving);
+        const QString port = QString::number(freePort());
+        Window host(port), client(port);
+        if (!secure)
+            child<QAction>(client.w.get(), "optsecure")->trigger();
+        host.w->session().setSecureWindow(1); // slow enough to leave half-way
+        QVERIFY(connectWindows(host, client));
+        auto* mode = child<QLabel>(client.w.get(), "lbSecure");
+        QVERIFY(waitFor([&] { return mode->text() == (secure ? "Secure" : "Legacy"); }, 10000));
+        client.services.clock = [n = 0]() mutable { return QString::number(++n); };
+        client.bigFileInTheBox(40 * 1000 * 1000);
+        child<QPushButton>(client.w.get(), "Command4")->click();
+
+        static const QRegularExpression sending(
+            "^\\d+ % \u00b7 [\\d.,]+ [KM]B/s \u00b7 (\\d+ h )?(\\d+ min )?(\\d+ s )?left$");
+        QVERIFY2(waitFor([&] { return sending.match(client.w->progressText()).hasMatch(); }),
+                 qPrintable(client.w->progressText()));
+        auto* bar = child<QProgressBar>(client.w.get(), "ProgressBar1");
+        QTRY_VERIFY(bar->isTextVisible() && bar->text() == client.w->progressText());
+        auto* line = child<QLabel>(host.w.get(), "lbRecvProgress");
+        const QRegularExpression receivingPattern(receiving);
+        QVERIFY2(waitFor([&] { return receivingPattern.match(line->text()).hasMatch(); }),
+                 qPrintable(line->text()));
+
+        Window& quitting = senderQuits ? client : host;
+        Window& other = senderQuits ? host : client;
+        const QString question = QString("question:Quit:A file is still being %1. Quit anyway?")
+                                     .arg(senderQuits ? "sent" : "received");
+        quitting.services.questionAnswer = false;
+        QVERIFY(!quitting.w->close());
+        QCOMPARE(quitting.services.log.last(), question);
+        QCOMPARE(quitting.services.boxOwners.last().data(), quitting.w.get());
+        QVERIFY(client.w->session().sender().busy());
+        quitting.services.questionAnswer = true;
+        QVERIFY(quitting.w->close());
+        for (const QString& seen : otherSees)
+            QVERIFY2(waitFor([&] { return other.status().contains(seen); }),
+                     qPrintable(other.status().join('\n')));
+        QVERIFY2(other.status().filter("Connection lost").isEmpty() &&
+                     other.status().filter("refused").isEmpty(),
+                 qPrintable(other.status().join('\n')));
+    }
+
+    // Several files dropped or chosen at once go one after another, in the
+    // order chosen, after one question for all of them; the Filename box
+    // shows the file that is going and is empty when the queue is done.
     void severalFilesThroughTheWindows() {
         const QString port = QString::number(freePort());
         Window host(port), client(port);
@@ -539,16 +636,29 @@ private slots:
         QVERIFY(enter.isAccepted());
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(client.w.get(), &drop);
-        QVERIFY(child<QLineEdit>(client.w.get(), "Text2")->text().isEmpty());
+        auto* fileBox = child<QLineEdit>(client.w.get(), "Text2");
+        QVERIFY(waitFor([&] { return fileBox->text() == QDir::toNativeSeparators(paths[0]); }));
         QVERIFY(waitFor([&] { return host.status().count("File Received.") == 2; }));
+        QVERIFY(waitFor([&] { return fileBox->text().isEmpty(); }));
 
-        client.services.fileNames = paths.mid(2);
+        // Chosen in this order: it is the order they go in.
+        client.services.fileNames = {paths[3], paths[2]};
         child<QAction>(client.w.get(), "flesend")->trigger();
         QVERIFY(waitFor([&] { return host.status().count("File Received.") == 4; }));
+        QVERIFY(waitFor([&] { return fileBox->text().isEmpty(); }));
         for (const QString& path : paths)
             QCOMPARE(readAll(host.dir.filePath("Recv/" + QFileInfo(path).fileName())),
                      readAll(path));
-        QCOMPARE(client.services.entries("question:Send Confirm:").size(), 4);
+        QCOMPARE(host.status().filter("Receiving File "),
+                 (QStringList{"Receiving File one.txt", "Receiving File two.txt",
+                              "Receiving File four.txt", "Receiving File three.txt"}));
+        const QString native3 = QDir::toNativeSeparators(paths[3]);
+        const QString native2 = QDir::toNativeSeparators(paths[2]);
+        QCOMPARE(client.services.entries("question:Send Confirm:").mid(1),
+                 QStringList("question:Send Confirm:Are you sure you want to send these 2 "
+                             "files (2.9 KB in all)?\n\n" +
+                             native3 + "\n" + native2));
+        QCOMPARE(client.services.entries("question:Send Confirm:").size(), 2);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "platform/EventWait.h"
+#include "platform/Placement.h"
 #include "platform/QtServices.h"
 
 #include "RecordingDialogServices.h"
@@ -6,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
@@ -84,6 +86,47 @@ private slots:
         QCOMPARE(text, QStringLiteral("Missing IP Address."));
         QCOMPARE(icon, int(QMessageBox::NoIcon));
         QCOMPARE(buttons, QList<QMessageBox::StandardButton>{QMessageBox::Ok});
+    }
+
+    // A box belongs to the main window set as owner, even while another
+    // window is active: it opens centred on it, wide enough for its title.
+    // The program's own windows open centred on their parent.
+    void boxesOpenCentredOnTheirOwner() {
+        QWidget owner, other;
+        owner.setGeometry(300, 200, 420, 300);
+        other.setGeometry(20, 20, 200, 150);
+        for (QWidget* w : {&owner, &other}) {
+            w->show();
+            QVERIFY(QTest::qWaitForWindowExposed(w));
+        }
+        other.activateWindow();
+        QtServices services;
+        services.setOwner(&owner);
+        const auto offCentre = [&owner](const QWidget* w) {
+            return (w->frameGeometry().center() - owner.frameGeometry().center()).manhattanLength();
+        };
+        QWidget* parent = nullptr;
+        int width = 0, off = -1;
+        whenMessageBoxShows([&](QMessageBox* box) {
+            parent = box->parentWidget();
+            width = box->width();
+            off = offCentre(box);
+            box->button(QMessageBox::Ok)->click();
+        });
+        services.message(QStringLiteral("Saved."));
+        QCOMPARE(parent, &owner);
+        QVERIFY2(width >= Placement::widthForTitle("Vantrel"), qPrintable(QString::number(width)));
+        QVERIFY2(off >= 0 && off <= 2, qPrintable(QString::number(off)));
+
+        QDialog dialog(&owner);
+        dialog.resize(150, 100);
+        QTimer::singleShot(0, &dialog, [&] {
+            off = offCentre(&dialog);
+            dialog.accept();
+        });
+        off = -1;
+        QCOMPARE(services.showModal(dialog), int(QDialog::Accepted));
+        QVERIFY2(off >= 0 && off <= 2, qPrintable(QString::number(off)));
     }
 
     void questionAnswersYesOnlyForYes() {

@@ -29,6 +29,17 @@ public:
     // return the result. Without it showModal() returns QDialog::Rejected.
     std::function<int(QDialog&)> onModal;
     bool folderOpens = true; // openFolder()'s answer
+    // The window each message and question belonged to, in order.
+    QList<QPointer<QWidget>> boxOwners;
+
+    void message(const QString& text) override {
+        boxOwners << owner();
+        ServicesRecorder::message(text);
+    }
+    bool question(const QString& text, const QString& title) override {
+        boxOwners << owner();
+        return ServicesRecorder::question(text, title);
+    }
 
     QString openFileName(QWidget*, const QString& startDir) override {
         log.append(QStringLiteral("open:") + startDir);
