@@ -99,8 +99,7 @@ QString CommandLine::helpText() {
            option(QStringLiteral("  -v, --version"), QStringLiteral("Show the version and exit.")) +
            option(QStringLiteral("  --folder DIR"), FolderHelp) +
            option(QStringLiteral("  --upnp-url URL"), UpnpHelp) +
-           option(QStringLiteral("  --natpmp-gateway ADDRESS"), NatpmpHelp) +
-           QStringLiteral("\n") +
+           option(QStringLiteral("  --natpmp-gateway ADDRESS"), NatpmpHelp) + QStringLiteral("\n") +
            wrapped(QString(),
                    QStringLiteral("Without --folder, Vantrel keeps its files beside the program "
                                   "when that folder can be written to (received files in its Recv "

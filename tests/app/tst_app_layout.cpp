@@ -240,12 +240,11 @@ private slots:
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
         // Each with its mnemonic (Alt+F opens File), one letter per menu.
-        QCOMPARE(shown,
-                 (QStringList{"&File", "  &Send File", "  &Cancel Sending",
-                              "  &Open Received Files", "  &Disconnect", "  -", "  E&xit",
-                              "&Options", "  &Secure Connections", "  &Require Secure Connections",
-                              "  -", "  &Open Port on Router", "&Help", "  &About", "  -",
-                              "  &Using Vantrel"}));
+        QCOMPARE(shown, (QStringList{
+                            "&File", "  &Send File", "  &Cancel Sending", "  &Open Received Files",
+                            "  &Disconnect", "  -", "  E&xit", "&Options", "  &Secure Connections",
+                            "  &Require Secure Connections", "  -", "  &Open Port on Router",
+                            "&Help", "  &About", "  -", "  &Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("&File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("&Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "fleext")->text(), QString("E&xit"));
