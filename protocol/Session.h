@@ -121,10 +121,10 @@ private:
     enum class Role { None, Host, Client };
     // What one connection has learned, forgotten when it ends.
     struct Connection {
-        bool addressTaken = false;    // the host has made keys from an "IP:"
-        bool repeatNoted = false;     // a later "IP:" was reported
-        bool unreadableNoted = false; // a chat line that is not text was reported
-        bool peerClosing = false;     // the other program said it is closing
+        bool addressTaken = false;       // the host has made keys from an "IP:"
+        bool repeatNoted = false;        // a later "IP:" was reported
+        bool unreadableNoted = false;    // a chat line that is not text was reported
+        bool peerClosing = false;        // the other program said it is closing
         bool lastWasTransferEnd = false; // the last message ended a file
     };
 
