@@ -53,12 +53,16 @@ const QString UpnpHelp = QStringLiteral(
     "instead of looking for the router on the network.");
 const QString NatpmpHelp = QStringLiteral(
     "Ask the router at the IPv4 ADDRESS over NAT-PMP, instead of the default gateway.");
+const QString NoDiscoveryHelp =
+    QStringLiteral("Neither list the copies waiting on this network nor announce this one "
+                   "while it waits.");
 
 } // namespace
 
 QString CommandLine::helpText() {
     return QStringLiteral(
                "Usage: vantrel [--folder DIR] [--upnp-url URL] [--natpmp-gateway ADDRESS]\n"
+               "               [--no-discovery]\n"
                "Vantrel: chat and exchange files with one other person over a direct, "
                "encrypted connection.\n"
                "\n"
@@ -69,6 +73,7 @@ QString CommandLine::helpText() {
                "  --upnp-url URL      %2\n"
                "  --natpmp-gateway ADDRESS\n"
                "                      %3\n"
+               "  --no-discovery      %4\n"
                "\n"
                "Without --folder, Vantrel keeps its files beside the program when that\n"
                "folder can be written to (received files in its Recv folder); otherwise\n"
@@ -78,7 +83,7 @@ QString CommandLine::helpText() {
                "When either router option is given, only the routers named are asked and\n"
                "nothing is looked for on the network. The router is asked only when\n"
                "Options > Open Port on Router is ticked.\n")
-        .arg(FolderHelp, UpnpHelp, NatpmpHelp);
+        .arg(FolderHelp, UpnpHelp, NatpmpHelp, NoDiscoveryHelp);
 }
 
 QString CommandLine::versionText() {
@@ -101,6 +106,8 @@ CommandLine CommandLine::parse(const QStringList& args) {
                                     QStringLiteral("ADDRESS"));
     parser.addOption(upnp);
     parser.addOption(natpmp);
+    const QCommandLineOption noDiscovery(QStringLiteral("no-discovery"), NoDiscoveryHelp);
+    parser.addOption(noDiscovery);
 
     CommandLine result;
     if (!parser.parse(withoutToolkitOptions(args))) {
@@ -122,6 +129,7 @@ CommandLine CommandLine::parse(const QStringList& args) {
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first());
         return result;
     }
+    result.discovery = !parser.isSet(noDiscovery);
     if (parser.isSet(upnp)) {
         result.upnpUrl = parser.value(upnp);
         const QUrl url(result.upnpUrl, QUrl::StrictMode);

@@ -3,8 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-// The program's command line: --help, --version, --folder DIR and the
-// router to ask for the port (--upnp-url URL, --natpmp-gateway ADDRESS). It is read
+// The program's command line: --help, --version, --folder DIR, the router to
+// ask for the port (--upnp-url URL, --natpmp-gateway ADDRESS) and
+// --no-discovery. It is read
 // before any window exists, so --help and --version need no display.
 struct CommandLine {
     enum class Action { Run, Help, Version, Error };
@@ -16,6 +17,8 @@ struct CommandLine {
     // given; the router is then found on the network).
     QString upnpUrl;
     QString natpmpGateway;
+    // --no-discovery: no list of copies on this network, no announcement.
+    bool discovery = true;
     // What went wrong, for Action::Error.
     QString error;
 

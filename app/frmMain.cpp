@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
@@ -13,6 +14,7 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QSysInfo>
 #include <QTextCursor>
 #include <QToolButton>
 #include <filesystem>
@@ -22,10 +24,12 @@
 #include "app/BottomFollower.h"
 #include "app/ChatLog.h"
 #include "app/FitCaptions.h"
+#include "app/NearbyCopies.h"
 #include "app/RouterPort.h"
 #include "app/StatusLog.h"
 #include "app/Trace.h"
 #include "platform/DialogServices.h"
+#include "platform/Discovery.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 #include "protocol/Session.h"
@@ -112,7 +116,9 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
         if (m_session->IsWaiting())
             m_router->waitStarted(quint16(m_sock.localPort()));
     });
-    connect(m_ui->Command2, &QPushButton::clicked, this, [this] { m_session->Connect(m_portStr); });
+    // A copy chosen from the list of waiting copies is reached on its port.
+    connect(m_ui->Command2, &QPushButton::clicked, this,
+            [this] { m_session->Connect(m_nearby->portFor(m_ui->txtConnect->text(), m_portStr)); });
     connect(m_ui->Command3, &QPushButton::clicked, this, &frmMain::selectFile);
     connect(m_ui->Command4, &QPushButton::clicked, this, &frmMain::sendFileButton);
     connect(m_ui->Command5, &QPushButton::clicked, this, &frmMain::sendChat);
@@ -137,7 +143,10 @@ frmMain::frmMain(const ProgramFolders& folders, DialogServices& services, QWidge
             m_router->waitEnded();
         m_ui->fledisc->setEnabled(m_session->IsConnected() || m_session->IsWaiting() ||
                                   m_session->IsConnecting());
+        updateAnnouncement();
     });
+    // An address edited while waiting is announced as it now reads.
+    connect(m_ui->txtIP, &QLineEdit::textChanged, this, &frmMain::updateAnnouncement);
     // Enter in the peer's address presses Connect.
     connect(m_ui->txtConnect, &QLineEdit::returnPressed, m_ui->Command2, &QPushButton::click);
     setAcceptDrops(true);
@@ -281,6 +290,7 @@ void frmMain::startUp() {
     m_ui->lbRecvProgress->setVisible(false);
     readChatAppearance(problems);
     readSecureSettings(problems);
+    readNetworkName(problems);
 
     if (!problems.isEmpty())
         m_services.message(QStringLiteral("Vantrel could not use some of its files:\n\n%1\n\n"
@@ -594,7 +604,22 @@ void frmMain::makeSecureControls() {
         item->setCheckable(true);
         connect(item, &QAction::triggered, this, [this, item] { secureOptionChanged(item); });
     }
+    opt->addSeparator();
+    QAction* name = opt->addAction(QStringLiteral("Name on This Network..."));
+    name->setObjectName(QStringLiteral("optname"));
+    connect(name, &QAction::triggered, this, &frmMain::chooseNetworkName);
     menuBar()->insertMenu(m_ui->hlps->menuAction(), opt);
+
+    // Below the peer's address, over the chat frame's top edge as Save is:
+    // the copies waiting on this network.
+    m_cmdCopies = new QPushButton(m_ui->centralwidget);
+    m_cmdCopies->setObjectName(QStringLiteral("cmdCopies"));
+    m_cmdCopies->setGeometry(456, 34, 129, 16);
+    m_cmdCopies->setAutoDefault(false);
+    m_cmdCopies->raise();
+    m_nearby = new NearbyCopies(
+        m_cmdCopies, [this](const QString& line) { UpdateList(line); },
+        [this](const QString& address) { m_ui->txtConnect->setText(address); }, this);
 
     // In the status frame's title row: how this connection is protected.
     // The secure code stands here, large enough to read aloud and
@@ -640,6 +665,7 @@ void frmMain::secureOptionChanged(QAction* item) {
     m_secure.enabled = m_optSecure->isChecked();
     m_secure.required = m_optRequire->isChecked();
     m_session->setSecureOptions(m_secure.enabled, m_secure.required);
+    updateAnnouncement();
     const QString path = m_appDir + QLatin1String(SecureSettings::FileName);
     QString error;
     if (!m_secure.save(path, &error))
@@ -705,4 +731,64 @@ QString frmMain::secureLabel(const QString& code) {
 void frmMain::showCancelRecv() {
     m_cmdCancelRecv->setVisible(m_linkMode == LinkMode::Secure &&
                                 !m_ui->lbRecvProgress->text().isEmpty());
+}
+
+// ------------------------------------------------ copies on this network
+
+void frmMain::setDiscovery(std::unique_ptr<Discovery> discovery) {
+    m_nearby->setDiscovery(std::move(discovery));
+}
+
+QString frmMain::networkName() const {
+    return m_networkName.isEmpty() ? QSysInfo::machineHostName() : m_networkName;
+}
+
+void frmMain::readNetworkName(QStringList& problems) {
+    const QString path = m_appDir + QStringLiteral("name.dat");
+    if (!QFileInfo::exists(path))
+        return;
+    QByteArray line;
+    QString error;
+    if (!FileOps::readFirstLine(path, line, &error)) {
+        problems << reason(path, error);
+        return;
+    }
+    m_networkName = TextCodec::fromFile(line).trimmed();
+}
+
+void frmMain::chooseNetworkName() {
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("dlgNetworkName"));
+    dialog.setWindowTitle(QStringLiteral("Name on This Network"));
+    dialog.setLabelText(QStringLiteral("While this copy waits for a connection, copies on the same "
+                                       "network list it under this name.\nLeave it empty for the "
+                                       "computer's name (%1).")
+                            .arg(QSysInfo::machineHostName()));
+    dialog.setTextValue(m_networkName);
+    if (showOwnModal(dialog) != QDialog::Accepted)
+        return;
+    const QString chosen = dialog.textValue().simplified();
+    const QString path = m_appDir + QStringLiteral("name.dat");
+    QString error;
+    if (!FileOps::writeFile(path, TextCodec::toFile(chosen) + "\r\n", &error)) {
+        m_services.message(
+            QStringLiteral("The name was not saved.\n\n%1").arg(reason(path, error)));
+        return;
+    }
+    m_networkName = chosen;
+    updateAnnouncement();
+}
+
+void frmMain::updateAnnouncement() {
+    if (!m_session || !m_session->IsWaiting()) {
+        m_nearby->setAnnouncement(std::nullopt);
+        return;
+    }
+    Announcement a;
+    a.name = networkName();
+    a.port = quint16(m_sock.localPort());
+    a.address = m_ui->txtIP->text();
+    a.secure = m_secure.enabled;
+    a.version = QStringLiteral(VANTREL_VERSION);
+    m_nearby->setAnnouncement(a);
 }

@@ -14,10 +14,13 @@
 
 class QAction;
 class BottomFollower;
+class Discovery;
+class NearbyCopies;
 class ChatLog;
 class StatusLog;
 class QDialog;
 class QLabel;
+class QPushButton;
 class QToolButton;
 class RouterPort;
 class DialogServices;
@@ -89,6 +92,13 @@ public:
     void bumpSendBar() override;
     void setLinkMode(LinkMode mode) override;
 
+    // Lists the copies waiting on this network and announces this one while
+    // it waits; without it (tests, --no-discovery) neither happens.
+    void setDiscovery(std::unique_ptr<Discovery> discovery);
+    const NearbyCopies& nearbyCopies() const { return *m_nearby; }
+    // The name this copy is announced under while it waits: the one chosen
+    // in Options (kept in name.dat), or the computer's name.
+    QString networkName() const;
     // What the mode label shows in a secure connection with `code`:
     // "Secure · 8F22 371A".
     static QString secureLabel(const QString& code);
@@ -124,6 +134,11 @@ private:
     // The Options menu and the connection's mode label in the status frame.
     void makeSecureControls();
     void readSecureSettings(QStringList& problems);
+    void readNetworkName(QStringList& problems);
+    // Options > Name on This Network...
+    void chooseNetworkName();
+    // Announces this copy while it waits, with what it shows now.
+    void updateAnnouncement();
     // A ticked or cleared Options item: applied and stored.
     void secureOptionChanged(QAction* item);
     // The receiving side's stop button: while a file arrives in a secure
@@ -181,6 +196,10 @@ private:
     QAction* m_optRequire = nullptr;
     QLabel* m_lbSecure = nullptr;
     QToolButton* m_cmdCancelRecv = nullptr;
+    NearbyCopies* m_nearby = nullptr;
+    QPushButton* m_cmdCopies = nullptr;
+    // As in name.dat; empty for the computer's name.
+    QString m_networkName;
     RouterPort* m_router = nullptr;
     LinkMode m_linkMode = LinkMode::None;
     // While the secure connection is set up the window is not repainted,

@@ -36,9 +36,9 @@ void frmMain::setUpKeyboardAndNames() {
 
     // Left to right along the top row, then the chat, the status list and
     // the file controls, as they stand in the window.
-    const QList<QWidget*> order{ui.txtIP,      ui.txtPort, ui.Command6, ui.Command1, ui.Command2,
-                                ui.txtConnect, ui.txtLog,  ui.Command7, ui.txtChat,  ui.Command5,
-                                ui.List1,      ui.Text2,   ui.Command3, ui.Command4};
+    const QList<QWidget*> order{ui.txtIP,      ui.txtPort,  ui.Command6, ui.Command1, ui.Command2,
+                                ui.txtConnect, m_cmdCopies, ui.txtLog,   ui.Command7, ui.txtChat,
+                                ui.Command5,   ui.List1,    ui.Text2,    ui.Command3, ui.Command4};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -51,6 +51,8 @@ void frmMain::setUpKeyboardAndNames() {
         {ui.Command1, "Wait for Connect", "Waits for the other person to connect"},
         {ui.Command2, "Connect", "Connects to the address in Connect to IP address"},
         {ui.txtConnect, "Connect to IP address", "The other person's address; Enter connects"},
+        {m_cmdCopies, "Copies waiting nearby",
+         "Copies of Vantrel waiting on this network; choosing one fills in its address"},
         {ui.txtLog, "Chat log", "The conversation; your own lines are shown between < and >"},
         {ui.Command7, "Chat font", "Chooses the chat log's colours and font"},
         {ui.txtChat, "Chat line", "The line to send; Enter sends it"},

@@ -11,6 +11,7 @@
 #include "app/ProgramFolders.h"
 #include "app/RouterPort.h"
 #include "app/frmMain.h"
+#include "platform/AvahiDiscovery.h"
 #include "platform/QtServices.h"
 
 namespace {
@@ -103,6 +104,8 @@ int main(int argc, char* argv[]) {
 
     frmMain window(folders, services);
     window.routerPort().setTarget({cmd.upnpUrl, cmd.natpmpGateway});
+    if (cmd.discovery)
+        window.setDiscovery(std::make_unique<AvahiDiscovery>());
     window.show();
     return app.exec();
 }

@@ -643,10 +643,10 @@ int measure(const Options& o) {
     const std::string hostDir = makeProgramFolder(base, "host", o.appDir, hostPort, o.secure);
     const std::string clientDir = makeProgramFolder(base, "client", o.appDir, clientPort, o.secure);
     const std::string env = "QT_QPA_PLATFORM=xcb";
-    const pid_t hostPid = spawn({hostDir + "/vantrel"}, false,
+    const pid_t hostPid = spawn({hostDir + "/vantrel", "--no-discovery"}, false,
                                 {env, "VANTREL_TRACE=" + hostDir + "/trace.txt"}, hostDir)
                               .pid;
-    const pid_t clientPid = spawn({clientDir + "/vantrel"}, false,
+    const pid_t clientPid = spawn({clientDir + "/vantrel", "--no-discovery"}, false,
                                   {env, "VANTREL_TRACE=" + clientDir + "/trace.txt"}, clientDir)
                                 .pid;
     TraceReader hostTrace(hostDir + "/trace.txt");

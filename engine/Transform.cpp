@@ -16,8 +16,9 @@ using Path = RotorMachine::Path;
 
 constexpr int kRotorBits = 9; // a place holds string * 512 + offset
 
-// Up to one register's worth of consecutive characters of one run: only the
-// turns differ between them, by the place's turn per character.
+// Up to one register's worth of consecutive characters of one run (the
+// 512-bit path): only the turns differ between them, by the place's turn per
+// character.
 struct Run {
     const uint8_t* table[kRotors]; // the table of the rotor standing in each place
     uint8_t offset[kRotors];       // its turn at the first character

@@ -2,6 +2,9 @@
 
 #include "platform/Socket.h"
 
+#include <QElapsedTimer>
+#include <utility>
+
 namespace {
 
 SecureChannel::Clock::time_point now() {
@@ -14,6 +17,17 @@ SecureChannel::Clock::time_point now() {
 // within this time and begin no message are the rest of it.
 constexpr int kFinalBlockWaitMs = 250;
 
+// The work done for arrivals in one turn of the event loop is bounded, so
+// that the window stays responsive under a flood: at least kMinPerTurn
+// messages, then until kTurnMs have passed or kMaxPerTurn messages have been
+// handled; the rest follows from a zero timer.
+constexpr int kMinPerTurn = 16;
+constexpr int kMaxPerTurn = 512;
+constexpr qint64 kTurnMs = 8;
+
+// Frames ready together go out in one write of at most this many bytes.
+constexpr qsizetype kMaxJoinedWrite = 256 * 1024;
+
 const QString kDamagedBlock =
     QStringLiteral("The other side sent a damaged file block; the connection was closed.");
 
@@ -24,7 +38,12 @@ Channel::Channel(Socket& sock, QObject* parent) : QObject(parent), m_sock(sock) 
     m_finalBlockWait.setSingleShot(true);
     connect(&m_finalBlockWait, &QTimer::timeout, this, [this] {
         m_reassembler.releaseHeld();
-        deliverBuffered();
+        deliver();
+    });
+    m_resume.setSingleShot(true);
+    connect(&m_resume, &QTimer::timeout, this, [this] {
+        const Batch batch(*this);
+        deliver();
     });
     m_coreTimer.setSingleShot(true);
     connect(&m_coreTimer, &QTimer::timeout, this, &Channel::expired);
@@ -42,6 +61,7 @@ void Channel::open() {
 }
 
 void Channel::drop() {
+    flush(); // what this side said last (its "XX:") still goes
     forget();
     m_sock.close();
 }
@@ -52,7 +72,11 @@ void Channel::forget() {
     m_heard = false;
     m_sending = m_receiving = false;
     m_reassembler.clear();
+    m_pending.clear();
+    m_out.clear();
+    m_delivering = false;
     m_finalBlockWait.stop();
+    m_resume.stop();
     m_coreTimer.stop();
     if (m_core)
         m_core->reset();
@@ -92,8 +116,9 @@ void Channel::onLost() {
     // A frame cut short by the end of the stream is damage, not a loss.
     if (m_core)
         apply(m_core->connectionLost());
-    if (m_open)
-        emit lost();
+    // Told after whatever arrived before the end has been handled.
+    m_pending.push_back({Item::Lost, {}});
+    deliver();
 }
 
 // ------------------------------------------------------------------ terms
@@ -136,7 +161,9 @@ bool Channel::send(const QByteArray& message) {
     if (m_core->mode() == Mode::Closed)
         return false;
     const quint64 generation = m_generation;
-    const bool written = apply(m_core->send(message));
+    // Frames may be joined: a batch writes them together when it ends.
+    const bool joinable = m_batches > 0 && m_core->sendsFrames();
+    const bool written = apply(m_core->send(message), joinable);
     // A message held during the handshake has no writes yet, and counts as sent.
     return written && generation == m_generation && m_core->mode() != Mode::Closed;
 }
@@ -148,42 +175,79 @@ void Channel::receive(const QByteArray& arrival) {
         return;
     m_heard = true;
     emit arrived();
-    if (m_core)
+    const Batch batch(*this); // the answers to what arrived go out together
+    if (m_core) {
         apply(m_core->receive(arrival, now()));
-    else
-        takeLegacy(arrival);
+        return;
+    }
+    m_pending.push_back({Item::Legacy, arrival});
+    deliver();
 }
 
-void Channel::takeLegacy(const QByteArray& bytes) {
-    m_finalBlockWait.stop();
-    m_reassembler.push(bytes);
-    deliverBuffered();
+void Channel::deliver() {
+    if (m_delivering)
+        return; // a handler ran the event loop: the outer turn goes on
+    m_delivering = true;
+    deliverTurn();
+    m_delivering = false;
 }
 
-void Channel::deliverBuffered() {
+void Channel::deliverTurn() {
     const quint64 generation = m_generation;
+    QElapsedTimer turn;
+    turn.start();
+    int handled = 0;
+    auto handledOne = [&] {
+        ++handled;
+        return generation == m_generation; // false: the connection ended under it
+    };
     QByteArray message;
     for (;;) {
+        if (handled >= kMaxPerTurn || (handled >= kMinPerTurn && turn.elapsed() >= kTurnMs)) {
+            m_resume.start(0);
+            break;
+        }
+        // Legacy bytes first run through reassembly.
         const Reassembler::Result r = m_reassembler.next(
             m_receiving ? Reassembler::Reception::Running : Reassembler::Reception::Idle, message);
-        switch (r) {
-        case Reassembler::Result::NeedMore:
-            return;
-        case Reassembler::Result::Held:
-            // Bytes that arrive within this wait continue the final block.
-            m_finalBlockWait.start(kFinalBlockWaitMs);
-            return;
-        case Reassembler::Result::Overflow:
+        if (r == Reassembler::Result::Message) {
+            emit messageReceived(wire::kindOf(message), message);
+            if (!handledOne())
+                return;
+            continue;
+        }
+        if (r == Reassembler::Result::Overflow) {
             // The peer sees the connection lost; "XX:" would tell it that
             // this side's user left.
             emit status(kDamagedBlock);
             emit failed(Failure::Damaged);
             return;
-        case Reassembler::Result::Message:
-            emit messageReceived(wire::kindOf(message), message);
-            if (generation != m_generation)
-                return; // the connection ended while the message was handled
+        }
+        if (m_pending.empty()) {
+            if (r == Reassembler::Result::Held) // bytes within this wait continue it
+                m_finalBlockWait.start(kFinalBlockWaitMs);
             break;
+        }
+        const Pending next = std::move(m_pending.front());
+        m_pending.pop_front();
+        switch (next.item) {
+        case Item::Legacy:
+            m_finalBlockWait.stop();
+            m_reassembler.push(next.bytes);
+            break;
+        case Item::Message:
+            deliverSecure(next.bytes);
+            if (!handledOne())
+                return;
+            break;
+        case Item::Damaged:
+        case Item::SetupFailed:
+            emit failed(next.item == Item::Damaged ? Failure::Damaged : Failure::SetupFailed);
+            return;
+        case Item::Lost:
+            m_open = false;
+            emit lost();
+            return;
         }
     }
 }
@@ -213,11 +277,39 @@ void Channel::rearm() {
     m_coreTimer.start(int(qMax<qint64>(wait.count(), 0)));
 }
 
-bool Channel::apply(const SecureChannel::Step& step) {
+void Channel::write(const QByteArray& bytes, bool joinable) {
+    if (joinable && m_out.size() + bytes.size() <= kMaxJoinedWrite) {
+        m_out += bytes;
+        return;
+    }
+    flush();
+    if (joinable)
+        m_out = bytes;
+    else
+        m_written = m_sock.sendData(bytes) && m_written;
+}
+
+void Channel::flush() {
+    if (m_out.isEmpty())
+        return;
+    m_written = m_sock.sendData(std::exchange(m_out, QByteArray())) && m_written;
+}
+
+Channel::Batch::Batch(Channel& channel) : m_channel(channel) {
+    ++m_channel.m_batches;
+}
+
+Channel::Batch::~Batch() {
+    if (--m_channel.m_batches == 0)
+        m_channel.flush();
+}
+
+bool Channel::apply(const SecureChannel::Step& step, bool joinable) {
     const quint64 generation = m_generation;
-    bool written = true;
+    m_written = true;
     for (const QByteArray& w : step.writes)
-        written = m_sock.sendData(w) && written;
+        write(w, joinable);
+    const bool written = m_written;
     if (written)
         for (const QByteArray& m : step.sent)
             emit messageSent(m);
@@ -234,18 +326,15 @@ bool Channel::apply(const SecureChannel::Step& step) {
         if (generation != m_generation)
             return written;
     }
-    for (const QByteArray& bytes : step.legacy) {
-        takeLegacy(bytes);
-        if (generation != m_generation)
-            return written;
-    }
-    for (const QByteArray& message : step.messages) {
-        deliverSecure(message);
-        if (generation != m_generation)
-            return written;
-    }
+    for (const QByteArray& bytes : step.legacy)
+        m_pending.push_back({Item::Legacy, bytes});
+    for (const QByteArray& message : step.messages)
+        m_pending.push_back({Item::Message, message});
     if (step.close)
-        emit failed(step.status.contains(SecureChannel::DamagedLine) ? Failure::Damaged
-                                                                     : Failure::SetupFailed);
+        m_pending.push_back(
+            {step.status.contains(SecureChannel::DamagedLine) ? Item::Damaged : Item::SetupFailed,
+             {}});
+    if (!m_pending.empty())
+        deliver();
     return written;
 }

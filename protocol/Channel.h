@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <deque>
 #include <memory>
 
 class Socket;
@@ -92,6 +93,22 @@ public:
     bool heard() const { return m_heard; }
     // Bytes held back by reassembly (never more than one block message).
     qsizetype pendingBytes() const { return m_reassembler.buffered(); }
+    // Own bytes handed to the channel and not yet to the socket.
+    qsizetype unsentBytes() const { return m_out.size(); }
+
+    // While a Batch lives, frames that are ready are joined and go out in
+    // one write when the last Batch ends (or when a write would pass 256 kB).
+    // Arrivals are handled inside one; wrap other runs of sends in one too.
+    class Batch {
+    public:
+        explicit Batch(Channel& channel);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        Channel& m_channel;
+    };
 
 signals:
     // One arrival came from the other side.
@@ -116,12 +133,22 @@ private:
     // Everything the connection held is forgotten (the socket is left as it is).
     void forget();
     void startCore(SecureChannel::Role role);
+    // What waits to be handled, in the order it arrived.
+    enum class Item { Legacy, Message, Damaged, SetupFailed, Lost };
+    struct Pending {
+        Item item;
+        QByteArray bytes; // legacy bytes, or one whole inner message
+    };
+
     // Carries out one step of the secure channel, in the order it asks for;
-    // false when a write failed.
-    bool apply(const SecureChannel::Step& step);
-    // Legacy bytes: reassembled, then delivered message by message.
-    void takeLegacy(const QByteArray& bytes);
-    void deliverBuffered();
+    // false when a write failed. `joinable`: its writes are frames that may
+    // wait for the end of the batch.
+    bool apply(const SecureChannel::Step& step, bool joinable = false);
+    void write(const QByteArray& bytes, bool joinable);
+    void flush();
+    // Hands up what waits, within the budget of one turn of the event loop.
+    void deliver();
+    void deliverTurn();
     void deliverSecure(QByteArray message);
     void rearm();
     void expired();
@@ -133,6 +160,12 @@ private:
     int m_window = SecureChannel::MaxWindow;
     Reassembler m_reassembler;
     QTimer m_finalBlockWait; // a final block is held, see kFinalBlockWaitMs
+    std::deque<Pending> m_pending;
+    bool m_delivering = false;
+    QTimer m_resume;  // goes on with what one turn left
+    QByteArray m_out; // joined frames not written yet
+    int m_batches = 0;
+    bool m_written = true; // the writes of the current step succeeded
     std::unique_ptr<SecureChannel> m_core;
     QTimer m_coreTimer; // the secure channel's deadline
     Mode m_shownMode = Mode::Idle;

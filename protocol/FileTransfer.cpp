@@ -344,8 +344,6 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
             c.category() == QChar::Other_Format)
             c = '_';
     }
-    if (name.trimmed().isEmpty() || name == "." || name == "..")
-        name = QStringLiteral("received file");
     if (name.toUtf8().size() > kMaxNameBytes) {
         // Keep a short extension, shorten the rest.
         const qsizetype dot = name.lastIndexOf('.');
@@ -353,20 +351,29 @@ QString FileReceiver::safeFileName(const QByteArray& raw) {
         const QString stem = name.left(name.size() - ext.size());
         name = leftUtf8(stem, kMaxNameBytes - 12 - ext.toUtf8().size()) + ext;
     }
+    // Checked on the name as it will be: shortening may leave only blanks.
+    if (name.trimmed().isEmpty() || name == "." || name == "..")
+        name = QStringLiteral("received file");
     return name;
 }
 
+QString FileReceiver::pathIn(const QString& folder, const QString& name) {
+    return folder.endsWith('/') ? folder + name : folder + QLatin1Char('/') + name;
+}
+
 QString FileReceiver::freeFileName(const QString& folder, const QString& name) {
-    const QDir dir(folder);
-    if (!QFileInfo::exists(dir.filePath(name)) && !QFileInfo(dir.filePath(name)).isSymLink())
+    const auto taken = [&folder](const QString& candidate) {
+        const QString path = pathIn(folder, candidate);
+        return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+    };
+    if (!taken(name))
         return name;
     const qsizetype dot = name.lastIndexOf('.');
     const QString stem = dot > 0 ? name.left(dot) : name;
     const QString ext = dot > 0 ? name.mid(dot) : QString();
     for (int n = 2;; ++n) {
         const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(ext);
-        const QString path = dir.filePath(candidate);
-        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        if (!taken(candidate))
             return candidate;
     }
 }
@@ -397,7 +404,7 @@ void FileReceiver::begin(const QByteArray& rawName) {
         return;
     }
     const QString name = freeFileName(m_recv, safeFileName(rawName));
-    const QString path = QDir(m_recv).filePath(name);
+    const QString path = pathIn(m_recv, name);
     if (!isInside(m_recv, path)) {
         m_ctx.view.UpdateList("A file could not be received: its name is not usable.");
         refuse(QStringLiteral("its name is not usable"));
@@ -561,7 +568,7 @@ void FileReceiver::block(const QByteArray& message) {
     }
     m_file.reset();
     const qint64 elapsed = m_clock.elapsed();
-    const QString stored = QDir(m_recv).filePath(m_fileName);
+    const QString stored = pathIn(m_recv, m_fileName);
     stopped();
     m_ctx.view.UpdateList("File Received.");
     m_ctx.view.UpdateList("Saved as " + PeerText::isolated(QDir::toNativeSeparators(stored), 0));

@@ -204,6 +204,10 @@ public:
     // of `raw` (either separator), control characters replaced, never empty,
     // "." or "..", and short enough for the file system.
     static QString safeFileName(const QByteArray& raw);
+    // The path of the entry `name` directly inside `folder`. Unlike
+    // QDir::filePath, a name that begins with ':' stays a file in the folder
+    // rather than naming a built-in resource.
+    static QString pathIn(const QString& folder, const QString& name);
     // `name` itself when no such file exists in `folder`, else "name (2).ext",
     // "name (3).ext", ...
     static QString freeFileName(const QString& folder, const QString& name);

@@ -403,6 +403,10 @@ void SecureChannel::consumeAwaitS(QByteArray arrival, Step& step) {
             consumeFrames(data.mid(SSize), step);
         return;
     }
+    if (data.size() < kLeave.size() && kLeave.startsWith(data)) {
+        m_held = data; // "XX:" cut short: the rest is on its way
+        return;
+    }
     if (data.startsWith(kLeave)) {
         step.legacy << data; // the host's user left during the handshake
         return;
@@ -424,6 +428,10 @@ void SecureChannel::consumeAwaitC(QByteArray arrival, Step& step) {
         handleC(data.left(CSize), step);
         if (m_state == State::Secure)
             consumeFrames(data.mid(CSize), step);
+        return;
+    }
+    if (data.size() < kLeave.size() && kLeave.startsWith(data)) {
+        m_held = data; // "XX:" cut short: the rest is on its way
         return;
     }
     if (data.startsWith(kLeave)) {

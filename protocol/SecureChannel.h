@@ -47,8 +47,9 @@
 //   this zeroes every key.
 //
 // What a Step asks of the owner, in this order:
-//   1. write each entry of `writes` with ONE socket write, in order (handshake
-//      messages and frames must not be cut or joined by the owner);
+//   1. write each entry of `writes`, in order: a handshake message with ONE
+//      socket write of its own (it must not be cut or joined by the owner);
+//      frames, once sendsFrames(), may be joined with the frames after them;
 //      `sent` lists the own messages those writes carry, for the owner's
 //      records (e.g. its "message sent" signal);
 //   2. if `peerAddress` is set (client only): the host's own address text; when

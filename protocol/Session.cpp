@@ -68,7 +68,7 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
     : QObject(parent), m_sock(sock), m_services(services), m_view(view),
       m_engine(std::make_unique<SDK>(QFile::encodeName(appDir).toStdString())),
       m_sender(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); },
-                               [this] { return m_sock.bytesToWrite(); }}),
+                               [this] { return m_sock.bytesToWrite() + m_channel.unsentBytes(); }}),
       m_receiver(TransferContext{*m_engine, view, [this](const QByteArray& m) { return send(m); }},
                  recvFolder),
       m_channel(sock) {
@@ -84,6 +84,7 @@ Session::Session(const QString& appDir, const QString& recvFolder, Socket& sock,
     connect(&m_sock, &Socket::connectionRequest, this, &Session::onConnectionRequest);
     connect(&m_sock, &Socket::sendProgress, this, [this] {
         m_view.bumpSendBar();
+        const Channel::Batch batch(m_channel);
         m_sender.bufferDrained();
     });
     m_sender.setIdleHandler([this](bool completed) { senderIdle(completed); });
@@ -653,6 +654,7 @@ void Session::SendFile(const QString& fn, Confirm confirm) {
             return;
         }
     }
+    const Channel::Batch batch(m_channel);
     m_sender.start();
 }
 

@@ -202,11 +202,12 @@ private slots:
             for (QAction* item : top->menu()->actions())
                 shown << "  " + (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(shown,
-                 (QStringList{"File", "  Send File", "  Cancel Sending", "  Open Received Files",
-                              "  Disconnect", "  -", "  Exit", "Options", "  Secure Connections",
-                              "  Require Secure Connections", "  -", "  Open Port on Router",
-                              "Help", "  About", "  -", "  Using Vantrel"}));
+        QCOMPARE(
+            shown,
+            (QStringList{"File", "  Send File", "  Cancel Sending", "  Open Received Files",
+                         "  Disconnect", "  -", "  Exit", "Options", "  Secure Connections",
+                         "  Require Secure Connections", "  -", "  Name on This Network...", "  -",
+                         "  Open Port on Router", "Help", "  About", "  -", "  Using Vantrel"}));
         QCOMPARE(child<QMenu>(m_main.get(), "fle")->title(), QString("File"));
         QCOMPARE(child<QAction>(m_main.get(), "flesend")->text(), QString("Send File"));
         QCOMPARE(child<QAction>(m_main.get(), "flecancel")->text(), QString("Cancel Sending"));

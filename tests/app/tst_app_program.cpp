@@ -24,9 +24,10 @@ class TstAppProgram : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
     // A program that runs with a window is pointed at routers on loopback
-    // where nothing answers: even a wait would send nothing off the machine.
+    // where nothing answers, and neither lists nor announces copies on the
+    // network: even a wait would send nothing off the machine.
     const QStringList LoopbackRouter{"--upnp-url", "http://127.0.0.1:9/rootDesc.xml",
-                                     "--natpmp-gateway", "127.0.0.2"};
+                                     "--natpmp-gateway", "127.0.0.2", "--no-discovery"};
 
     // An environment with a home folder of its own and, unless `display` is
     // set, no display at all: a program that opened a window would fail.
@@ -68,10 +69,12 @@ private slots:
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QByteArray());
             QVERIFY2(r.out.startsWith("Usage: vantrel [--folder DIR] [--upnp-url URL] "
-                                      "[--natpmp-gateway ADDRESS]\n"),
+                                      "[--natpmp-gateway ADDRESS]\n"
+                                      "               [--no-discovery]\n"),
                      r.out.constData());
-            for (const char* word : {"--help", "--version", "--folder DIR", "download folder",
-                                     "--upnp-url URL", "--natpmp-gateway ADDRESS"})
+            for (const char* word :
+                 {"--help", "--version", "--folder DIR", "download folder", "--upnp-url URL",
+                  "--natpmp-gateway ADDRESS", "--no-discovery"})
                 QVERIFY2(r.out.contains(word), word);
         }
         for (const QString& opt : {QStringLiteral("--version"), QStringLiteral("-v")}) {

@@ -1,4 +1,5 @@
 // Where the program keeps its files, and how it reads its command line.
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -180,6 +181,15 @@ private slots:
         auto holder = std::make_unique<FolderLock>(at("profile"));
         QCOMPARE(holder->acquire(), FolderLock::Result::Held);
         FolderLock other(at("profile"));
+        QCOMPARE(other.acquire(), FolderLock::Result::InUse);
+        // Age never makes it stale: a lock file last touched 40 s ago (the
+        // holder still runs) still refuses a second copy.
+        {
+            QFile lockFile(at("profile/vantrel.lock"));
+            QVERIFY(lockFile.open(QIODevice::ReadWrite));
+            QVERIFY(lockFile.setFileTime(QDateTime::currentDateTime().addSecs(-40),
+                                         QFileDevice::FileModificationTime));
+        }
         QCOMPARE(other.acquire(), FolderLock::Result::InUse);
         QVERIFY(other.inUseMessage().contains("already running with the program folder " +
                                               QDir::toNativeSeparators(at("profile")) + "."));

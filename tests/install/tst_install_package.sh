@@ -23,7 +23,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 deb=$(ls "$tmp"/pkg/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libqt6widgets6 libqt6network6 libc6 libminiupnpc libnatpmp; do
+for lib in libqt6widgets6 libqt6network6 libc6 libminiupnpc libnatpmp libavahi-client3; do
   grep -q "$lib" <<<"$depends" || fail "$lib is not among the dependencies"
 done
 
@@ -49,9 +49,10 @@ run_env=(env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_DATA_HOME -u XDG_CONFIG_HOME
 # The installed program answers its command line.
 [ "$("${run_env[@]}" "$root/usr/bin/vantrel" --version)" = "Vantrel $3" ] || fail "--version"
 
-# Routers named on loopback: the program never looks for one on the network.
+# Routers named on loopback: the program never looks for one on the network;
+# nor does it announce itself or look for other copies.
 "${run_env[@]}" "$root/usr/bin/vantrel" --upnp-url http://127.0.0.1:9/rootDesc.xml \
-  --natpmp-gateway 127.0.0.2 >"$tmp/run.log" 2>&1 &
+  --natpmp-gateway 127.0.0.2 --no-discovery >"$tmp/run.log" 2>&1 &
 pid=$!
 data="$home/.local/share/Vantrel"
 for _ in $(seq 1 300); do

@@ -108,6 +108,21 @@ private slots:
             QVERIFY2(n.startsWith("data"), qPrintable(n));
     }
 
+    // A name may begin with ':' (which Qt's path helpers take for a
+    // built-in resource): such a file is received under its own name, and
+    // an existing one is not overwritten.
+    void namesBeginningWithAColonAreReceived() {
+        Peer rx, client;
+        QVERIFY(connectPeers(rx, client, freePort()));
+        Sender s(rx, client);
+        writeFile(rx, "Recv/:notes.txt", "old");
+        rx.session->channel().receive("FL::notes.txt");
+        rx.session->channel().receive("FB:RM:" + s.enc("new") + '|');
+        QVERIFY(waitFor([&] { return !rx.session->receiver().ClientRecv(); }));
+        QCOMPARE(readAll(rx.recv() + "/:notes (2).txt"), QByteArray("new"));
+        QCOMPARE(readAll(rx.recv() + "/:notes.txt"), QByteArray("old"));
+    }
+
     void stringsOfNothingButGarbage() {
         Peer rx;
         QRandomGenerator rng(3);

@@ -185,25 +185,6 @@ private slots:
         QVERIFY(!client.services.ended);
     }
 
-    void interruptedReceptionLeavesNoFile() {
-        Peer host, client;
-        QVERIFY(connectPeers(host, client, freePort()));
-        fastClock(client);
-        const QString path = writeFile(client, "cut.bin", randomBytes(200 * 1000, 9));
-        // The host's program goes away after a few blocks.
-        int blocks = 0;
-        QObject::connect(client.session.get(), &Session::messageSent, [&](const QByteArray& m) {
-            if (m.startsWith("FB:") && ++blocks == 5)
-                client.sock.close();
-        });
-        client.session->SendFile(path, Session::Confirm::Skip);
-        QVERIFY(waitFor([&] { return host.view.status.contains("Connection lost."); }));
-        QVERIFY(!QFile::exists(host.recv() + "/cut.bin"));
-        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        QVERIFY(host.view.status.last().startsWith("File not received: the connection was lost"));
-        QVERIFY(!host.session->receiver().ClientRecv());
-    }
-
     void peerEndingDuringAReceptionLeavesNoFile() {
         Peer host, client;
         QVERIFY(connectPeers(host, client, freePort()));
@@ -219,37 +200,6 @@ private slots:
         QCOMPARE(host.view.status.last(), "The other person ended the connection.");
         QVERIFY(host.view.status.value(host.view.status.size() - 2)
                     .startsWith("File not received: the other side ended the connection"));
-        QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
-    }
-
-    void blockThatCannotBeDecryptedEndsTheReception() {
-        Peer host, client;
-        QVERIFY(connectPeers(host, client, freePort()));
-        // Each message arrives on its own and is handled before the next.
-        auto deliver = [&](const QByteArray& m) {
-            const int bars = host.view.receiveBars;
-            client.sock.sendData(m);
-            return waitFor([&] { return host.view.receiveBars > bars; });
-        };
-        std::string block(1000, 'k');
-        client.session->engine().EncryptMessage(block);
-        const QByteArray full = "FB:" + QByteArray::fromStdString(block) + "|";
-        QVERIFY(deliver("FL:keys.bin"));
-        QVERIFY(deliver(full));
-        QCOMPARE(host.session->receiver().RecvBlockCount(), 1);
-        // The receiving side's keys are gone: the next blocks cannot be
-        // decrypted.
-        for (const QString& f : host.workFiles())
-            QVERIFY(QFile::remove(host.path(f)));
-        QVERIFY(deliver(full));
-        QVERIFY(deliver("FB:RM:" + QByteArray::fromStdString(block.substr(0, 10)) + "|"));
-
-        QVERIFY(!host.session->receiver().ClientRecv());
-        const QStringList notReceived = host.view.status.filter("File not received: ");
-        QCOMPARE(notReceived.size(), 1);
-        QVERIFY2(notReceived[0].endsWith("Nothing was saved under keys.bin."),
-                 qPrintable(notReceived[0]));
-        QVERIFY(!host.view.status.contains("File Received."));
         QCOMPARE(QDir(host.recv()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 

@@ -8,7 +8,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -194,6 +198,49 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!lost.isEmpty(), Wait);
         QCOMPARE(atHost.size(), big.size() + after.size() + 5000);
         QCOMPARE(atHost, big + after + big.left(5000));
+    }
+
+    // A message sent while bytes of an earlier one still wait in the
+    // socket's buffer goes behind them, even when the system has room for
+    // it at that moment.
+    void messageBehindBufferedBytesKeepsItsPlace() {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0);
+        QVERIFY(::listen(listener, 1) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+        Socket client;
+        client.connectTo(QStringLiteral("127.0.0.1"), ntohs(addr.sin_port));
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), int(Socket::Connected), Wait);
+        const int peer = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+        QVERIFY(peer >= 0);
+
+        // The peer reads nothing yet: the system takes a part, the rest waits.
+        const QByteArray big(8 * 1024 * 1024, 'b');
+        QVERIFY(client.sendData(big));
+        QVERIFY(client.bytesToWrite() > 0);
+        // The peer reads some, so the system has room again, but no event
+        // has let the socket hand on its buffer yet.
+        QByteArray atPeer;
+        char chunk[65536];
+        auto readSome = [&] {
+            const ssize_t n = ::recv(peer, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0)
+                atPeer.append(chunk, n);
+            return n;
+        };
+        while (atPeer.size() < 1024 * 1024 && readSome() > 0) {
+        }
+        QVERIFY(client.bytesToWrite() > 0);
+        QVERIFY(client.sendData("CT:after"));
+        QTRY_VERIFY_WITH_TIMEOUT((readSome(), atPeer.size() >= big.size() + 8), Wait);
+        ::close(peer);
+        QCOMPARE(atPeer.size(), big.size() + 8);
+        QVERIFY(atPeer == big + "CT:after");
     }
 
     void refusedConnectFails() {

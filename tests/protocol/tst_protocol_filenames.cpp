@@ -24,6 +24,9 @@ private slots:
         QTest::newRow("ends in separator") << QByteArray("folder/") << "received file";
         QTest::newRow("dot dot after separator") << QByteArray("x/..") << "received file";
         QTest::newRow("blanks only") << QByteArray("   ") << "received file";
+        // Too long, and nothing but blanks once shortened.
+        QTest::newRow("long blanks then text")
+            << QByteArray(126, '\xa0') + "\x02" + QByteArray(8, 'x') << "received file";
         QTest::newRow("control characters") << QByteArray("a\tb\nc\x01.txt") << "a_b_c_.txt";
         QTest::newRow("nul byte") << QByteArray("evil\0.txt", 9) << "evil_.txt";
         QTest::newRow("utf-8") << QByteArray("gr\xc3\xbc\xc3\x9f.txt")

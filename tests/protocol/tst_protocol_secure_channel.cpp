@@ -550,6 +550,24 @@ private slots:
         QVERIFY(!client.closed);
     }
 
+    void leavingDuringTheHandshakeMayArriveInPieces() {
+        // The client waits for S and the host for C; each gets "XX:" a byte
+        // at a time: the other user left, the handshake did not fail.
+        const Clock::time_point t0{};
+        Peer host(SC::Role::Host), client(SC::Role::Client);
+        qsizetype a = 0, b = 0;
+        client.ch.connected(t0);
+        host.take(host.ch.begin(kHostAddr, t0));
+        deliver(host, client, a, {}, t0);
+        deliver(client, host, b, {}, t0);
+        for (Peer* p : {&client, &host}) {
+            for (const char* piece : {"X", "X", ":"})
+                p->take(p->ch.receive(piece, t0));
+            QCOMPARE(p->legacy, QList<QByteArray>{"XX:"});
+            QVERIFY(!p->closed);
+        }
+    }
+
     void commitmentMismatchIsRefused() {
         // A relay that swaps the host's key in S for its own.
         const Clock::time_point t0{};
@@ -616,6 +634,7 @@ private slots:
 
         const QByteArray f1 = hb.frame("CT:first", kMsg);
         QByteArray stream = f1;
+        qsizetype damageAt = -1; // where the damage must be seen, when known
         if (what == "flipped bit") {
             QByteArray f2 = hb.frame("CT:second", kMsg);
             f2[10] = char(f2[10] ^ 0x04);
@@ -639,16 +658,22 @@ private slots:
         } else if (what == "length too large") {
             stream += QByteArray("\0\x01\0\x12", 4);
         } else if (what == "data after the last frame") {
-            stream += hb.frame("XX:", kFinal) + hb.frame("CT:after", kMsg);
+            // Seen at its first byte: no frame can follow the last one.
+            stream += hb.frame("XX:", kFinal);
+            damageAt = stream.size();
+            stream += hb.frame("CT:after", kMsg);
         } else if (what == "push tag") {
             stream += hb.frame("CT:second", crypto_secretstream_xchacha20poly1305_TAG_PUSH);
         } else if (what == "rekey tag") {
             stream += hb.frame("CT:second", crypto_secretstream_xchacha20poly1305_TAG_REKEY);
         }
         // Fed byte by byte, so damage is seen as soon as it can be.
-        for (qsizetype i = 0; i < stream.size() && !client.closed; ++i)
-            client.take(client.ch.receive(stream.mid(i, 1), t0));
+        qsizetype at = 0;
+        for (; at < stream.size() && !client.closed; ++at)
+            client.take(client.ch.receive(stream.mid(at, 1), t0));
         QVERIFY(client.closed);
+        if (damageAt >= 0)
+            QCOMPARE(at - 1, damageAt);
         QCOMPARE(client.status.last(), SC::DamagedLine);
         QCOMPARE(client.ch.mode(), SC::Mode::Closed);
         // What came before the damage was genuine; nothing after it is let in.
