@@ -313,11 +313,9 @@ private slots:
         QVERIFY(connectAs(host, client, freePort(), hostText, clientText, "::1"));
         QVERIFY(waitFor([&] { return client.session->channel().secure(); }));
         QCOMPARE(client.view.peer, hostText);
-        QVERIFY(host.view.status.contains(
-            QStringLiteral(
-                "The other side gives its address as %1, but the connection comes from ::1: chat "
-                "may not be readable (see Help > Using Vantrel).")
-                .arg(clientText)));
+        // The client took the host's text: the address warning would be a
+        // false alarm, and is not shown.
+        QVERIFY(host.view.status.filter("chat may not be readable").isEmpty());
         PeerKeys ref(hostText, clientText);
         std::string refCheck;
         QVERIFY(ref.engine.KeyCheck(refCheck));
