@@ -104,8 +104,7 @@ QString CommandLine::helpText() {
            option(QStringLiteral("  --folder DIR"), FolderHelp) +
            option(QStringLiteral("  --upnp-url URL"), UpnpHelp) +
            option(QStringLiteral("  --natpmp-gateway ADDRESS"), NatpmpHelp) +
-           option(QStringLiteral("  --no-discovery"), NoDiscoveryHelp) +
-           QStringLiteral("\n") +
+           option(QStringLiteral("  --no-discovery"), NoDiscoveryHelp) + QStringLiteral("\n") +
            wrapped(QString(),
                    QStringLiteral("Without --folder, Vantrel keeps its files beside the program "
                                   "when that folder can be written to (received files in its Recv "

@@ -115,12 +115,10 @@ void Channel::onLost() {
         return;
     // A final block held back in case more of it was on its way is whole:
     // nothing more can come. The file it ends is kept.
+    // It is handed up before the loss, which waits behind it.
     if (m_finalBlockWait.isActive()) {
         m_finalBlockWait.stop();
         m_reassembler.releaseHeld();
-        deliverBuffered();
-        if (!m_open)
-            return;
     }
     // A frame cut short by the end of the stream is damage, not a loss.
     if (m_core)

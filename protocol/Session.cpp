@@ -13,8 +13,8 @@
 #include <QFile>
 #include <QScopedValueRollback>
 
-#include <utility>
 #include <QFileInfo>
+#include <utility>
 
 namespace {
 
@@ -451,8 +451,9 @@ void Session::handlePeerEnd() {
         });
         return;
     }
-    m_view.UpdateList(m_conn.peerClosing ? QStringLiteral("The other person closed the program.")
-                                         : QStringLiteral("The other person ended the connection."));
+    m_view.UpdateList(m_conn.peerClosing
+                          ? QStringLiteral("The other person closed the program.")
+                          : QStringLiteral("The other person ended the connection."));
     services.messageLater(kPeerEnded);
 }
 

@@ -75,7 +75,8 @@ class TstAppNearby : public QObject {
         QStringList lines;
         auto* list = child<QListWidget>(w.get(), "List1");
         for (int i = 0; i < list->count(); ++i)
-            lines << list->item(i)->text();
+            if (!list->item(i)->text().startsWith("To connect:")) // the first start's guidance
+                lines << list->item(i)->text();
         return lines;
     }
 

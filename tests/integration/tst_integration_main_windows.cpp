@@ -577,7 +577,8 @@ private slots:
         host.w->session().setSecureWindow(1); // slow enough to leave half-way
         QVERIFY(connectWindows(host, client));
         auto* mode = child<QLabel>(client.w.get(), "lbSecure");
-        QVERIFY(waitFor([&] { return mode->text() == (secure ? "Secure" : "Legacy"); }, 10000));
+        QVERIFY(
+            waitFor([&] { return mode->text().startsWith(secure ? "Secure " : "Legacy"); }, 10000));
         client.services.clock = [n = 0]() mutable { return QString::number(++n); };
         client.bigFileInTheBox(40 * 1000 * 1000);
         child<QPushButton>(client.w.get(), "Command4")->click();
