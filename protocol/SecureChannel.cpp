@@ -619,8 +619,10 @@ SecureChannel::Step SecureChannel::send(const QByteArray& message) {
     Step step;
     if (m_state == State::Closed || m_sentFinal)
         return step;
-    // The client's address opens the connection and is never held.
-    if (holdingOwnMessages() && !message.startsWith(kLeave) && !message.startsWith(kAddress)) {
+    // The client's address opens the connection: it goes before the offer
+    // is answered, never between R and S.
+    const bool opening = m_state == State::ClientAwaitH && message.startsWith(kAddress);
+    if (holdingOwnMessages() && !message.startsWith(kLeave) && !opening) {
         m_queue << message;
         return step;
     }

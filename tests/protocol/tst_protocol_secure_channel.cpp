@@ -362,13 +362,15 @@ private slots:
             Peer h(SC::Role::Host);
             h.take(h.ch.begin(kHostAddr, t0));
             me.take(me.ch.receive(h.writes[0], t0));
-            h.take(h.ch.receive(me.writes.last(), t0));  // R
+            const QByteArray r = me.writes.last();
+            me.take(me.ch.send("IP:again"));             // between R and S: held like any other
+            h.take(h.ch.receive(r, t0));                 // R
             me.take(me.ch.receive(h.writes.last(), t0)); // S
             QCOMPARE(me.ch.mode(), SC::Mode::Secure);
             for (const QByteArray& w : me.writes)
                 QVERIFY(!w.contains("CT:typed"));
             h.take(h.ch.receive(me.outgoing.mid(me.outgoing.indexOf("SX:C")), t0));
-            QCOMPARE(h.messages, QList<QByteArray>{"CT:typed"});
+            QCOMPARE(h.messages, (QList<QByteArray>{"CT:typed", "IP:again"}));
             return;
         }
         me.take(me.ch.expire(t0 + 3s));
