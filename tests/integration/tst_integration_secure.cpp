@@ -185,6 +185,17 @@ bool connectTo(Peer& client, ScriptedHost& host, bool enabled, bool required) {
 const QString kPeerEndedBox =
     QStringLiteral("message:Your connection was terminated manually by the person.  ");
 
+// The host waits with secure connections on (required or not) and a raw
+// socket, which reads and writes the wire as it is, connects to it.
+bool rawClientOf(Peer& host, bool required, QTcpSocket& raw) {
+    host.session->setSecureOptions(true, required);
+    host.view.own = kHostText;
+    const int port = freePort();
+    host.session->Listen(QString::number(port));
+    raw.connectToHost(QHostAddress::LocalHost, quint16(port));
+    return raw.waitForConnected(5000);
+}
+
 } // namespace
 
 class TstIntegrationSecure : public QObject {
@@ -369,13 +380,8 @@ private slots:
 
     void literalClientSeesTheOfferAloneThenTodaysProtocol() {
         Peer host;
-        host.session->setSecureOptions(true, false);
-        host.view.own = kHostText;
-        const int port = freePort();
-        host.session->Listen(QString::number(port));
         QTcpSocket raw;
-        raw.connectToHost(QHostAddress::LocalHost, quint16(port));
-        QVERIFY(raw.waitForConnected(5000));
+        QVERIFY(rawClientOf(host, false, raw));
         QList<QByteArray> arrivals;
         QObject::connect(&raw, &QTcpSocket::readyRead, [&] { arrivals << raw.readAll(); });
         raw.write("IP:" + kClientText.toUtf8());
@@ -616,13 +622,8 @@ private slots:
 
         // The host's side: the offer goes, then nothing, and the line is back.
         Peer host;
-        host.session->setSecureOptions(true, true);
-        host.view.own = kHostText;
-        const int port = freePort();
-        host.session->Listen(QString::number(port));
         QTcpSocket raw;
-        raw.connectToHost(QHostAddress::LocalHost, quint16(port));
-        QVERIFY(raw.waitForConnected(5000));
+        QVERIFY(rawClientOf(host, true, raw));
         raw.write("IP:" + kClientText.toUtf8());
         QByteArray got;
         QVERIFY(waitFor([&] {
